@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# libBRV set-up, build and run, for a Debian (bookworm) machine.
+#
+#   ./build.sh demo [demo options]   install what is missing, build, run the demo
+#   ./build.sh test                  install what is missing, build, run every test:
+#                                    the plain build, then an AddressSanitizer and
+#                                    UndefinedBehaviorSanitizer build
+#
+# Missing Debian packages are installed with apt-get when run as root; otherwise
+# the exact command to run is printed and the script stops.
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+PACKAGES=(
+  build-essential cmake pkg-config
+  qtbase5-dev libqt5serialport5-dev
+  libgtest-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  python3 python3-pytest
+)
+
+ensure_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local cmd="apt-get update && apt-get install -y --no-install-recommends ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "== installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+  else
+    echo "Missing packages. Run as root:" >&2
+    echo "  $cmd" >&2
+    exit 1
+  fi
+}
+
+# configure_and_build DIR [cmake options...]
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$dir" "$@"
+  cmake --build "$dir" -j "$JOBS"
+}
+
+run_ctest() {
+  (cd "$1" && ctest --output-on-failure -j "$JOBS" --timeout 600)
+}
+
+cmd=${1:-demo}
+[ $# -gt 0 ] && shift
+case "$cmd" in
+  demo)
+    ensure_packages
+    configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --install "$ROOT/build" --prefix "$ROOT/build/stage"
+    if [ -x "$ROOT/build/tools/brova-demo" ]; then
+      "$ROOT/build/tools/brova-demo" "$@"
+    else
+      echo "libBRV built and installed into $ROOT/build/stage"
+    fi
+    ;;
+  test)
+    ensure_packages
+    echo "== plain build"
+    configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRV_WERROR=ON
+    run_ctest "$ROOT/build"
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+    configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DBRV_WERROR=ON \
+      -DBRV_SANITIZE=address,undefined -DBRV_BUILD_BENCHMARKS=OFF
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      run_ctest "$ROOT/build-asan"
+    echo "== all tests passed"
+    ;;
+  *)
+    echo "usage: $0 demo [options] | test" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,9 @@
+// Symbol export for libBRV. The library is built with hidden visibility;
+// only what is marked BRV_EXPORT is part of its binary interface.
+#pragma once
+
+#if defined(__GNUC__)
+#define BRV_EXPORT __attribute__((visibility("default")))
+#else
+#define BRV_EXPORT
+#endif

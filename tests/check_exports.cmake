@@ -1,0 +1,34 @@
+# The library's dynamic symbol table: the data-model classes, the flat
+# functions and the three variables are there; internals are not.
+execute_process(COMMAND nm -D -C --defined-only ${LIB} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE raw)
+
+foreach(var size arrSize newptr)
+  if(NOT raw MATCHES "[0-9a-f]+ [BD] ${var}\n")
+    message(FATAL_ERROR "variable ${var} is not exported unmangled:\n${raw}")
+  endif()
+endforeach()
+
+foreach(wanted
+    "SensorConfig::setSpeed(int)"
+    "BrovaPackage::setInvariant(BrovaPackage const&)"
+    "BrovaPackage6D::operator/=(int)"
+    "brova::alloc::reallocPackArray(BrovaPackage*&, int)"
+    "brova::alloc::reallocPackArray(BrovaPackage6D*&, int)"
+    "BPort::setText(char (&) [25], char const*)")
+  string(FIND "${syms}" "${wanted}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "not exported: ${wanted}")
+  endif()
+endforeach()
+
+foreach(hidden "brova::arith" "BrovaDAQ_private" "ReaderThread" "BrovaPorts_private" "(anonymous namespace)")
+  string(FIND "${syms}" "${hidden}" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "internal symbol exported: ${hidden}")
+  endif()
+endforeach()
+message(STATUS "exports ok")

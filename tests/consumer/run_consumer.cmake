@@ -1,0 +1,45 @@
+# Installs the build tree into a scratch prefix, then builds and runs a
+# consumer through find_package(BRV) and another through pkg-config.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(last_output "${out}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+set(flags "")
+if(SANITIZE)
+  set(flags "-fsanitize=${SANITIZE}")
+endif()
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-build
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX}
+    "-DCMAKE_CXX_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${flags}")
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+run(${WORK_DIR}/cmake-build/consumer)
+if(NOT last_output MATCHES "consumer ok /dev/ttyACM0")
+  message(FATAL_ERROR "cmake consumer printed: ${last_output}")
+endif()
+
+file(GLOB_RECURSE pcfile ${prefix}/*/brv.pc)
+if(NOT pcfile)
+  message(FATAL_ERROR "no brv.pc installed under ${prefix}")
+endif()
+get_filename_component(pcdir ${pcfile} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pcdir})
+run(pkg-config --cflags --libs brv)
+string(STRIP "${last_output}" pcflags)
+separate_arguments(pcflags UNIX_COMMAND "${pcflags}")
+run(${CXX} -std=c++17 ${flags} ${CONSUMER_DIR}/main.cpp -o ${WORK_DIR}/pc-consumer ${pcflags})
+string(REGEX MATCH "-L[^ ;]+" libflag "${pcflags}")
+string(SUBSTRING "${libflag}" 2 -1 libdir)
+set(ENV{LD_LIBRARY_PATH} ${libdir})
+run(${WORK_DIR}/pc-consumer)
+if(NOT last_output MATCHES "consumer ok")
+  message(FATAL_ERROR "pkg-config consumer printed: ${last_output}")
+endif()
