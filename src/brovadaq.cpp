@@ -1,0 +1,1295 @@
+#include "brovadaq.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QThread>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "allocators.h"
+#include "arith.h"
+#include "brovadaq_p.h"
+
+namespace {
+
+// Parser states (shared numbering of both state machines).
+enum : uint32_t {
+    kHunting = 0,
+    kHeaderKind = 1,
+    k3AxisConfig = 0x18,
+    k3AxisConfigAlt = 0x19,
+    k3AxisX = 0x1A,
+    k3AxisReadings = 0x20,
+    k3AxisLastReading = 0x2F,
+    k3AxisAux = 0x30,
+    k3AxisChecksum = 0x32,
+    k3AxisEnd = 0x33,
+    k4ChConfig = 0x34,
+    k4ChConfigAlt = 0x35,
+    k4ChBlocks = 0x36,
+    k4ChChecksum = 0x5E,
+    k4ChEnd = 0x5F,
+    k6AxisConfig = 0x60,
+    k6AxisConfigAlt = 0x61,
+    k6AxisFields = 0x62,
+    k6AxisChecksum = 0x96,
+    k6AxisEnd = 0x97,
+    kAddrRegHigh = 0x99,
+    kAddrRegLow = 0x9A,
+    kAddrLength = 0x9B,
+    kAddrPayload = 0x9D,
+    kAddrChecksum = 0x9E,
+    kAddrEnd = 0x9F
+};
+
+constexpr uint8_t kStreamHeader = 0x37;
+constexpr uint8_t kAddressedHeader = 0xAA;
+constexpr uint8_t kKind3Axis = 0x44;
+constexpr uint8_t kKind4Channel = 0x5E;
+constexpr uint8_t kKind6Axis = 0x5F;
+constexpr uint16_t kRegisterData = 0x0708;
+constexpr uint16_t kRegisterConfig = 0x0032;
+
+constexpr int kOpenHandshakeReads = 40;
+constexpr int kOpenHandshakePauseMs = 25;
+constexpr int kVirtualAttempts = 21;
+constexpr int kVirtualPauseMs = 30;
+constexpr int kZeroSettleMs = 33;  // one sample period at 30 samples per second
+
+bool isAddressedState(uint32_t s)
+{
+    return s >= kAddrRegHigh && s <= kAddrEnd && s != 0x9C;
+}
+
+bool isFramedVersion(brova_version v)
+{
+    return v == BROVA_FRAMED_3AXIS || v == BROVA_FRAMED_4CH || v == BROVA_FRAMED_6AXIS;
+}
+
+int32_t asSigned(uint16_t w)
+{
+    return static_cast<int16_t>(w);
+}
+
+// Configuration reply codes to the two-bit fields, as the stream parsers map
+// them: known codes by table, any other code by its own low two bits.
+int speedIndexOfCode(int code)
+{
+    switch (code) {
+    case 1: return 0;
+    case 3: return 1;
+    case 10: return 2;
+    case 33: return 3;
+    default: return code & 3;
+    }
+}
+
+int filterIndexOfCode(int code)
+{
+    switch (code) {
+    case 0: return 0;
+    case 2: return 1;
+    case 3: return 2;
+    case 4: return 3;
+    default: return code & 3;
+    }
+}
+
+// The frame's checksum: 16-bit wrap-around sum, appended high byte first.
+void appendChecksum(unsigned char* frame, int length)
+{
+    uint16_t sum = 0;
+    for (int i = 0; i < length; ++i)
+        sum = static_cast<uint16_t>(sum + frame[i]);
+    frame[length] = static_cast<unsigned char>(sum >> 8);
+    frame[length + 1] = static_cast<unsigned char>(sum & 0xFF);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- facade
+
+BrovaDAQ::BrovaDAQ() : d(new BrovaDAQ_private) {}
+BrovaDAQ::~BrovaDAQ() { delete d; }
+bool BrovaDAQ::open(BPort port, bool flag, int baudRate) { return d->open(port, flag, baudRate); }
+void BrovaDAQ::close() { d->close(); }
+bool BrovaDAQ::isOpen() { return d->isOpen(); }
+brova_version BrovaDAQ::getVersion() { return d->getVersion(); }
+int BrovaDAQ::getSize() { return d->getSize(); }
+int BrovaDAQ::getSensorSize() { return d->getSensorSize(); }
+int BrovaDAQ::getBytesPerRead() { return d->getBytesPerRead(); }
+bool BrovaDAQ::isChksumOK() { return d->isChksumOK(); }
+char* BrovaDAQ::getPortName() { return d->getPortName(); }
+bool BrovaDAQ::isVirtual() { return d->isVirtual(); }
+SensorConfig BrovaDAQ::getConfig() { return d->getConfig(); }
+bool BrovaDAQ::sendConfig(SensorConfig config)
+{
+    QThread::msleep(20);
+    return d->sendConfig(config);
+}
+int BrovaDAQ::read(BrovaPackage& pkg, int channel, bool peek) { return d->read(pkg, channel, peek); }
+int BrovaDAQ::readAll(BrovaPackage*& arr, bool peek) { return d->readAll(arr, peek); }
+int BrovaDAQ::readArray(int (&values)[8], bool peek) { return d->readArray(values, peek); }
+int BrovaDAQ::readVirtual(BrovaPackage (&pkgs)[16], bool peek) { return d->readVirtual(pkgs, peek); }
+int BrovaDAQ::readVirtualArray(int (&values)[128], bool peek) { return d->readVirtualArray(values, peek); }
+int BrovaDAQ::read6D(BrovaPackage6D& pkg, bool peek) { return d->read6D(pkg, peek); }
+int BrovaDAQ::readAll6D(BrovaPackage6D*& arr, bool peek) { return d->readAll6D(arr, peek); }
+int BrovaDAQ::read6Axis(int (&values)[6], bool peek) { return d->read6Axis(values, peek); }
+int BrovaDAQ::readAll6Axis(int*& values, bool peek) { return d->readAll6Axis(values, peek); }
+bool BrovaDAQ::zero(int channel) { return d->zero(channel); }
+void BrovaDAQ::zeroAll() { d->zeroAll(); }
+bool BrovaDAQ::unzero(int channel) { return d->unzero(channel); }
+void BrovaDAQ::unzeroAll() { d->unzeroAll(); }
+BrovaPackage BrovaDAQ::getOffset(int channel) { return d->getOffset(channel); }
+
+// ---------------------------------------------------------------- lifecycle
+
+BrovaDAQ_private::BrovaDAQ_private()
+    : parserState(kHunting),
+      currentByte(0),
+      readerThread(nullptr),
+      baudRate(1000000),
+      portName{},
+      payloadIndex(0),
+      payloadLength(0),
+      payload{},
+      chksumSum(0),
+      chksumRecv(0),
+      version(BROVA_NONE),
+      config(),
+      chksumOK(true),
+      size(0),
+      sensorSize(0),
+      firstFrameSeen(false),
+      deviceResponded(false),
+      virtualSensor(false),
+      frameRegister(FrameRegister::Data)
+{
+}
+
+// The reader thread's own destructor stops and joins a running thread.
+BrovaDAQ_private::~BrovaDAQ_private() = default;
+
+bool BrovaDAQ_private::open(BPort port, bool flag, int rate)
+{
+    firstFrameSeen = false;
+    deviceResponded = false;
+    baudRate = rate;
+    if (port.portName[0] == '\0')
+        return false;
+
+    const QString name = QString::fromLocal8Bit(port.portName, static_cast<int>(qstrnlen(port.portName, BPort::textSize)));
+    const int kindLength = static_cast<int>(qstrnlen(port.deviceName, 2));
+    const int kind = QString::fromLatin1(port.deviceName, kindLength).toInt(nullptr, 10);
+
+    brova_version framed = BROVA_NONE;
+    if (kind == 34)
+        framed = BROVA_FRAMED_4CH;
+    else if (kind == 64)
+        framed = BROVA_FRAMED_6AXIS;
+    else if (kind == 31)
+        framed = BROVA_FRAMED_3AXIS;
+    if (framed != BROVA_NONE) {
+        version = framed;
+        bool answered = false;
+        const QByteArray local = name.toLocal8Bit();
+        config = configure170(local.constData(), answered, flag);
+        if (!answered)
+            return false;
+    }
+
+    const bool started = readerThread.startRun(name, baudRate);
+    virtualSensor = false;
+    sensors.append(BrovaSensor());
+
+    for (int attempt = 0; attempt < kOpenHandshakeReads; ++attempt) {
+        BrovaPackage scratch;
+        read(scratch, 0, true);
+        QThread::msleep(kOpenHandshakePauseMs);
+        if (deviceResponded)
+            break;
+    }
+    if (version == BROVA_STREAM_3AXIS)
+        config = getConfig();
+    if (deviceResponded)
+        return started;
+    close();
+    return false;
+}
+
+void BrovaDAQ_private::close()
+{
+    firstFrameSeen = false;
+    deviceResponded = false;
+    virtualSensor = false;
+    readerThread.close();
+    readerThread.wait();
+    sensorSize = 0;
+    rxBytes.clear();
+    sensors.clear();
+}
+
+bool BrovaDAQ_private::isOpen()
+{
+    return readerThread.isOpened();
+}
+
+brova_version BrovaDAQ_private::getVersion()
+{
+    return version;
+}
+
+int BrovaDAQ_private::getSize()
+{
+    return size;
+}
+
+int BrovaDAQ_private::getSensorSize()
+{
+    return sensorSize;
+}
+
+int BrovaDAQ_private::getBytesPerRead()
+{
+    switch (version) {
+    case BROVA_STREAM_3AXIS: return 29;
+    case BROVA_STREAM_4CH: return 45;
+    case BROVA_STREAM_6AXIS: return 57;
+    default: return 1;
+    }
+}
+
+bool BrovaDAQ_private::isChksumOK()
+{
+    return chksumOK;
+}
+
+char* BrovaDAQ_private::getPortName()
+{
+    // A name of 25 bytes or more is cut to 24 bytes and the NUL.
+    const QByteArray local = readerThread.getPortName().toLocal8Bit();
+    const size_t n = std::min<size_t>(static_cast<size_t>(local.size()), BPort::textSize - 1);
+    std::memcpy(portName, local.constData(), n);
+    portName[n] = '\0';
+    return portName;
+}
+
+bool BrovaDAQ_private::isVirtual()
+{
+    for (int attempt = 0; attempt < kVirtualAttempts; ++attempt) {
+        BrovaPackage pkg;
+        if (read(pkg, 0, true) > 0)
+            break;
+        if (attempt + 1 < kVirtualAttempts)
+            QThread::msleep(kVirtualPauseMs);
+    }
+    return virtualSensor;
+}
+
+// ---------------------------------------------------------------- parser helpers
+
+void BrovaDAQ_private::setChannels(int count)
+{
+    // The channel list always holds at least sensorSize entries, so that every
+    // per-channel operation finds the entry it indexes.
+    sensorSize = count;
+    while (sensors.size() < count)
+        sensors.append(BrovaSensor());
+}
+
+void BrovaDAQ_private::raiseFirstFrame()
+{
+    if (!firstFrameSeen) {
+        firstFrameSeen = true;
+        deviceResponded = true;
+    }
+}
+
+int32_t BrovaDAQ_private::word(int at, bool isSigned) const
+{
+    const uint16_t w = static_cast<uint16_t>((payload[at] << 8) + payload[at + 1]);
+    return isSigned ? asSigned(w) : static_cast<int32_t>(w);
+}
+
+void BrovaDAQ_private::applyConfigReply()
+{
+    const int s = speedIndexOfCode(payload[0]);
+    const int f = filterIndexOfCode(payload[1]);
+    const int m = payload[4] != 0 ? 1 : 0;
+    // State 5 from a fresh default configuration, then the reply's fields.
+    config.value = static_cast<uint8_t>((SensorConfig().value & 0xE0) | (s << 3) | (f << 1) | m);
+}
+
+void BrovaDAQ_private::applyStatusWord()
+{
+    const uint16_t status = static_cast<uint16_t>((payload[2] << 8) | payload[3]);
+    const uint8_t high = static_cast<uint8_t>(status >> 8);
+    int state = 5;
+    if (status & 0x0200)
+        state = 1;
+    if (status & 0x0100)
+        state = 2;
+    if (status & 0x0080)
+        state = 3;
+    if ((high & 0xE0) == 0x40)
+        state = 6;
+    if ((high & 0x1C) == 0x04)
+        state = 0;
+    else if ((high & 0x1C) == 0x08)
+        state = 4;
+    config.value = static_cast<uint8_t>((config.value & 0x1F) | (state << 5));
+}
+
+BrovaDAQ_private::FrameEnd BrovaDAQ_private::addressedByte()
+{
+    const uint8_t b = currentByte;
+    switch (parserState) {
+    case kAddrRegHigh:
+        chksumSum = static_cast<uint16_t>(chksumSum + b);
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        parserState = kAddrRegLow;
+        break;
+    case kAddrRegLow:
+        chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+        chksumSum = static_cast<uint16_t>(chksumSum + b);
+        // Frames of any other register (an identification reply, a damaged
+        // header) are read to their end and checked, but carry nothing for
+        // the stream: they are ignored.
+        if (chksumRecv == kRegisterData)
+            frameRegister = FrameRegister::Data;
+        else if (chksumRecv == kRegisterConfig)
+            frameRegister = FrameRegister::ConfigReply;
+        else
+            frameRegister = FrameRegister::Other;
+        parserState = kAddrLength;
+        break;
+    case kAddrLength:
+        payloadLength = b;
+        payloadIndex = 0;
+        chksumSum = static_cast<uint16_t>(chksumSum + b);
+        parserState = kAddrPayload;
+        break;
+    case kAddrPayload:
+        chksumSum = static_cast<uint16_t>(chksumSum + b);
+        // A length byte can announce up to 255 bytes; what does not fit the
+        // store is summed but not stored, and the frame is rejected at its end.
+        if (payloadIndex < payloadCapacity)
+            payload[payloadIndex] = b;
+        if (payloadIndex < payloadLength - 1) {
+            ++payloadIndex;
+        } else {
+            payloadIndex = 0;
+            parserState = kAddrChecksum;
+        }
+        break;
+    case kAddrChecksum:
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        parserState = kAddrEnd;
+        break;
+    case kAddrEnd:
+        chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+        parserState = kHunting;
+        return chksumRecv == chksumSum && payloadLength <= payloadCapacity ? FrameEnd::Accepted : FrameEnd::Rejected;
+    default:
+        break;
+    }
+    return FrameEnd::None;
+}
+
+// ---------------------------------------------------------------- multi-channel parser
+
+void BrovaDAQ_private::streamFrameByte3Axis(ChannelQueues& queues)
+{
+    BrovaPackage& p = frameSamples[0];
+    const uint8_t b = currentByte;
+    switch (parserState) {
+    case k3AxisConfig:
+    case k3AxisConfigAlt:
+        config.value = b;
+        p.config.value = b;
+        chksumSum = b;
+        parserState = k3AxisX;
+        return;
+    case k3AxisChecksum:
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        parserState = k3AxisEnd;
+        return;
+    case k3AxisEnd:
+        chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+        if (chksumRecv == chksumSum) {
+            raiseFirstFrame();
+            p.saveInconsistent();
+            p.setInvariant(sensors[0].offset);
+            queues[0].push_back(p);
+            chksumOK = true;
+        } else {
+            qDebug("Checksum error!");
+            chksumOK = false;
+        }
+        p = 0;
+        parserState = kHunting;
+        return;
+    default:
+        break;
+    }
+
+    // Field states: the high byte in the even state, the low byte in the odd.
+    if ((parserState & 1) == 0) {
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        chksumSum = static_cast<uint16_t>(chksumSum + b);
+        ++parserState;
+        return;
+    }
+    chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+    chksumSum = static_cast<uint16_t>(chksumSum + b);
+    const uint16_t w = chksumRecv;
+    switch (parserState) {
+    case 0x1B: p.x = asSigned(w); parserState = 0x1C; break;
+    case 0x1D: p.y = asSigned(w); parserState = 0x1E; break;
+    case 0x1F: p.z = w; parserState = k3AxisAux; break;
+    case 0x31: p.aux = w; parserState = k3AxisReadings; break;
+    default: {
+        // 0x21 ... 0x2F: s1 ... s8
+        int32_t* readings[] = {&p.s1, &p.s2, &p.s3, &p.s4, &p.s5, &p.s6, &p.s7, &p.s8};
+        *readings[(parserState - 0x21) / 2] = w;
+        parserState = parserState == k3AxisLastReading ? k3AxisChecksum : parserState + 1;
+        break;
+    }
+    }
+}
+
+void BrovaDAQ_private::streamFrameByte4Channel(ChannelQueues& queues)
+{
+    const uint8_t b = currentByte;
+    const uint32_t st = parserState;
+    if (st == k4ChConfig || st == k4ChConfigAlt) {
+        setChannels(4);
+        config.value = b;
+        for (BrovaPackage& p : frameSamples)
+            p.config.value = b;
+        chksumSum = b;
+        parserState = k4ChBlocks;
+        return;
+    }
+    if (st == k4ChChecksum) {
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        parserState = k4ChEnd;
+        return;
+    }
+    if (st == k4ChEnd) {
+        chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+        if (chksumRecv == chksumSum) {
+            for (BrovaPackage& p : frameSamples) {
+                p.s5 = p.s1;
+                p.s6 = p.s2;
+                p.s7 = p.s3;
+                p.s8 = p.s4;
+            }
+            raiseFirstFrame();
+            for (int c = 0; c < 4; ++c) {
+                BrovaPackage& p = frameSamples[c];
+                p.saveInconsistent();
+                p.setInvariant(sensors[c].offset);
+                queues[c].push_back(p);
+            }
+            chksumOK = true;
+        } else {
+            chksumOK = false;
+        }
+        for (BrovaPackage& p : frameSamples)
+            p = 0;
+        parserState = kHunting;
+        return;
+    }
+
+    // Channel blocks of ten states each from 0x36: field f (s1/x, s2/y, s3/z,
+    // s4, aux) takes states base + 2f (high byte) and base + 2f + 1 (low);
+    // channel 1's aux takes its high byte in 0x49 and its low byte in 0x48.
+    const int offset = static_cast<int>(st - k4ChBlocks);
+    const int c = offset / 10;
+    const int field = (offset % 10) / 2;
+    const uint32_t base = k4ChBlocks + 10 * c;
+    const uint32_t auxHigh = c == 1 ? 0x49 : base + 8;
+    bool high = (offset % 2) == 0;
+    if (c == 1 && field == 4)
+        high = !high;
+    if (high) {
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        chksumSum = static_cast<uint16_t>(chksumSum + b);
+        parserState = (c == 1 && field == 4) ? 0x48 : st + 1;
+        return;
+    }
+    chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+    chksumSum = static_cast<uint16_t>(chksumSum + b);
+    const uint16_t w = chksumRecv;
+    BrovaPackage& p = frameSamples[c];
+    const bool vectorMode = p.config.getMode() == 1;
+    switch (field) {
+    case 0:
+        if (vectorMode)
+            p.x = asSigned(w);
+        else
+            p.s1 = w;
+        parserState = base + 2;
+        break;
+    case 1:
+        if (vectorMode)
+            p.y = asSigned(w);
+        else
+            p.s2 = w;
+        parserState = base + 4;
+        break;
+    case 2:
+        if (vectorMode) {
+            p.z = w;
+            parserState = auxHigh;
+        } else {
+            p.s3 = w;
+            parserState = base + 6;
+        }
+        break;
+    case 3:
+        p.s4 = w;
+        parserState = auxHigh;
+        break;
+    default:
+        p.aux = w;
+        parserState = c == 3 ? k4ChChecksum : base + 10;
+        break;
+    }
+}
+
+void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
+{
+    applyStatusWord();
+    const bool signedZ = config.getMode() == 1;
+    if (version == BROVA_FRAMED_3AXIS) {
+        BrovaPackage p(version);
+        p.config = config;
+        p.x = p.x2 = word(4, true);
+        p.y = p.y2 = word(6, true);
+        p.z = p.z2 = word(8, signedZ);
+        if (payloadLength > 10) {
+            p.s1 = word(10, false);
+            p.s2 = word(12, false);
+            p.s3 = word(14, false);
+            p.s4 = word(16, false);
+            p.aux = word(18, false);
+            p.s5 = word(20, false);
+            p.s6 = word(22, false);
+            p.s7 = word(24, false);
+            p.s8 = word(26, false);
+        }
+        p.saveInconsistent();
+        p.setInvariant(sensors[0].offset);
+        queues[0].push_back(p);
+    } else if (version == BROVA_FRAMED_4CH && sensorSize > 0) {
+        const int n = std::min(sensorSize, 4);
+        BrovaPackage samples[4];
+        for (int c = 0; c < n; ++c) {
+            BrovaPackage& p = samples[c];
+            p.config = config;
+            p.version = version;
+            p.x = p.x2 = word(4 + 6 * c, true);
+            p.y = p.y2 = word(6 + 6 * c, true);
+            p.z = p.z2 = word(8 + 6 * c, signedZ);
+            if (payloadLength > 28) {
+                const int first = 4 + 6 * n + 10 * c;
+                const int second = 4 + 16 * n + 10 * c;
+                p.s1 = word(first, false);
+                p.s2 = word(first + 2, false);
+                p.s3 = word(first + 4, false);
+                p.s4 = word(first + 6, false);
+                p.s5 = word(second, false);
+                p.s6 = word(second + 2, false);
+                p.s7 = word(second + 4, false);
+                p.s8 = word(second + 6, false);
+                p.aux = word(second + 8, false);
+            }
+        }
+        for (int c = 0; c < n; ++c) {
+            samples[c].saveInconsistent();
+            samples[c].setInvariant(sensors[c].offset);
+            queues[c].push_back(samples[c]);
+        }
+    }
+    // Any other version: only the state field of config changed.
+}
+
+int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
+{
+    int status = 0;
+    rxBytes = readerThread.getBuffer(keep, status);
+    if (status == ReaderThread::StatusOverflow || status == ReaderThread::StatusSilent)
+        return status;
+    size = rxBytes.size();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(rxBytes.constData());
+    for (int i = 0; i < size; ++i) {
+        currentByte = bytes[i];
+        const uint32_t st = parserState;
+        if (st == kHunting) {
+            if (currentByte == kAddressedHeader) {
+                chksumSum = kAddressedHeader;
+                parserState = kAddrRegHigh;
+            } else if (currentByte == kStreamHeader) {
+                parserState = kHeaderKind;
+            }
+        } else if (st == kHeaderKind) {
+            if (currentByte == kKind3Axis) {
+                version = BROVA_STREAM_3AXIS;
+                setChannels(1);
+                virtualSensor = false;
+                frameSamples[0].version = BROVA_STREAM_3AXIS;
+                parserState = k3AxisConfig;
+            } else if (currentByte == kKind4Channel) {
+                version = BROVA_STREAM_4CH;
+                setChannels(4);
+                virtualSensor = true;
+                for (BrovaPackage& p : frameSamples)
+                    p.version = BROVA_STREAM_4CH;
+                parserState = k4ChConfig;
+            } else if (currentByte == kKind6Axis) {
+                // A six-axis device: hand it over to the six-axis parser.
+                version = BROVA_STREAM_6AXIS;
+                raiseFirstFrame();
+                setChannels(1);
+                return -1;
+            } else {
+                virtualSensor = false;
+                parserState = kHunting;
+            }
+        } else if (st >= k3AxisConfig && st <= k3AxisEnd) {
+            streamFrameByte3Axis(queues);
+        } else if (st >= k4ChConfig && st <= k4ChEnd) {
+            streamFrameByte4Channel(queues);
+        } else if (isAddressedState(st)) {
+            if (st == kAddrRegHigh && !firstFrameSeen) {
+                if (version == BROVA_FRAMED_3AXIS) {
+                    setChannels(1);
+                } else if (version == BROVA_FRAMED_4CH) {
+                    setChannels(4);
+                    virtualSensor = true;
+                }
+            }
+            const FrameEnd end = addressedByte();
+            if (end == FrameEnd::None)
+                continue;
+            if (end == FrameEnd::Accepted) {
+                raiseFirstFrame();
+                if (frameRegister == FrameRegister::ConfigReply)
+                    applyConfigReply();
+                else if (frameRegister == FrameRegister::Data)
+                    decodeDataFrame(queues);
+                chksumOK = true;
+            } else {
+                chksumOK = false;
+            }
+            for (BrovaPackage& p : frameSamples)
+                p = 0;
+        }
+        // Any other state belongs to the six-axis parser: the byte is dropped.
+    }
+    return static_cast<int>(queues[0].size());
+}
+
+// ---------------------------------------------------------------- six-axis parser
+
+void BrovaDAQ_private::streamFrameByte6Axis(Queue6D& queue)
+{
+    BrovaPackage6D& s = frameSample6D;
+    BrovaPackage* units[] = {&s.sensor1, &s.sensor2, &s.sensor3, &s.sensor4};
+    const uint8_t b = currentByte;
+    switch (parserState) {
+    case k6AxisConfig:
+    case k6AxisConfigAlt:
+        config.value = b;
+        for (BrovaPackage* u : units)
+            u->config.value = b;
+        chksumSum = b;
+        parserState = k6AxisFields;
+        return;
+    case k6AxisChecksum:
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        parserState = k6AxisEnd;
+        return;
+    case k6AxisEnd:
+        chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+        if (chksumRecv == chksumSum) {
+            raiseFirstFrame();
+            for (BrovaPackage* u : units)
+                u->saveInconsistent();
+            s.setInvariant(sensor6D.offset);
+            queue.push_back(s);
+            chksumOK = true;
+        } else {
+            chksumOK = false;
+        }
+        for (BrovaPackage* u : units)
+            *u = 0;
+        parserState = kHunting;
+        return;
+    default:
+        break;
+    }
+
+    if ((parserState & 1) == 0) {
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        chksumSum = static_cast<uint16_t>(chksumSum + b);
+        ++parserState;
+        return;
+    }
+    chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+    chksumSum = static_cast<uint16_t>(chksumSum + b);
+    const uint16_t w = chksumRecv;
+    // Fields in frame order: six components, four aux readings, then four
+    // readings for each of the four units.
+    const int field = static_cast<int>(parserState - (k6AxisFields + 1)) / 2;
+    if (field < 6) {
+        int32_t* components[] = {&s.Fx, &s.Fy, &s.Fz, &s.Tx, &s.Ty, &s.Tz};
+        *components[field] = asSigned(w);
+    } else if (field < 10) {
+        units[field - 6]->aux = w;
+    } else {
+        BrovaPackage* u = units[(field - 10) / 4];
+        int32_t* readings[] = {&u->s1, &u->s2, &u->s3, &u->s4};
+        *readings[(field - 10) % 4] = w;
+    }
+    ++parserState;
+}
+
+void BrovaDAQ_private::decodeDataFrame6D(Queue6D& queue)
+{
+    applyStatusWord();
+    BrovaPackage* frameUnits[] = {&frameSample6D.sensor1, &frameSample6D.sensor2, &frameSample6D.sensor3, &frameSample6D.sensor4};
+    for (BrovaPackage* u : frameUnits) {
+        u->config = config;
+        u->version = version;
+    }
+    if (version != BROVA_FRAMED_6AXIS)
+        return;
+
+    BrovaPackage6D s;
+    BrovaPackage* units[] = {&s.sensor1, &s.sensor2, &s.sensor3, &s.sensor4};
+    for (BrovaPackage* u : units) {
+        u->config = config;
+        u->version = version;
+    }
+    s.Fx = word(4, true);
+    s.Fy = word(6, true);
+    s.Fz = word(8, config.getMode() == 1);
+    s.Tx = word(10, true);
+    s.Ty = word(12, true);
+    s.Tz = word(14, true);
+    if (payloadLength > 16) {
+        for (int u = 0; u < 4; ++u) {
+            const int first = 16 + 10 * u;
+            const int second = 56 + 10 * u;
+            units[u]->s1 = word(first, false);
+            units[u]->s2 = word(first + 2, false);
+            units[u]->s3 = word(first + 4, false);
+            units[u]->s4 = word(first + 6, false);
+            units[u]->s5 = word(second, false);
+            units[u]->s6 = word(second + 2, false);
+            units[u]->s7 = word(second + 4, false);
+            units[u]->s8 = word(second + 6, false);
+            units[u]->aux = word(second + 8, false);
+        }
+    }
+    for (BrovaPackage* u : units)
+        u->saveInconsistent();
+    s.setInvariant(sensor6D.offset);
+    queue.push_back(s);
+}
+
+int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
+{
+    int status = 0;
+    rxBytes = readerThread.getBuffer(keep, status);
+    // Unlike the multi-channel parser, bytes that came before the reader went
+    // silent (status -4) are still parsed.
+    if (status == ReaderThread::StatusStarted)
+        return 0;
+    if (status == ReaderThread::StatusOverflow)
+        return -1;
+    size = rxBytes.size();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(rxBytes.constData());
+    for (int i = 0; i < size; ++i) {
+        currentByte = bytes[i];
+        const uint32_t st = parserState;
+        if (st == kHunting) {
+            if (currentByte == kAddressedHeader) {
+                chksumSum = kAddressedHeader;
+                parserState = kAddrRegHigh;
+            } else if (currentByte == kStreamHeader) {
+                parserState = kHeaderKind;
+            }
+        } else if (st == kHeaderKind) {
+            if (currentByte == kKind6Axis) {
+                version = BROVA_STREAM_6AXIS;
+                frameSample6D.sensor1.version = frameSample6D.sensor2.version = BROVA_STREAM_6AXIS;
+                frameSample6D.sensor3.version = frameSample6D.sensor4.version = BROVA_STREAM_6AXIS;
+                virtualSensor = true;
+                setChannels(4);
+                parserState = k6AxisConfig;
+            } else {
+                virtualSensor = false;
+                parserState = kHunting;
+            }
+        } else if (st >= k6AxisConfig && st <= k6AxisEnd) {
+            streamFrameByte6Axis(queue);
+        } else if (isAddressedState(st)) {
+            if (st == kAddrRegHigh && version == BROVA_FRAMED_6AXIS) {
+                setChannels(4);
+                virtualSensor = true;
+            }
+            const FrameEnd end = addressedByte();
+            if (end == FrameEnd::None)
+                continue;
+            if (end == FrameEnd::Accepted) {
+                raiseFirstFrame();
+                if (frameRegister == FrameRegister::ConfigReply)
+                    applyConfigReply();
+                else if (frameRegister == FrameRegister::Data)
+                    decodeDataFrame6D(queue);
+                chksumOK = true;
+            } else {
+                chksumOK = false;
+            }
+        }
+        // Any other state belongs to the multi-channel parser: dropped.
+    }
+    return static_cast<int>(queue.size());
+}
+
+// ---------------------------------------------------------------- three-axis reads
+
+int BrovaDAQ_private::read(BrovaPackage& pkg, int channel, bool peek)
+{
+    if (!isOpen())
+        return -2;
+    if (channel < 0 || channel >= maxChannels || (sensorSize != 0 && channel >= sensorSize))
+        return -3;
+    ChannelQueues queues;
+    const int status = smProcess(queues, peek);
+    if (!queues[channel].empty())
+        pkg = queues[channel].back();
+    return status;
+}
+
+int BrovaDAQ_private::readVirtual(BrovaPackage (&pkgs)[maxChannels], bool peek)
+{
+    if (!isOpen())
+        return -2;
+    ChannelQueues queues;
+    const int status = smProcess(queues, peek);
+    if (!queues[0].empty() && sensorSize > 0) {
+        const int channels = std::min(sensorSize, static_cast<int>(maxChannels));
+        for (int c = 0; c < channels; ++c) {
+            if (!queues[c].empty())
+                pkgs[c] = queues[c].back();
+        }
+    }
+    return status;
+}
+
+int BrovaDAQ_private::readAll(BrovaPackage*& arr, bool peek)
+{
+    if (!isOpen())
+        return -2;
+    ChannelQueues queues;
+    const int status = smProcess(queues, peek);
+    if (status == -1)
+        return -1;
+    const int n = static_cast<int>(queues[0].size());
+    // Samples of a frame are made for at least one channel.
+    const int channels = std::max(1, std::min(sensorSize, static_cast<int>(maxChannels)));
+    if (n == 0 || !brova::alloc::reallocPackArray(arr, channels * n)) {
+        // No sample (or no memory for them): the caller's array is released.
+        delete[] arr;
+        arr = nullptr;
+        return 0;
+    }
+    for (int c = 0; c < channels; ++c) {
+        const int taken = std::min(n, static_cast<int>(queues[c].size()));
+        for (int k = 0; k < taken; ++k)
+            arr[c * n + k] = queues[c][k];
+    }
+    return n;
+}
+
+int BrovaDAQ_private::readArray(int (&values)[8], bool peek)
+{
+    if (!isOpen())
+        return -2;
+    BrovaPackage p;
+    ChannelQueues queues;
+    const int status = smProcess(queues, peek);
+    if (!queues[0].empty())
+        p = queues[0].back();
+    const int32_t out[8] = {p.s1, p.s2, p.s3, p.s4, p.x, p.y, p.z, p.aux};
+    std::copy(std::begin(out), std::end(out), values);
+    return status;
+}
+
+int BrovaDAQ_private::readVirtualArray(int (&values)[128], bool peek)
+{
+    BrovaPackage pkgs[maxChannels];
+    const int status = readVirtual(pkgs, peek);
+    if (status == -2)
+        return -2;
+    const int channels = std::min(getSensorSize(), static_cast<int>(maxChannels));
+    for (int c = 0; c < channels; ++c) {
+        const BrovaPackage& p = pkgs[c];
+        const int32_t out[8] = {p.x, p.y, p.z, p.s1, p.s2, p.s3, p.s4, p.aux};
+        std::copy(std::begin(out), std::end(out), values + 8 * c);
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------- six-axis reads
+
+int BrovaDAQ_private::read6D(BrovaPackage6D& pkg, bool peek)
+{
+    if (!isOpen())
+        return -2;
+    Queue6D queue;
+    const int r = smProcess6D(queue, peek);
+    if (!queue.empty())
+        pkg = queue.back();
+    return r;
+}
+
+int BrovaDAQ_private::readAll6D(BrovaPackage6D*& arr, bool peek)
+{
+    if (!isOpen())
+        return -2;
+    Queue6D queue;
+    const int r = smProcess6D(queue, peek);
+    if (r == -1)
+        return -1;
+    const int n = static_cast<int>(queue.size());
+    if (n == 0 || !brova::alloc::reallocPackArray(arr, n)) {
+        delete[] arr;
+        arr = nullptr;
+        return 0;
+    }
+    std::copy(queue.begin(), queue.end(), arr);
+    return r;
+}
+
+BrovaPackage BrovaDAQ_private::calc6axisVector(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4)
+{
+    using brova::arith::add;
+    BrovaPackage force;
+    force.x = static_cast<int32_t>(add(add(p1.x, p2.x), add(p3.x, p4.x)) * 0.25);
+    force.y = static_cast<int32_t>(add(add(p1.y, p2.y), add(p3.y, p4.y)) * 0.25);
+    force.z = static_cast<int32_t>(add(add(p1.z, p2.z), add(p3.z, p4.z)) * 0.0625);
+    return force;
+}
+
+BrovaPackage BrovaDAQ_private::calc6axisTorque(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4)
+{
+    using brova::arith::add;
+    using brova::arith::sub;
+    BrovaPackage torque;
+    torque.x = static_cast<int32_t>(sub(p1.z, p3.z) * 0.5);
+    torque.y = static_cast<int32_t>(sub(p4.z, p2.z) * 0.5);
+    torque.z = static_cast<int32_t>(sub(sub(add(p3.y, p4.x), p1.x), p2.x) * 0.25);
+    return torque;
+}
+
+int BrovaDAQ_private::read6Axis(int (&values)[6], bool peek)
+{
+    if (!isOpen())
+        return -2;
+    if (sensorSize != 4)
+        return -3;
+    BrovaPackage pkgs[maxChannels];
+    const int r = readVirtual(pkgs, peek);
+    if (r > 0) {
+        const BrovaPackage t = calc6axisTorque(pkgs[0], pkgs[1], pkgs[2], pkgs[3]);
+        const BrovaPackage f = calc6axisVector(pkgs[0], pkgs[1], pkgs[2], pkgs[3]);
+        const int out[6] = {f.x, f.y, f.z, t.x, t.y, t.z};
+        std::copy(std::begin(out), std::end(out), values);
+    }
+    return r;
+}
+
+int BrovaDAQ_private::readAll6Axis(int*& values, bool peek)
+{
+    if (!isOpen())
+        return -2;
+    if (sensorSize != 4)
+        return -3;
+    delete[] values;
+    values = nullptr;
+    BrovaPackage* pkgs = nullptr;
+    int r = readAll(pkgs, peek);
+    if (r == -1) {
+        delete[] pkgs;
+        return -1;
+    }
+    // Four channels of r samples each are needed; a stream whose kind changed
+    // during the parse may have left fewer: then no instant is complete.
+    if (r > 0 && reinterpret_cast<const uint64_t*>(pkgs)[-1] < static_cast<uint64_t>(4 * r))
+        r = 0;
+    values = new (std::nothrow) int[static_cast<size_t>(6 * std::max(r, 0))];
+    if (!values)
+        r = 0;
+    for (int k = 0; k < r; ++k) {
+        BrovaPackage& p1 = pkgs[k];
+        BrovaPackage& p2 = pkgs[r + k];
+        BrovaPackage& p3 = pkgs[2 * r + k];
+        BrovaPackage& p4 = pkgs[3 * r + k];
+        const BrovaPackage f = calc6axisVector(p1, p2, p3, p4);
+        const BrovaPackage t = calc6axisTorque(p1, p2, p3, p4);
+        const int out[6] = {f.x, f.y, f.z, t.x, t.y, t.z};
+        std::copy(std::begin(out), std::end(out), values + 6 * k);
+    }
+    delete[] pkgs;
+    return r;
+}
+
+// ---------------------------------------------------------------- configuration exchange
+
+SensorConfig BrovaDAQ_private::getConfig()
+{
+    BrovaPackage sample;
+    BrovaPackage6D sample6D;
+    if (version == BROVA_STREAM_3AXIS || version == BROVA_STREAM_4CH)
+        read(sample, 0, true);
+    else if (version == BROVA_STREAM_6AXIS)
+        read6D(sample6D, true);
+
+    if (isFramedVersion(version)) {
+        send171(50, 6);
+        QThread::msleep(50);
+        if (version == BROVA_FRAMED_6AXIS) {
+            read6D(sample6D, true);
+            QThread::msleep(50);
+            read6D(sample6D, true);
+        } else {
+            read(sample, 0, true);
+            QThread::msleep(50);
+            read(sample, 0, true);
+        }
+    }
+    return config;
+}
+
+bool BrovaDAQ_private::sendConfig(SensorConfig c)
+{
+    BrovaPackage sample;
+    BrovaPackage6D sample6D;
+    if (version == BROVA_STREAM_6AXIS || version == BROVA_FRAMED_6AXIS)
+        read6D(sample6D, false);
+    else if (version != BROVA_NONE)
+        read(sample, 0, false);
+
+    if (isFramedVersion(version)) {
+        static const unsigned char speedCodes[4] = {1, 3, 10, 33};
+        static const unsigned char filterCodes[4] = {0, 2, 3, 4};
+        const unsigned char data[2] = {speedCodes[(c.value >> 3) & 3], filterCodes[(c.value >> 1) & 3]};
+        send170(50, 2, data);
+    } else {
+        readerThread.writeByte(static_cast<char>(c.value));
+        for (int poll = 0; poll < 200; ++poll) {
+            if (readerThread.isConfWritten())
+                break;
+            QThread::msleep(10);
+        }
+    }
+    QThread::msleep(50);
+    const SensorConfig r = getConfig();
+    return ((r.value ^ c.value) & 0x1E) == 0;
+}
+
+void BrovaDAQ_private::send170(int address, int n, const unsigned char* data)
+{
+    const int count = std::max(0, std::min(n, ReaderThread::pendingCapacity - 6));
+    unsigned char frame[ReaderThread::pendingCapacity];
+    frame[0] = 0xAA;
+    frame[1] = static_cast<unsigned char>((address >> 8) & 0xFF);
+    frame[2] = static_cast<unsigned char>(address & 0xFF);
+    frame[3] = static_cast<unsigned char>(count & 0xFF);
+    if (count > 0)
+        std::memcpy(frame + 4, data, static_cast<size_t>(count));
+    appendChecksum(frame, 4 + count);
+    readerThread.writeByteArray(frame, count + 6);
+}
+
+void BrovaDAQ_private::send171(int address, int count)
+{
+    unsigned char frame[6] = {0xAB, static_cast<unsigned char>((address >> 8) & 0xFF),
+                              static_cast<unsigned char>(address & 0xFF), static_cast<unsigned char>(count & 0xFF), 0, 0};
+    appendChecksum(frame, 4);
+    readerThread.writeByteArray(frame, 6);
+    QThread::msleep(2);
+}
+
+namespace {
+
+// Speed and filter codes of a configuration reply, as the handshake maps them.
+int handshakeSpeedHz(int code)
+{
+    switch (code) {
+    case 1: return 1000;
+    case 3: return 333;
+    case 33: return 30;
+    default: return 100;
+    }
+}
+
+// 500, 5 and 1 Hz have no place in the configuration byte: setFilter leaves
+// the filter field as it was for them.
+int handshakeFilterHz(int code)
+{
+    static const int hz[7] = {0, 500, 150, 50, 15, 5, 1};
+    return code >= 0 && code <= 6 ? hz[code] : 15;
+}
+
+const char kConfigReadRequest[6] = {'\xAB', '\x00', '\x32', '\x06', '\x00', '\xE3'};
+const char kRegister55On[7] = {'\xAA', '\x00', '\x37', '\x01', '\x0A', '\x00', '\xEC'};
+const char kRegister55Off[7] = {'\xAA', '\x00', '\x37', '\x01', '\x00', '\x00', '\xE2'};
+const char kSpeedCode10[7] = {'\xAA', '\x00', '\x32', '\x01', '\x0A', '\x00', '\xE7'};
+
+// Runs fn on a short-lived QThread and waits for it. Qt SerialPort's socket
+// notifiers must live on a thread that Qt started; a host's own thread (or a
+// plain std::thread) has none, and Qt would print a warning for it.
+template <class Fn>
+void runOnQtThread(Fn fn)
+{
+    std::unique_ptr<QThread> worker(QThread::create(std::move(fn)));
+    worker->start();
+    worker->wait();
+}
+
+} // namespace
+
+SensorConfig BrovaDAQ_private::configure170(const char* name, bool& answered, bool flag)
+{
+    answered = false;
+    SensorConfig result;
+    const QString portPath = QString::fromLocal8Bit(name);
+    const int rate = baudRate;
+    bool found = false;
+
+    runOnQtThread([&]() {
+        QSerialPort port;
+        port.setPortName(portPath);
+        if (!port.open(QIODevice::ReadWrite))
+            return;
+        port.setDataBits(QSerialPort::Data8);
+        port.setStopBits(QSerialPort::OneStop);
+        port.setParity(QSerialPort::NoParity);
+        port.setFlowControl(QSerialPort::NoFlowControl);
+        port.setBaudRate(rate, QSerialPort::AllDirections);
+
+        port.waitForReadyRead(33);
+        QElapsedTimer timer;
+        timer.start();
+        do {
+            port.write(kConfigReadRequest, sizeof kConfigReadRequest);
+            port.waitForBytesWritten(100);
+            QByteArray reply;
+            if (port.waitForReadyRead(100))
+                reply = port.readAll();
+            QThread::msleep(50);
+            // The last configuration reply in what came back decides; its
+            // length byte and checksum are not examined.
+            const auto* b = reinterpret_cast<const uint8_t*>(reply.constData());
+            for (int p = 0; p + 8 < reply.size(); ++p) {
+                if (b[p] == 0xAA && b[p + 1] == 0x00 && b[p + 2] == 0x32) {
+                    result.setMode(b[p + 8]);
+                    result.setFilter(handshakeFilterHz(b[p + 5]));
+                    result.setSpeed(handshakeSpeedHz(b[p + 4]));
+                    found = true;
+                }
+            }
+        } while (!found && timer.elapsed() < 500);
+
+        port.write(flag ? kRegister55On : kRegister55Off, 7);
+        port.waitForBytesWritten(100);
+        port.write(kSpeedCode10, sizeof kSpeedCode10);
+        port.waitForBytesWritten(100);
+        port.waitForReadyRead(250);
+        if (port.bytesAvailable() == 0)
+            found = false;
+        port.close();
+    });
+
+    answered = found;
+    return result;
+}
+
+// ---------------------------------------------------------------- zero offsets
+
+bool BrovaDAQ_private::zero(int channel)
+{
+    if (channel < 0 || channel >= sensorSize)
+        return false;
+    if (!isOpen())
+        return false;
+    QThread::msleep(kZeroSettleMs);
+    BrovaPackage pkgs[maxChannels];
+    const int status = readVirtual(pkgs, true);
+    if (status == -2 || status == -1 || status == -4)
+        return false;
+    // Samples have the current offset subtracted; adding it back gives the
+    // reading as received, which becomes the new offset.
+    return setOffset(pkgs[channel] + sensors[channel].offset, channel);
+}
+
+void BrovaDAQ_private::zeroAll()
+{
+    if (!isOpen())
+        return;
+    QThread::msleep(kZeroSettleMs);
+    if (version == BROVA_STREAM_6AXIS || version == BROVA_FRAMED_6AXIS) {
+        BrovaPackage6D pkg;
+        read6D(pkg, true);
+        sensor6D.offset = pkg + sensor6D.offset;
+        return;
+    }
+    BrovaPackage pkgs[maxChannels];
+    readVirtual(pkgs, true);
+    for (int c = 0; c < sensorSize && c < maxChannels; ++c)
+        setOffset(pkgs[c] + sensors[c].offset, c);
+}
+
+bool BrovaDAQ_private::unzero(int channel)
+{
+    if (channel < 0 || channel >= sensorSize || !isOpen())
+        return false;
+    sensors[channel].offset = 0;
+    return true;
+}
+
+void BrovaDAQ_private::unzeroAll()
+{
+    if (!isOpen())
+        return;
+    qDebug() << "sensorSize" << sensorSize;
+    for (int c = 0; c < sensorSize; ++c)
+        sensors[c].offset = 0;
+    sensor6D.offset = 0;
+}
+
+BrovaPackage BrovaDAQ_private::getOffset(int channel)
+{
+    if (channel < 0 || channel >= sensorSize)
+        return BrovaPackage();
+    return sensors[channel].offset;
+}
+
+bool BrovaDAQ_private::setOffset(BrovaPackage offset, int channel)
+{
+    if (channel < 0 || channel >= sensorSize)
+        return false;
+    sensors[channel].offset = offset;
+    return true;
+}

@@ -1,0 +1,102 @@
+// BrovaDAQ: one sensor device, opened on a serial port, streaming samples.
+//
+// A BrovaDAQ serves one calling thread at a time; every operation runs on the
+// caller's thread (the parsers included). While open, a reader thread owned by
+// the object collects the device's bytes; every read call parses what arrived
+// since the previous call. Nothing is thrown and nothing is printed but the
+// debug lines "Checksum error!" (a three-axis frame failed its checksum) and
+// "sensorSize <n>" (from unzeroAll).
+//
+// Read status codes shared by the read operations:
+//   -2  the device is not open (the reader thread is not running)
+//   -3  read: the channel is not served; read6Axis/readAll6Axis: the device
+//       is not a four-channel one
+//   -1  nothing parsed: the reader's buffer hit its cap and dropped its oldest
+//       bytes, or the three-axis parser met a six-axis frame header
+//   -4  the reader stopped after 550 ms without data; nothing parsed
+//   >=0 the number of samples (frames) parsed by this call
+#pragma once
+
+#include "brovapackage.h"
+#include "brovapackage6d.h"
+#include "brovaports.h"
+#include "brv_global.h"
+#include "sensorconfig.h"
+
+class BrovaDAQ_private;
+
+class BRV_EXPORT BrovaDAQ {
+public:
+    BrovaDAQ();
+    // Closes the device first if it is still open (waits for the reader).
+    ~BrovaDAQ();
+    BrovaDAQ(const BrovaDAQ&) = delete;
+    BrovaDAQ& operator=(const BrovaDAQ&) = delete;
+
+    // Opens the device named by port.portName at baudRate bit/s; port.deviceName
+    // starts with the kind code ("31", "34", "64", "68", "94", "95"). For the
+    // framed kinds 31, 34, 64 a configuration handshake runs first; flag picks
+    // the value it writes to the device's register 55 (10 when true, 0 when
+    // false). True once the device delivered a frame with a good checksum.
+    bool open(BPort port, bool flag, int baudRate);
+    // Stops the reader thread, waits for it, forgets the channels and their
+    // offsets. Harmless on a closed device.
+    void close();
+    bool isOpen();
+
+    brova_version getVersion();
+    int getSize();          // bytes taken by the last parse
+    int getSensorSize();    // channels: 0 unknown/closed, 1, or 4
+    int getBytesPerRead();  // 29, 45 or 57 for versions 3, 4, 5; else 1
+    bool isChksumOK();      // false after a frame whose checksum failed
+    // The port name of the last open, NUL-terminated, cut to 24 bytes. The text
+    // is owned by this object; it stays valid as long as the object and is
+    // overwritten by the next call. Do not free it.
+    char* getPortName();
+    // Waits up to about 600 ms for a first frame, then tells whether the
+    // device streams four channels.
+    bool isVirtual();
+
+    // Refreshes the configuration from the device and returns it.
+    SensorConfig getConfig();
+    // Sends the configuration (after a 20 ms pause); true when the device then
+    // reports the requested speed and filter.
+    bool sendConfig(SensorConfig config);
+
+    // Newest sample of one channel (pkg untouched when there is none).
+    int read(BrovaPackage& pkg, int channel, bool peek);
+    // Every sample since the last call, channel-major: channel c's k-th sample
+    // is arr[c * n + k] for the returned n. arr must be null or an array from
+    // an earlier readAll (or brova::alloc::reallocPackArray); it is resized in
+    // place of the old one, or released and set to null when no sample came.
+    // The caller owns the array and releases it with delete[].
+    int readAll(BrovaPackage*& arr, bool peek);
+    // s1, s2, s3, s4, x, y, z, aux of channel 0's newest sample (zeros if none).
+    int readArray(int (&values)[8], bool peek);
+    // Newest sample of every channel into pkgs[0 .. sensorSize-1].
+    int readVirtual(BrovaPackage (&pkgs)[16], bool peek);
+    // x, y, z, s1, s2, s3, s4, aux of each channel's newest sample at 8c.
+    int readVirtualArray(int (&values)[128], bool peek);
+
+    // Six-axis devices: newest sample, or every sample since the last call
+    // (arr as for readAll; released with delete[] of BrovaPackage6D).
+    int read6D(BrovaPackage6D& pkg, bool peek);
+    int readAll6D(BrovaPackage6D*& arr, bool peek);
+    // Four-channel devices read as one six-axis sensor: Fx, Fy, Fz, Tx, Ty, Tz.
+    int read6Axis(int (&values)[6], bool peek);
+    // One group of six per sample instant. A non-null values is released
+    // first with delete[]; the new array (zero-length, not null, when nothing
+    // came) belongs to the caller, who releases it with delete[].
+    int readAll6Axis(int*& values, bool peek);
+
+    // Zero offsets: the present reading of a channel (or, on a six-axis
+    // device, of the whole sensor) becomes its zero.
+    bool zero(int channel);
+    void zeroAll();
+    bool unzero(int channel);
+    void unzeroAll();
+    BrovaPackage getOffset(int channel);
+
+private:
+    BrovaDAQ_private* d;
+};

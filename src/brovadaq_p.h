@@ -1,0 +1,122 @@
+// BrovaDAQ_private: the acquisition engine behind BrovaDAQ. Internal to the
+// library (not installed).
+//
+// It embeds the reader thread, holds the frame state of both stream parsers
+// (kept between parser runs, so a frame may be split across two read calls,
+// and across close and open), the zero offsets and the device's configuration.
+// Its members are not locked: one engine serves one calling thread at a time;
+// the only state shared with the reader thread lives inside ReaderThread.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+#include "brovapackage.h"
+#include "brovapackage6d.h"
+#include "brovaports.h"
+#include "brovasensor.h"
+#include "readerthread.h"
+#include "sensorconfig.h"
+
+class BrovaDAQ_private {
+public:
+    static constexpr int maxChannels = 16;
+    static constexpr int payloadCapacity = 121;
+
+    // One queue per channel, oldest sample first; they live for one call.
+    using ChannelQueues = std::vector<BrovaPackage>[maxChannels];
+    using Queue6D = std::vector<BrovaPackage6D>;
+
+    BrovaDAQ_private();
+    ~BrovaDAQ_private();
+
+    bool open(BPort port, bool flag, int baudRate);
+    void close();
+    bool isOpen();
+    brova_version getVersion();
+    int getSize();
+    int getSensorSize();
+    int getBytesPerRead();
+    bool isChksumOK();
+    char* getPortName();
+    bool isVirtual();
+
+    SensorConfig getConfig();
+    bool sendConfig(SensorConfig c);
+
+    int read(BrovaPackage& pkg, int channel, bool peek);
+    int readAll(BrovaPackage*& arr, bool peek);
+    int readArray(int (&values)[8], bool peek);
+    int readVirtual(BrovaPackage (&pkgs)[maxChannels], bool peek);
+    int readVirtualArray(int (&values)[128], bool peek);
+    int read6D(BrovaPackage6D& pkg, bool peek);
+    int readAll6D(BrovaPackage6D*& arr, bool peek);
+    int read6Axis(int (&values)[6], bool peek);
+    int readAll6Axis(int*& values, bool peek);
+
+    bool zero(int channel);
+    void zeroAll();
+    bool unzero(int channel);
+    void unzeroAll();
+    BrovaPackage getOffset(int channel);
+
+private:
+    friend struct BrovaEngineAccess;  // white-box tests
+
+    // How the frame now being read ends, for the addressed-frame states.
+    enum class FrameEnd { None, Accepted, Rejected };
+    // Register of the addressed frame now being parsed, kept with the rest of
+    // the frame state so that a frame split across runs is handled as whole.
+    enum class FrameRegister : uint8_t { Data, ConfigReply, Other };
+
+    SensorConfig configure170(const char* portName, bool& answered, bool flag);
+    void send170(int address, int n, const unsigned char* data);
+    void send171(int address, int count);
+    int smProcess(ChannelQueues& queues, bool keep);
+    int smProcess6D(Queue6D& queue, bool keep);
+    bool setOffset(BrovaPackage offset, int channel);
+    BrovaPackage calc6axisVector(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
+    BrovaPackage calc6axisTorque(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
+
+    // Parser helpers shared by both state machines.
+    void setChannels(int count);
+    void raiseFirstFrame();
+    FrameEnd addressedByte();
+    void applyConfigReply();
+    void applyStatusWord();
+    int32_t word(int at, bool isSigned) const;
+    void decodeDataFrame(ChannelQueues& queues);
+    void decodeDataFrame6D(Queue6D& queue);
+    void streamFrameByte3Axis(ChannelQueues& queues);
+    void streamFrameByte4Channel(ChannelQueues& queues);
+    void streamFrameByte6Axis(Queue6D& queue);
+
+    uint32_t parserState;
+    uint8_t currentByte;
+    ReaderThread readerThread;
+    QList<BrovaSensor> sensors;
+    BrovaSensor6D sensor6D;
+    int32_t baudRate;
+    char portName[BPort::textSize];
+    int32_t payloadIndex;
+    int32_t payloadLength;
+    uint16_t payload[payloadCapacity];
+    uint16_t chksumSum;
+    uint16_t chksumRecv;
+    BrovaPackage frameSamples[4];
+    BrovaPackage6D frameSample6D;
+    brova_version version;
+    SensorConfig config;
+    bool chksumOK;
+    int32_t size;
+    int32_t sensorSize;
+    QByteArray rxBytes;
+    bool firstFrameSeen;
+    bool deviceResponded;
+    bool virtualSensor;
+    FrameRegister frameRegister;
+};

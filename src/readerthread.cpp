@@ -1,0 +1,191 @@
+#include "readerthread.h"
+
+#include <QMutexLocker>
+#include <QSerialPort>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int kOpenAttempts = 20;
+constexpr int kOpenPauseMs = 20;
+
+} // namespace
+
+ReaderThread::ReaderThread(QObject* parent)
+    : QThread(parent),
+      status(StatusStarted),
+      byteToWrite(false),
+      arrayToWrite(false),
+      pendingByte(0),
+      pendingArray{},
+      pendingCount(0),
+      stopRequested(false),
+      confWritten(false),
+      writeDone(false),
+      baudRate(1000000)
+{
+}
+
+ReaderThread::~ReaderThread()
+{
+    close();
+    wait();
+}
+
+bool ReaderThread::startRun(const QString& name, int rate)
+{
+    QMutexLocker lock(&mutex);
+    if (isRunning())
+        return false;
+    status = StatusStarted;
+    stopRequested = false;
+    portName = name;
+    baudRate = rate;
+    start(QThread::InheritPriority);
+    return true;
+}
+
+void ReaderThread::close()
+{
+    QMutexLocker lock(&mutex);
+    stopRequested = true;
+}
+
+QByteArray ReaderThread::getBuffer(bool keep, int& outStatus)
+{
+    QMutexLocker lock(&mutex);
+    outStatus = status;
+    if (keep)
+        return buffer;
+    QByteArray taken;
+    taken.swap(buffer);
+    return taken;
+}
+
+QString ReaderThread::getPortName()
+{
+    QMutexLocker lock(&mutex);
+    return portName;
+}
+
+bool ReaderThread::isOpened()
+{
+    QMutexLocker lock(&mutex);
+    return isRunning();
+}
+
+bool ReaderThread::isConfWritten()
+{
+    QMutexLocker lock(&mutex);
+    const bool was = confWritten;
+    confWritten = false;
+    return was;
+}
+
+void ReaderThread::writeByte(char byte)
+{
+    QMutexLocker lock(&mutex);
+    pendingByte = byte;
+    byteToWrite = true;
+}
+
+bool ReaderThread::writeByteArray(const unsigned char* data, int count)
+{
+    if (count > pendingCapacity)
+        return false;
+    QMutexLocker lock(&mutex);
+    pendingCount = count > 0 ? count : 0;
+    if (pendingCount > 0)
+        std::memcpy(pendingArray, data, static_cast<size_t>(pendingCount));
+    arrayToWrite = true;
+    return true;
+}
+
+void ReaderThread::appendChunk(const QByteArray& chunk)
+{
+    QMutexLocker lock(&mutex);
+    if (buffer.size() + chunk.size() <= bufferCap) {
+        status = StatusData;
+        buffer.append(chunk);
+        if (writeDone) {
+            writeDone = false;
+            confWritten = true;
+        }
+        return;
+    }
+    status = StatusOverflow;
+    if (chunk.size() >= bufferCap) {
+        // Only ever reached when one chunk alone exceeds the cap: keep its
+        // newest bytes so that the buffer stays bounded.
+        buffer = chunk.right(bufferCap);
+        return;
+    }
+    buffer.remove(0, std::min(chunk.size(), buffer.size()));
+    buffer.append(chunk);
+}
+
+void ReaderThread::run()
+{
+    QString name;
+    int rate;
+    {
+        QMutexLocker lock(&mutex);
+        name = portName;
+        rate = baudRate;
+    }
+    auto port = std::make_unique<QSerialPort>();
+    port->setPortName(name);
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        const bool opened = port->open(QIODevice::ReadWrite);
+        msleep(kOpenPauseMs);
+        if (opened)
+            break;
+    }
+    if (port->isOpen()) {
+        port->setDataBits(QSerialPort::Data8);
+        port->setStopBits(QSerialPort::OneStop);
+        port->setParity(QSerialPort::NoParity);
+        port->setFlowControl(QSerialPort::NoFlowControl);
+        port->setBaudRate(rate, QSerialPort::AllDirections);
+    }
+
+    for (;;) {
+        if (stopRequested || !port->isOpen()) {
+            {
+                QMutexLocker lock(&mutex);
+                buffer.clear();
+            }
+            if (port->isOpen())
+                port->close();
+            return;
+        }
+
+        if (port->waitForReadyRead(dataTimeoutMs)) {
+            appendChunk(port->readAll());
+        } else {
+            QMutexLocker lock(&mutex);
+            status = StatusSilent;
+            stopRequested = true;
+        }
+
+        if (byteToWrite) {
+            QMutexLocker lock(&mutex);
+            port->write(&pendingByte, 1);
+            if (port->waitForBytesWritten(dataTimeoutMs))
+                byteToWrite = false;
+            writeDone = true;
+        }
+        if (arrayToWrite) {
+            QMutexLocker lock(&mutex);
+            // An empty frame has nothing to wait for: it counts as written.
+            if (pendingCount > 0)
+                port->write(reinterpret_cast<const char*>(pendingArray), pendingCount);
+            if (pendingCount == 0 || port->waitForBytesWritten(dataTimeoutMs))
+                arrayToWrite = false;
+            writeDone = true;
+        }
+    }
+}

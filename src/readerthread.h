@@ -1,0 +1,84 @@
+// ReaderThread: the one thread that talks to an open device. Internal to the
+// library (not installed).
+//
+// It owns the device's QSerialPort (created inside run(), so it lives and is
+// used on this thread alone), appends every incoming chunk to a shared buffer
+// capped at 100000 bytes, and writes the command byte or frame the engine
+// leaves in its pending slots. It ends by itself after 550 ms without data.
+// Everything shared with the engine is guarded by one non-recursive mutex.
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <cstdint>
+
+class ReaderThread : public QThread {
+    Q_OBJECT
+
+public:
+    static constexpr int bufferCap = 100000;      // bytes kept for the engine
+    static constexpr int pendingCapacity = 256;   // bytes of one command frame
+    static constexpr int dataTimeoutMs = 550;     // silence that ends the thread
+
+    // Buffer status handed out with every getBuffer.
+    enum Status : int32_t {
+        StatusStarted = 0,    // started, no chunk yet
+        StatusData = 1,       // the last chunk was appended
+        StatusOverflow = -1,  // the last chunk pushed the oldest bytes out
+        StatusSilent = -4     // 550 ms without data: the thread is ending
+    };
+
+    explicit ReaderThread(QObject* parent = nullptr);
+    // A thread that still runs is stopped and waited for before the object
+    // goes, so a running QThread is never destroyed.
+    ~ReaderThread() override;
+
+    // Starts the thread on portName at baudRate. False, with nothing changed,
+    // while the thread runs.
+    bool startRun(const QString& portName, int baudRate);
+    // Asks the thread to end at the top of its next turn; does not wait.
+    void close();
+
+    // The received bytes and the buffer status. keep = true returns a copy and
+    // leaves the bytes; keep = false hands them over and empties the buffer.
+    QByteArray getBuffer(bool keep, int& status);
+    // The last port name given to startRun (kept after the thread ends).
+    QString getPortName();
+    // True from startRun until the thread has ended.
+    bool isOpened();
+    // True once after a command was written and data arrived after it.
+    bool isConfWritten();
+
+    // Pending commands, written on the thread's next turn; a newer command
+    // replaces one not yet written.
+    void writeByte(char byte);
+    // Copies count bytes (nothing when count <= 0). A frame longer than
+    // pendingCapacity is refused: false, nothing queued.
+    bool writeByteArray(const unsigned char* data, int count);
+
+    // Appends one received chunk under the 100000-byte cap and sets the
+    // status: the reader's own step for every chunk it reads.
+    void appendChunk(const QByteArray& chunk);
+
+protected:
+    void run() override;
+
+private:
+    int32_t status;
+    std::atomic<bool> byteToWrite;
+    std::atomic<bool> arrayToWrite;
+    char pendingByte;
+    unsigned char pendingArray[pendingCapacity];
+    int pendingCount;
+    QString portName;
+    QMutex mutex;
+    QByteArray buffer;
+    std::atomic<bool> stopRequested;
+    bool confWritten;
+    bool writeDone;
+    int32_t baudRate;
+};

@@ -1,0 +1,52 @@
+// White-box access to the acquisition engine for the parser tests: bytes go
+// in through the reader thread's own append step, samples come out of the
+// parsers. Nothing here opens a port.
+#pragma once
+
+#include <QByteArray>
+
+#include <vector>
+
+#include "brovadaq_p.h"
+
+struct BrovaEngineAccess {
+    using Queues = BrovaDAQ_private::ChannelQueues;
+    using Queue6D = BrovaDAQ_private::Queue6D;
+
+    static void deliver(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes)
+    {
+        e.readerThread.appendChunk(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
+    }
+    static int parse(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, Queues& q, bool keep = false)
+    {
+        deliver(e, bytes);
+        return e.smProcess(q, keep);
+    }
+    static int parse6D(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, Queue6D& q, bool keep = false)
+    {
+        if (!bytes.empty())
+            deliver(e, bytes);
+        return e.smProcess6D(q, keep);
+    }
+    // Puts the engine where open leaves it: one channel entry, no frame seen.
+    static void opened(BrovaDAQ_private& e, brova_version v = BROVA_NONE)
+    {
+        e.version = v;
+        e.sensors.clear();
+        e.sensors.append(BrovaSensor());
+        e.firstFrameSeen = e.deviceResponded = false;
+    }
+    static brova_version& version(BrovaDAQ_private& e) { return e.version; }
+    static SensorConfig& config(BrovaDAQ_private& e) { return e.config; }
+    static bool chksumOK(BrovaDAQ_private& e) { return e.chksumOK; }
+    static int sensorSize(BrovaDAQ_private& e) { return e.sensorSize; }
+    static bool virtualSensor(BrovaDAQ_private& e) { return e.virtualSensor; }
+    static bool deviceResponded(BrovaDAQ_private& e) { return e.deviceResponded; }
+    static int channels(BrovaDAQ_private& e) { return e.sensors.size(); }
+    static uint32_t parserState(BrovaDAQ_private& e) { return e.parserState; }
+    static BrovaPackage& offset(BrovaDAQ_private& e, int c) { return e.sensors[c].offset; }
+    static BrovaPackage6D& offset6D(BrovaDAQ_private& e) { return e.sensor6D.offset; }
+    static bool setOffset(BrovaDAQ_private& e, const BrovaPackage& p, int c) { return e.setOffset(p, c); }
+    static BrovaPackage force(BrovaDAQ_private& e, BrovaPackage (&p)[4]) { return e.calc6axisVector(p[0], p[1], p[2], p[3]); }
+    static BrovaPackage torque(BrovaDAQ_private& e, BrovaPackage (&p)[4]) { return e.calc6axisTorque(p[0], p[1], p[2], p[3]); }
+};
