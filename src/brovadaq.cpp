@@ -1170,6 +1170,23 @@ void runOnQtThread(Fn fn)
 
 } // namespace
 
+bool BrovaDAQ_private::scanConfigurationReply(const QByteArray& reply, SensorConfig& result)
+{
+    // Every AA 00 32 with at least nine bytes from it counts; the last one
+    // decides. Its length byte and checksum are not examined.
+    bool found = false;
+    const auto* b = reinterpret_cast<const uint8_t*>(reply.constData());
+    for (int p = 0; p + 8 < reply.size(); ++p) {
+        if (b[p] == 0xAA && b[p + 1] == 0x00 && b[p + 2] == 0x32) {
+            result.setMode(b[p + 8]);
+            result.setFilter(handshakeFilterHz(b[p + 5]));
+            result.setSpeed(handshakeSpeedHz(b[p + 4]));
+            found = true;
+        }
+    }
+    return found;
+}
+
 SensorConfig BrovaDAQ_private::configure170(const char* name, bool& answered, bool flag)
 {
     answered = false;
@@ -1199,17 +1216,7 @@ SensorConfig BrovaDAQ_private::configure170(const char* name, bool& answered, bo
             if (port.waitForReadyRead(100))
                 reply = port.readAll();
             QThread::msleep(50);
-            // The last configuration reply in what came back decides; its
-            // length byte and checksum are not examined.
-            const auto* b = reinterpret_cast<const uint8_t*>(reply.constData());
-            for (int p = 0; p + 8 < reply.size(); ++p) {
-                if (b[p] == 0xAA && b[p + 1] == 0x00 && b[p + 2] == 0x32) {
-                    result.setMode(b[p + 8]);
-                    result.setFilter(handshakeFilterHz(b[p + 5]));
-                    result.setSpeed(handshakeSpeedHz(b[p + 4]));
-                    found = true;
-                }
-            }
+            found = scanConfigurationReply(reply, result);
         } while (!found && timer.elapsed() < 500);
 
         port.write(flag ? kRegister55On : kRegister55Off, 7);

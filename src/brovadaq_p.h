@@ -74,6 +74,9 @@ private:
     enum class FrameRegister : uint8_t { Data, ConfigReply, Other };
 
     SensorConfig configure170(const char* portName, bool& answered, bool flag);
+    // Reads the configuration out of one handshake reply into result; true
+    // when the reply held a configuration reply.
+    static bool scanConfigurationReply(const QByteArray& reply, SensorConfig& result);
     void send170(int address, int n, const unsigned char* data);
     void send171(int address, int count);
     int smProcess(ChannelQueues& queues, bool keep);

@@ -47,6 +47,12 @@ struct BrovaEngineAccess {
     static BrovaPackage& offset(BrovaDAQ_private& e, int c) { return e.sensors[c].offset; }
     static BrovaPackage6D& offset6D(BrovaDAQ_private& e) { return e.sensor6D.offset; }
     static bool setOffset(BrovaDAQ_private& e, const BrovaPackage& p, int c) { return e.setOffset(p, c); }
+    static bool scanReply(const std::vector<uint8_t>& bytes, SensorConfig& c)
+    {
+        return BrovaDAQ_private::scanConfigurationReply(
+            QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())), c);
+    }
     static BrovaPackage force(BrovaDAQ_private& e, BrovaPackage (&p)[4]) { return e.calc6axisVector(p[0], p[1], p[2], p[3]); }
     static BrovaPackage torque(BrovaDAQ_private& e, BrovaPackage (&p)[4]) { return e.calc6axisTorque(p[0], p[1], p[2], p[3]); }
 };
+

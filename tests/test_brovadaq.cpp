@@ -1,0 +1,564 @@
+// BrovaDAQ against the device simulator, through Qt SerialPort and a real
+// pseudo-terminal: opening, reading, status codes, configuration, zeroing.
+#include <gtest/gtest.h>
+
+#include <QtGlobal>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "allocators.h"
+#include "brovadaq.h"
+#include "brvsim.h"
+#include "engine_access.h"
+
+using namespace std::chrono_literals;
+using brvsim::Bytes;
+
+namespace {
+
+std::mutex g_lock;
+std::vector<std::string> g_messages;
+void captureMessages(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_messages.push_back(text.toStdString());
+}
+struct CaptureQtMessages {
+    CaptureQtMessages()
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_messages.clear();
+        previous = qInstallMessageHandler(captureMessages);
+    }
+    ~CaptureQtMessages() { qInstallMessageHandler(previous); }
+    std::vector<std::string> messages()
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        return g_messages;
+    }
+    QtMessageHandler previous;
+};
+
+const char* kindText(int kind)
+{
+    switch (kind) {
+    case 31: return "31 v0.9";
+    case 34: return "34 v0.9";
+    case 64: return "64 v0.9";
+    case 68: return "68 v1.1";
+    case 94: return "94 v0.9";
+    case 95: return "95 v1.0";
+    default: return "unknown";
+    }
+}
+
+BPort portOf(const brvsim::Device& dev)
+{
+    BPort p;
+    BPort::setText(p.portName, dev.portName().c_str());
+    BPort::setText(p.deviceName, kindText(dev.kind()));
+    return p;
+}
+
+// A started device streaming fast, with a distinct load on every channel.
+std::unique_ptr<brvsim::Device> device(int kind)
+{
+    auto dev = std::make_unique<brvsim::Device>(kind);
+    dev->setRate(1000);
+    for (int c = 0; c < brvsim::channelCount(kind); ++c)
+        dev->setLoad(c, {100 * (c + 1), -50 * (c + 1), 20000 + c});
+    for (int c = 0; c < brvsim::channelCount(kind); ++c)
+        dev->setAux(c, static_cast<uint16_t>(7 + c));
+    dev->setLoad6({-1000, 2000, -3000, 400, -500, 600});
+    EXPECT_TRUE(dev->start());
+    return dev;
+}
+
+Bytes seq(std::initializer_list<int> b)
+{
+    Bytes out;
+    for (int v : b)
+        out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+bool contains(const Bytes& hay, const Bytes& needle, size_t* at = nullptr)
+{
+    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end());
+    if (at)
+        *at = static_cast<size_t>(it - hay.begin());
+    return it != hay.end();
+}
+
+// Reads until a sample arrives (the simulator streams at 1000 per second).
+template <class Read>
+int readSome(Read read)
+{
+    for (int i = 0; i < 200; ++i) {
+        const int n = read();
+        if (n != 0)
+            return n;
+        std::this_thread::sleep_for(5ms);
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST(BrovaDAQ, ClosedObjectAnswersWithoutAPort)
+{
+    BrovaDAQ daq;
+    EXPECT_FALSE(daq.isOpen());
+    EXPECT_TRUE(daq.isChksumOK());
+    EXPECT_STREQ(daq.getPortName(), "");
+    EXPECT_EQ(daq.getBytesPerRead(), 1);
+    BrovaPackage pkg;
+    pkg.s1 = 42;
+    int values[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    BrovaPackage* arr = nullptr;
+    BrovaPackage6D six;
+    int* ints = nullptr;
+    EXPECT_EQ(daq.read(pkg, 0, false), -2);
+    EXPECT_EQ(pkg.s1, 42);
+    EXPECT_EQ(daq.readArray(values, false), -2);
+    EXPECT_EQ(values[0], 9);  // not zeroed when closed
+    EXPECT_EQ(daq.readAll(arr, false), -2);
+    EXPECT_EQ(daq.read6D(six, false), -2);
+    EXPECT_EQ(daq.readAll6Axis(ints, false), -2);
+    EXPECT_EQ(ints, nullptr);
+    EXPECT_FALSE(daq.zero(0));
+    EXPECT_FALSE(daq.unzero(0));
+    EXPECT_FALSE(daq.getOffset(0).isCorrect());
+
+    // An empty port name is refused without touching a port.
+    BPort empty;
+    EXPECT_FALSE(daq.open(empty, true, 1000000));
+    EXPECT_FALSE(daq.isOpen());
+    daq.close();
+    daq.close();
+}
+
+TEST(BrovaDAQ, StreamKindsOpenReadAndClose)
+{
+    {
+        auto dev = device(68);
+        BrovaDAQ daq;
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+        EXPECT_TRUE(daq.isOpen());
+        EXPECT_EQ(daq.getVersion(), BROVA_STREAM_3AXIS);
+        EXPECT_EQ(daq.getSensorSize(), 1);
+        EXPECT_EQ(daq.getBytesPerRead(), 29);
+        EXPECT_STREQ(daq.getPortName(), dev->portName().c_str());
+        BrovaPackage pkg;
+        ASSERT_GT(readSome([&] { return daq.read(pkg, 0, false); }), 0);
+        EXPECT_EQ(pkg.x, 100);
+        EXPECT_EQ(pkg.y, -50);
+        EXPECT_EQ(pkg.z, 20000);
+        EXPECT_EQ(pkg.aux, 7);
+        EXPECT_EQ(pkg.s1 - pkg.s3, 100);
+        EXPECT_EQ(daq.read(pkg, 2, false), -3);  // one channel only
+        int values[8] = {};
+        ASSERT_GT(readSome([&] { return daq.readArray(values, false); }), 0);
+        EXPECT_EQ(values[4], 100);
+        EXPECT_EQ(values[7], 7);
+        EXPECT_FALSE(daq.isVirtual());
+        daq.close();
+        EXPECT_FALSE(daq.isOpen());
+        EXPECT_EQ(daq.getSensorSize(), 0);
+        EXPECT_EQ(daq.getVersion(), BROVA_STREAM_3AXIS);  // kept after close
+        EXPECT_STREQ(daq.getPortName(), dev->portName().c_str());
+        EXPECT_EQ(daq.read(pkg, 0, false), -2);
+    }
+    {
+        auto dev = device(94);
+        BrovaDAQ daq;
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+        EXPECT_EQ(daq.getSensorSize(), 4);
+        EXPECT_TRUE(daq.isVirtual());
+        EXPECT_EQ(daq.getBytesPerRead(), 45);
+        BrovaPackage pkgs[16];
+        ASSERT_GT(readSome([&] { return daq.readVirtual(pkgs, false); }), 0);
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_EQ(pkgs[c].x, 100 * (c + 1));
+            EXPECT_EQ(pkgs[c].y, -50 * (c + 1));
+            EXPECT_EQ(pkgs[c].z, 20000 + c);
+            EXPECT_EQ(pkgs[c].aux, 7 + c);
+        }
+        EXPECT_FALSE(pkgs[4].isCorrect());
+
+        int grid[128];
+        std::fill(std::begin(grid), std::end(grid), -7);
+        ASSERT_GT(readSome([&] { return daq.readVirtualArray(grid, false); }), 0);
+        EXPECT_EQ(grid[8 * 2 + 0], 300);  // x of channel 2 comes first
+        EXPECT_EQ(grid[8 * 3 + 7], 10);   // aux of channel 3 last
+        EXPECT_EQ(grid[32], -7);          // beyond four channels: untouched
+
+        int six[6] = {};
+        ASSERT_GT(readSome([&] { return daq.read6Axis(six, false); }), 0);
+        EXPECT_EQ(six[0], (100 + 200 + 300 + 400) / 4);
+        EXPECT_EQ(six[2], (20000 * 4 + 6) / 16);
+        EXPECT_EQ(six[3], (20000 - 20002) / 2);
+
+        // readAll: channel-major, the caller's array reused and released.
+        std::this_thread::sleep_for(20ms);
+        BrovaPackage* arr = nullptr;
+        const int n = daq.readAll(arr, false);
+        ASSERT_GT(n, 0);
+        EXPECT_EQ(reinterpret_cast<const uint64_t*>(arr)[-1], static_cast<uint64_t>(4 * n));
+        for (int c = 0; c < 4; ++c)
+            for (int k = 0; k < n; ++k)
+                EXPECT_EQ(arr[c * n + k].x, 100 * (c + 1));
+        std::this_thread::sleep_for(20ms);
+        const int n2 = daq.readAll(arr, false);
+        ASSERT_GT(n2, 0);
+        EXPECT_EQ(reinterpret_cast<const uint64_t*>(arr)[-1], static_cast<uint64_t>(4 * n2));
+        EXPECT_EQ(::size, 4 * n2);
+        delete[] arr;
+
+        int* groups = nullptr;
+        std::this_thread::sleep_for(20ms);
+        const int g = daq.readAll6Axis(groups, false);
+        ASSERT_NE(groups, nullptr);
+        ASSERT_GT(g, 0);
+        EXPECT_EQ(groups[6 * (g - 1)], 250);
+        delete[] groups;
+        daq.close();
+    }
+    {
+        auto dev = device(95);
+        BrovaDAQ daq;
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+        EXPECT_EQ(daq.getVersion(), BROVA_STREAM_6AXIS);
+        EXPECT_EQ(daq.getBytesPerRead(), 57);
+        BrovaPackage6D s;
+        ASSERT_GT(readSome([&] { return daq.read6D(s, false); }), 0);
+        EXPECT_EQ(s.Fx, -1000);
+        EXPECT_EQ(s.Fz, -3000);
+        EXPECT_EQ(s.Tz, 600);
+        EXPECT_EQ(s.sensor2.aux, 8);
+        EXPECT_EQ(s.sensor3.x, 300);
+        EXPECT_EQ(daq.getSensorSize(), 4);
+        BrovaPackage pkg;
+        EXPECT_EQ(readSome([&] { return daq.read(pkg, 0, false); }), -1);  // six-axis frames are not for read()
+        std::this_thread::sleep_for(20ms);
+        BrovaPackage6D* arr = nullptr;
+        const int n = daq.readAll6D(arr, false);
+        ASSERT_GT(n, 0);
+        EXPECT_EQ(reinterpret_cast<const uint64_t*>(arr)[-1], static_cast<uint64_t>(n));
+        EXPECT_EQ(arr[n - 1].Ty, -500);
+        delete[] arr;
+        daq.close();
+    }
+}
+
+TEST(BrovaDAQ, FramedKindsRunTheHandshakeThenStream)
+{
+    for (int kind : {31, 34, 64}) {
+        auto dev = device(kind);
+        BrovaDAQ daq;
+        const bool flag = kind != 34;
+        ASSERT_TRUE(daq.open(portOf(*dev), flag, 1000000)) << kind;
+        const Bytes got = dev->received();
+        size_t readAt = 0, reg55At = 0, speedAt = 0;
+        ASSERT_TRUE(contains(got, seq({0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3}), &readAt));
+        ASSERT_TRUE(contains(got, flag ? seq({0xAA, 0x00, 0x37, 0x01, 0x0A, 0x00, 0xEC})
+                                       : seq({0xAA, 0x00, 0x37, 0x01, 0x00, 0x00, 0xE2}), &reg55At));
+        ASSERT_TRUE(contains(got, seq({0xAA, 0x00, 0x32, 0x01, 0x0A, 0x00, 0xE7}), &speedAt));
+        EXPECT_LT(readAt, reg55At);
+        EXPECT_LT(reg55At, speedAt);
+        EXPECT_EQ(dev->registerValue(brvsim::kReg55), flag ? 10 : 0);
+        EXPECT_EQ(dev->hostOpens(), 2);  // the handshake's port, then the reader's
+
+        if (kind == 64) {
+            EXPECT_EQ(daq.getVersion(), BROVA_FRAMED_6AXIS);
+            BrovaPackage6D s;
+            ASSERT_GT(readSome([&] { return daq.read6D(s, false); }), 0);
+            EXPECT_EQ(s.Fx, -1000);
+            EXPECT_EQ(s.Tz, 600);
+            EXPECT_EQ(s.sensor4.s1 - s.sensor4.s3, 400);
+            EXPECT_EQ(daq.getSensorSize(), 4);
+        } else {
+            EXPECT_EQ(daq.getVersion(), kind == 31 ? BROVA_FRAMED_3AXIS : BROVA_FRAMED_4CH);
+            EXPECT_EQ(daq.getSensorSize(), kind == 31 ? 1 : 4);
+            BrovaPackage pkgs[16];
+            ASSERT_GT(readSome([&] { return daq.readVirtual(pkgs, false); }), 0);
+            for (int c = 0; c < daq.getSensorSize(); ++c) {
+                EXPECT_EQ(pkgs[c].x, 100 * (c + 1));
+                EXPECT_EQ(pkgs[c].y, -50 * (c + 1));
+                EXPECT_EQ(pkgs[c].z, 20000 + c);
+                EXPECT_EQ(pkgs[c].x2, pkgs[c].x);
+            }
+        }
+        daq.close();
+    }
+}
+
+TEST(BrovaDAQ, FramedDeviceThatNeverAnswersIsNotOpened)
+{
+    auto dev = device(34);
+    dev->setAnswering(false);
+    dev->silence(5s);
+    BrovaDAQ daq;
+    EXPECT_FALSE(daq.open(portOf(*dev), true, 1000000));
+    EXPECT_FALSE(daq.isOpen());
+    EXPECT_EQ(daq.getVersion(), BROVA_FRAMED_4CH);
+    EXPECT_EQ(daq.getConfig().to_uin8_t(), 0xB0);
+    EXPECT_EQ(dev->hostOpens(), 1);  // the handshake only: no reader thread
+}
+
+TEST(BrovaDAQ, HandshakeReadsTheConfigurationReply)
+{
+    auto scan = [](const Bytes& reply, uint8_t start = 0xB0) {
+        SensorConfig c;
+        c.value = start;
+        const bool found = BrovaEngineAccess::scanReply(reply, c);
+        return std::make_pair(found, c.to_uin8_t());
+    };
+    // Speed code 33, filter code 3, mode 1: 30 per second, 50 Hz, vector mode;
+    // the checksum bytes are not looked at.
+    EXPECT_EQ(scan(seq({0xAA, 0x00, 0x32, 0x06, 0x21, 0x03, 0x00, 0x00, 0x01, 0x00, 0x12, 0x34})),
+              std::make_pair(true, uint8_t{0xBD}));
+    // Filter codes 1, 5, 6 (500, 5, 1 Hz) leave the filter field as it was;
+    // code 9 reads as 15 Hz; speed code 7 as 100 per second.
+    for (int code : {1, 5, 6}) {
+        auto r = scan(seq({0xAA, 0x00, 0x32, 0x06, 0x01, code, 0x00, 0x00, 0x00}), 0xB4);
+        EXPECT_TRUE(r.first);
+        EXPECT_EQ(r.second, 0xA4) << code;  // 1000 per second, the earlier 50 Hz kept
+    }
+    EXPECT_EQ(scan(seq({0xAA, 0x00, 0x32, 0x06, 0x07, 0x09, 0x00, 0x00, 0x00})).second, 0xB6);
+    // Eight bytes from the AA are not enough; the last complete reply decides.
+    EXPECT_FALSE(scan(seq({0x00, 0xAA, 0x00, 0x32, 0x06, 0x21, 0x03, 0x00, 0x00})).first);
+    EXPECT_EQ(scan(seq({0xAA, 0x00, 0x32, 0x06, 0x01, 0x00, 0x00, 0x00, 0x00, 0xAA, 0x00, 0x32, 0x06, 0x21, 0x04,
+                        0x00, 0x00, 0x01}))
+                  .second,
+              0xBF);
+}
+
+TEST(BrovaDAQ, StatusCodesWhenTheDeviceStopsOrOverflows)
+{
+    auto dev = device(68);
+    BrovaDAQ daq;
+    ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+
+    // A caller that does not read while the device sends more than the cap.
+    dev->sendRaw(Bytes(150000, 0x00));
+    std::this_thread::sleep_for(300ms);
+    BrovaPackage pkg;
+    pkg.s1 = -99;
+    int status = 0;
+    for (int i = 0; i < 100 && status != -1; ++i) {
+        status = daq.read(pkg, 0, true);
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(status, -1);
+    BrovaPackage* arr = nullptr;
+    EXPECT_EQ(daq.readAll(arr, false), -1);
+    EXPECT_EQ(arr, nullptr);
+
+    // The status stays -1 until a chunk fits again; then reads parse again.
+    int after = -1;
+    for (int i = 0; i < 400 && after <= 0; ++i) {
+        after = daq.read(pkg, 0, false);
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_GT(after, 0);
+
+    // peek leaves the bytes for the next read.
+    std::this_thread::sleep_for(10ms);
+    dev->silence(3s);
+    std::this_thread::sleep_for(20ms);
+    const int peeked = daq.read(pkg, 0, true);
+    EXPECT_EQ(daq.read(pkg, 0, true), peeked);
+    EXPECT_EQ(daq.read(pkg, 0, false), peeked);
+    EXPECT_EQ(daq.read(pkg, 0, false), 0);
+
+    // Silence: the reader reports -4 while it ends, then the device is closed.
+    int last = 0;
+    bool sawStop = false;
+    for (int i = 0; i < 300 && last != -2; ++i) {
+        last = daq.read(pkg, 0, false);
+        sawStop = sawStop || last == -4;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(sawStop);
+    EXPECT_EQ(last, -2);
+    EXPECT_FALSE(daq.isOpen());
+    daq.close();  // returns at once
+}
+
+TEST(BrovaDAQ, HangUpEndsTheReader)
+{
+    auto dev = device(94);
+    BrovaDAQ daq;
+    ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+    dev->hangUp();
+    BrovaPackage pkgs[16];
+    int last = 0;
+    for (int i = 0; i < 400 && last != -2; ++i) {
+        last = daq.readVirtual(pkgs, false);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(last, -2);
+    int* groups = nullptr;
+    EXPECT_EQ(daq.readAll6Axis(groups, false), -2);
+    daq.close();
+}
+
+TEST(BrovaDAQ, OpenAndCloseAHundredTimes)
+{
+    auto dev = device(68);
+    BrovaDAQ daq;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000)) << "round " << i;
+        BrovaPackage pkg;
+        daq.read(pkg, 0, false);
+        daq.close();
+        ASSERT_FALSE(daq.isOpen());
+    }
+    EXPECT_EQ(dev->hostOpens(), 100);
+}
+
+TEST(BrovaDAQ, OneByteConfigurationOnStreamDevices)
+{
+    auto dev = device(68);
+    dev->setRate(0);  // by the configuration byte
+    dev->setConfigByte(0xB0);
+    BrovaDAQ daq;
+    ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+    EXPECT_EQ(daq.getConfig().to_uin8_t(), 0xB0);
+    dev->clearReceived();
+    SensorConfig fast;
+    fast.setSpeed(1000);
+    fast.setFilter(15);
+    EXPECT_TRUE(daq.sendConfig(fast));
+    EXPECT_EQ(dev->received(), seq({fast.to_uin8_t()}));  // exactly one byte
+    EXPECT_EQ(daq.getConfig().getSpeed(), 1000);
+    EXPECT_DOUBLE_EQ(dev->currentRate(), 1000.0);
+
+    // A device that ignores the command keeps its configuration: false.
+    dev->setAnswering(false);
+    SensorConfig slow;
+    slow.setSpeed(30);
+    EXPECT_FALSE(daq.sendConfig(slow));
+    EXPECT_EQ(daq.getConfig().getSpeed(), 1000);
+    daq.close();
+}
+
+TEST(BrovaDAQ, RegisterConfigurationOnFramedDevices)
+{
+    auto dev = device(31);
+    BrovaDAQ daq;
+    ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+    dev->clearReceived();
+    SensorConfig c;  // 100 per second, no filter
+    EXPECT_TRUE(daq.sendConfig(c));
+    EXPECT_TRUE(contains(dev->received(), seq({0xAA, 0x00, 0x32, 0x02, 0x0A, 0x00, 0x00, 0xE8})));
+    EXPECT_TRUE(contains(dev->received(), seq({0xAB, 0x00, 0x32, 0x06, 0x00, 0xE3})));  // getConfig's request
+
+    dev->clearReceived();
+    c.setSpeed(1000);
+    c.setFilter(15);
+    c.setMode(1);  // the mode is not sent
+    EXPECT_TRUE(daq.sendConfig(c));
+    EXPECT_TRUE(contains(dev->received(), seq({0xAA, 0x00, 0x32, 0x02, 0x01, 0x04, 0x00, 0xE3})));
+    EXPECT_EQ(dev->registerValue(brvsim::kRegSpeed), 1);
+    EXPECT_EQ(dev->registerValue(brvsim::kRegFilter), 4);
+    const SensorConfig now = daq.getConfig();
+    EXPECT_EQ(now.getSpeed(), 1000);
+    EXPECT_EQ(now.getFilter(), 15);
+    EXPECT_EQ(now.getMode(), 0);  // as the device reports it
+    daq.close();
+}
+
+TEST(BrovaDAQ, ZeroOffsets)
+{
+    CaptureQtMessages capture;
+    {
+        auto dev = device(94);
+        BrovaDAQ daq;
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+        BrovaPackage pkgs[16];
+        EXPECT_TRUE(daq.zero(1));
+        EXPECT_FALSE(daq.zero(4));
+        ASSERT_GT(readSome([&] { return daq.readVirtual(pkgs, false); }), 0);
+        EXPECT_EQ(pkgs[1].x, 0);
+        EXPECT_EQ(pkgs[1].z, 0);
+        EXPECT_EQ(pkgs[1].inconsistent[0], pkgs[1].s1 + daq.getOffset(1).s1);  // as received
+        EXPECT_EQ(pkgs[0].x, 100);  // other channels untouched
+        const BrovaPackage first = daq.getOffset(1);
+        EXPECT_TRUE(daq.zero(1));  // same load: same offset
+        EXPECT_EQ(daq.getOffset(1).s1, first.s1);
+
+        daq.zeroAll();
+        ASSERT_GT(readSome([&] { return daq.readVirtual(pkgs, false); }), 0);
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(pkgs[c].x, 0) << c;
+        EXPECT_TRUE(daq.unzero(2));
+        ASSERT_GT(readSome([&] { return daq.readVirtual(pkgs, false); }), 0);
+        EXPECT_EQ(pkgs[2].x, 300);
+        EXPECT_FALSE(daq.getOffset(5).isCorrect());
+        daq.close();
+        // Channel offsets do not survive close.
+        EXPECT_EQ(daq.getOffset(0).s1, 0);
+    }
+    {
+        auto dev = device(95);
+        BrovaDAQ daq;
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+        BrovaPackage6D s;
+        ASSERT_GT(readSome([&] { return daq.read6D(s, false); }), 0);
+        ASSERT_EQ(daq.getSensorSize(), 4);
+        // Channels 1..3 exist once the six-axis header set four channels.
+        EXPECT_TRUE(daq.unzero(3));
+        EXPECT_FALSE(daq.getOffset(3).isCorrect());
+
+        daq.zeroAll();  // the six-axis offset only
+        EXPECT_EQ(daq.getOffset(0).s1, 0);
+        ASSERT_GT(readSome([&] { return daq.read6D(s, false); }), 0);
+        EXPECT_EQ(s.Fx, 0);
+        EXPECT_EQ(s.Tz, 0);
+
+        // The six-axis offset survives close and open.
+        daq.close();
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+        ASSERT_GT(readSome([&] { return daq.read6D(s, false); }), 0);
+        EXPECT_EQ(s.Fz, 0);
+
+        daq.unzeroAll();
+        ASSERT_GT(readSome([&] { return daq.read6D(s, false); }), 0);
+        EXPECT_EQ(s.Fz, -3000);
+        daq.close();
+        daq.unzeroAll();  // closed: nothing, not even the debug line
+        daq.zeroAll();
+    }
+    const auto lines = capture.messages();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "sensorSize 4");
+}
+
+TEST(BrovaDAQ, AnyCallerThreadWritesNothing)
+{
+    // A host's own thread (not started by Qt) opens, configures and reads a
+    // framed device: nothing is printed, no Qt warning either.
+    CaptureQtMessages capture;
+    auto dev = device(34);
+    bool opened = false, configured = false;
+    int got = 0;
+    std::thread host([&] {
+        BrovaDAQ daq;
+        opened = daq.open(portOf(*dev), true, 1000000);
+        BrovaPackage pkgs[16];
+        got = readSome([&] { return daq.readVirtual(pkgs, false); });
+        configured = daq.sendConfig(SensorConfig());
+        daq.close();
+    });
+    host.join();
+    EXPECT_TRUE(opened);
+    EXPECT_GT(got, 0);
+    EXPECT_TRUE(configured);
+    EXPECT_TRUE(capture.messages().empty()) << capture.messages().front();
+}
