@@ -1,0 +1,347 @@
+#include "cs_export.h"
+
+#include <cstring>
+#include <new>
+
+// Every function catches whatever the C++ below it may throw (an exhausted
+// heap included) and returns its empty result: nothing crosses the C
+// boundary as an exception.
+#define BRV_GUARD(empty, body) \
+    try {                      \
+        body                   \
+    } catch (...) {            \
+        return empty;          \
+    }
+
+namespace {
+
+// A heap copy of text (at most one BPort field) the host releases with
+// callDeleteBPORT or callDeletePORTLIST.
+char* copyText(const char* text, size_t capacity)
+{
+    const size_t n = text ? strnlen(text, capacity) : 0;
+    char* out = new char[n + 1];
+    if (n)
+        std::memcpy(out, text, n);
+    out[n] = '\0';
+    return out;
+}
+
+// Stores the three texts of a record into triple, all or nothing.
+void storeRecord(const BPort& rec, char** triple)
+{
+    char* name = nullptr;
+    char* kind = nullptr;
+    try {
+        name = copyText(rec.portName, BPort::textSize);
+        kind = copyText(rec.deviceName, BPort::textSize);
+        char* id = copyText(rec.deviceId, BPort::textSize);
+        triple[0] = name;
+        triple[1] = kind;
+        triple[2] = id;
+    } catch (...) {
+        delete[] name;
+        delete[] kind;
+        throw;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- port discovery
+
+brv_ports* callBrovaPorts_Create(void)
+{
+    BRV_GUARD(nullptr, { return new BrovaPorts(0, 1000000); })
+}
+
+void callBrovaPorts_Dispose(brv_ports* ports)
+{
+    BRV_GUARD(, { delete ports; })
+}
+
+char** callListPorts(brv_ports* ports)
+{
+    char** list = nullptr;
+    int stored = 0;
+    try {
+        if (!ports)
+            return new char*[0];
+        const BPort* table = ports->listPorts(false);
+        const int n = ports->getLastSize();
+        list = new char*[static_cast<size_t>(3 * (n > 0 ? n : 0))];
+        for (; stored < n; ++stored)
+            storeRecord(table[stored], list + 3 * stored);
+        return list;
+    } catch (...) {
+        // Out of memory part way: give back what was made, hand out nothing.
+        if (list) {
+            for (int i = 0; i < 3 * stored; ++i)
+                delete[] list[i];
+            delete[] list;
+        }
+        return nullptr;
+    }
+}
+
+int callGetLastSize(brv_ports* ports)
+{
+    BRV_GUARD(0, { return ports ? ports->getLastSize() : 0; })
+}
+
+int callGetSizePorts(brv_ports* ports)
+{
+    BRV_GUARD(0, { return ports ? ports->getSize(true) : 0; })
+}
+
+bool callIsNewPort(brv_ports* ports)
+{
+    BRV_GUARD(false, { return ports && ports->isNewPort(true); })
+}
+
+bool callIsLostPort(brv_ports* ports)
+{
+    BRV_GUARD(false, { return ports && ports->isLostPort(true); })
+}
+
+void callGetNewPort(brv_ports* ports, char** triple)
+{
+    BRV_GUARD(, {
+        if (triple)
+            storeRecord(ports ? ports->getNewPort() : BPort(), triple);
+    })
+}
+
+void callGetLostPort(brv_ports* ports, char** triple)
+{
+    BRV_GUARD(, {
+        if (triple)
+            storeRecord(ports ? ports->getLostPort() : BPort(), triple);
+    })
+}
+
+// ---------------------------------------------------------------- releasing
+
+void callDeleteBPORT(char** triple)
+{
+    if (!triple)
+        return;
+    for (int i = 0; i < 3; ++i)
+        delete[] triple[i];
+}
+
+void callDeletePORTLIST(char*** list, int count)
+{
+    if (!list || !*list)
+        return;
+    for (int i = 0; i < 3 * count; ++i)
+        delete[] (*list)[i];
+    delete[] *list;
+}
+
+void callDeletePackageArray(brv_package** arr)
+{
+    if (arr)
+        delete[] *arr;
+}
+
+void callDeleteIntArray(int** arr)
+{
+    if (arr)
+        delete[] *arr;
+}
+
+// ---------------------------------------------------------------- acquisition
+
+brv_daq* callBrovaDAQ_Create(void)
+{
+    BRV_GUARD(nullptr, { return new BrovaDAQ(); })
+}
+
+void callBrovaDAQ_Dispose(brv_daq* daq)
+{
+    BRV_GUARD(, { delete daq; })
+}
+
+bool callOpen(brv_daq* daq, const char* portName, const char* deviceName)
+{
+    BRV_GUARD(false, {
+        if (!daq)
+            return false;
+        BPort port;
+        BPort::setText(port.portName, portName);
+        BPort::setText(port.deviceName, deviceName);
+        return daq->open(port, true, 1000000);
+    })
+}
+
+void callClose(brv_daq* daq)
+{
+    BRV_GUARD(, {
+        if (daq)
+            daq->close();
+    })
+}
+
+bool callIsOpen(brv_daq* daq)
+{
+    BRV_GUARD(false, { return daq && daq->isOpen(); })
+}
+
+char* callGetPortName(brv_daq* daq)
+{
+    BRV_GUARD(nullptr, { return daq ? daq->getPortName() : nullptr; })
+}
+
+int callGetSize(brv_daq* daq)
+{
+    BRV_GUARD(0, { return daq ? daq->getSize() : 0; })
+}
+
+int callGetSensorSize(brv_daq* daq)
+{
+    BRV_GUARD(0, { return daq ? daq->getSensorSize() : 0; })
+}
+
+bool callIsChksumOK(brv_daq* daq)
+{
+    BRV_GUARD(false, { return daq && daq->isChksumOK(); })
+}
+
+int callGetActualVersion(brv_daq* daq)
+{
+    BRV_GUARD(0, { return daq ? static_cast<int>(daq->getVersion()) : 0; })
+}
+
+int callGetBytesPerRead(brv_daq* daq)
+{
+    BRV_GUARD(0, { return daq ? daq->getBytesPerRead() : 0; })
+}
+
+bool callIsVirtual(brv_daq* daq)
+{
+    BRV_GUARD(false, { return daq && daq->isVirtual(); })
+}
+
+void callGetConfig(brv_daq* daq, brv_config* out)
+{
+    BRV_GUARD(, {
+        if (daq && out)
+            *out = daq->getConfig();
+    })
+}
+
+bool callSendConfig(brv_daq* daq, int mode, int speed, int filter)
+{
+    BRV_GUARD(false, {
+        if (!daq)
+            return false;
+        SensorConfig c;
+        c.setFilter(filter);
+        c.setSpeed(speed);
+        c.setMode(mode);
+        return daq->sendConfig(c);
+    })
+}
+
+bool callZero(brv_daq* daq, int channel)
+{
+    BRV_GUARD(false, { return daq && daq->zero(channel); })
+}
+
+void callZeroAll(brv_daq* daq)
+{
+    BRV_GUARD(, {
+        if (daq)
+            daq->zeroAll();
+    })
+}
+
+bool callUnzero(brv_daq* daq, int channel)
+{
+    BRV_GUARD(false, { return daq && daq->unzero(channel); })
+}
+
+void callUnzeroAll(brv_daq* daq)
+{
+    BRV_GUARD(, {
+        if (daq)
+            daq->unzeroAll();
+    })
+}
+
+namespace {
+constexpr int kNotOpen = -2;
+}
+
+int callRead(brv_daq* daq, brv_package* pkg, int channel, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !pkg)
+            return kNotOpen;
+        return daq->read(*pkg, channel, peek);
+    })
+}
+
+int callReadArray(brv_daq* daq, int* values, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !values)
+            return kNotOpen;
+        return daq->readArray(*reinterpret_cast<int(*)[8]>(values), peek);
+    })
+}
+
+int callReadVirtual(brv_daq* daq, brv_package* pkgs, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !pkgs)
+            return kNotOpen;
+        return daq->readVirtual(*reinterpret_cast<BrovaPackage(*)[16]>(pkgs), peek);
+    })
+}
+
+int callReadVirtualArray(brv_daq* daq, int* values, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !values)
+            return kNotOpen;
+        return daq->readVirtualArray(*reinterpret_cast<int(*)[128]>(values), peek);
+    })
+}
+
+int callReadAll(brv_daq* daq, brv_package** arr, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !arr)
+            return kNotOpen;
+        return daq->readAll(*arr, peek);
+    })
+}
+
+int callRead6D(brv_daq* daq, brv_package6d* pkg, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !pkg)
+            return kNotOpen;
+        return daq->read6D(*pkg, peek);
+    })
+}
+
+int callRead6Axis(brv_daq* daq, int* values, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !values)
+            return kNotOpen;
+        return daq->read6Axis(*reinterpret_cast<int(*)[6]>(values), peek);
+    })
+}
+
+int callReadAll6Axis(brv_daq* daq, int** values, bool peek)
+{
+    BRV_GUARD(kNotOpen, {
+        if (!daq || !values)
+            return kNotOpen;
+        return daq->readAll6Axis(*values, peek);
+    })
+}

@@ -1,0 +1,187 @@
+/* libBRV flat interface: plain C-linkage functions for hosts that bind to
+ * functions by name (C, C#, Python ctypes, ...). A C compiler accepts this
+ * header; from C++ the record types are the library's own classes.
+ *
+ * Memory rules, in short:
+ *  - Handles (brv_daq*, brv_ports*) come from a _Create function and are
+ *    released once with the matching _Dispose function.
+ *  - Every text and array the library hands out belongs to the host, which
+ *    releases it with the named release function, never with free().
+ *  - The release functions never reset the host's variables: set a pointer
+ *    variable to NULL yourself after releasing what it held, before passing it
+ *    to callReadAll or callReadAll6Axis again.
+ *  - Records (brv_package, brv_package6d, brv_config) are written into
+ *    memory of the host's own; their layout below is fixed.
+ *
+ * No function throws or prints. A null handle is accepted everywhere: the
+ * call then does nothing and returns its empty result (false, 0, NULL, or -2
+ * for the reads, as for a device that is not open).
+ *
+ * Read status codes (callRead... functions):
+ *   -2 the device is not open; -3 the channel is not served (callRead) or the
+ *   device is not a four-channel one (callRead6Axis, callReadAll6Axis);
+ *   -1 nothing parsed (the reader's buffer overflowed, or a six-axis header
+ *   met the three-axis parser); -4 the device went silent for 550 ms and the
+ *   reader stopped; 0 or more: the number of samples parsed by the call.
+ */
+#ifndef BRV_CS_EXPORT_H
+#define BRV_CS_EXPORT_H
+
+#ifdef __cplusplus
+#include "brovadaq.h"
+#include "brovapackage.h"
+#include "brovapackage6d.h"
+#include "brovaports.h"
+#include "sensorconfig.h"
+typedef BrovaPackage brv_package;
+typedef BrovaPackage6D brv_package6d;
+typedef SensorConfig brv_config;
+typedef BrovaDAQ brv_daq;
+typedef BrovaPorts brv_ports;
+#define BRV_C_EXPORT extern "C" __attribute__((visibility("default")))
+#else
+#include <stdbool.h>
+#include <stdint.h>
+
+/* One configuration byte: bits 7..5 state, 4..3 speed (1000, 333, 100, 30
+ * samples per second), 2..1 filter (none, 150, 50, 15 Hz), 0 mode (0 raw,
+ * 1 the device sends the force vector). */
+typedef struct brv_config {
+    uint8_t value;
+} brv_config;
+
+/* One sample of one channel: 100 bytes. */
+typedef struct brv_package {
+    int32_t s1, s2, s3, s4, s5, s6, s7, s8; /* raw element readings, zeroed */
+    int32_t x, y, z;                        /* force vector */
+    int32_t x2, y2, z2;                     /* second vector */
+    int32_t inconsistent[8];                /* s1..s8 as received */
+    int32_t aux;                            /* auxiliary reading */
+    brv_config config;                      /* configuration sent with the sample */
+    int32_t version;                        /* 3..8 the protocol it came under; 0 none */
+} brv_package;
+
+/* One six-axis sample: 424 bytes. */
+typedef struct brv_package6d {
+    int32_t Fx, Fy, Fz, Tx, Ty, Tz;
+    brv_package sensor1, sensor2, sensor3, sensor4;
+} brv_package6d;
+
+typedef struct brv_daq brv_daq;     /* opaque acquisition object */
+typedef struct brv_ports brv_ports; /* opaque port-discovery object */
+#define BRV_C_EXPORT extern __attribute__((visibility("default")))
+#endif
+
+/* ------------------------------------------------------------ port discovery */
+
+/* Creates a port-discovery object wanting every sensor kind, probing at
+ * 1000000 bit/s; its watcher thread starts at once. Release it with
+ * callBrovaPorts_Dispose. NULL when it cannot be created. */
+BRV_C_EXPORT brv_ports* callBrovaPorts_Create(void);
+/* Stops and joins the watcher, then frees the object. NULL: nothing. */
+BRV_C_EXPORT void callBrovaPorts_Dispose(brv_ports* ports);
+
+/* The sensors present now, as an array of 3 * n text pointers (port name,
+ * device name such as "34 v0.9", identification text) where n is what
+ * callGetLastSize returns right after this call. Never NULL, even for no
+ * sensor. The array and its texts belong to the host: release them with
+ * callDeletePORTLIST(&list, n). The first call after creation waits for the
+ * watcher's first scan. */
+BRV_C_EXPORT char** callListPorts(brv_ports* ports);
+/* The number of records of the last list made on this object. */
+BRV_C_EXPORT int callGetLastSize(brv_ports* ports);
+/* The number of sensors present now. */
+BRV_C_EXPORT int callGetSizePorts(brv_ports* ports);
+/* True when a found sensor waits to be taken. Also switches vendor filtering
+ * and probing (back) on for this object. */
+BRV_C_EXPORT bool callIsNewPort(brv_ports* ports);
+/* True when a lost sensor waits to be taken. */
+BRV_C_EXPORT bool callIsLostPort(brv_ports* ports);
+/* Takes the oldest found sensor and stores three new texts (port name, device
+ * name, identification text) into triple[0..2]; an empty queue gives three
+ * empty texts. Whatever triple held is overwritten, not freed. Release the
+ * texts with callDeleteBPORT(triple). */
+BRV_C_EXPORT void callGetNewPort(brv_ports* ports, char** triple);
+/* The same for the oldest lost sensor; its device name and identification
+ * texts are empty. */
+BRV_C_EXPORT void callGetLostPort(brv_ports* ports, char** triple);
+
+/* --------------------------------------------------------------- releasing */
+
+/* Frees each of the three texts of triple that is not NULL. The pointers in
+ * triple are left as they were. */
+BRV_C_EXPORT void callDeleteBPORT(char** triple);
+/* Frees the texts of the first count records of *list (NULL pointers
+ * skipped), then the array itself. *list NULL: nothing. *list is left as it
+ * was. */
+BRV_C_EXPORT void callDeletePORTLIST(char*** list, int count);
+/* Releases a package array made by callReadAll (the element count is kept in
+ * front of the elements). *arr NULL: nothing. *arr is left as it was. */
+BRV_C_EXPORT void callDeletePackageArray(brv_package** arr);
+/* Releases an int array made by callReadAll6Axis. *arr NULL: nothing. *arr is
+ * left as it was. */
+BRV_C_EXPORT void callDeleteIntArray(int** arr);
+
+/* ------------------------------------------------------------- acquisition */
+
+/* Creates an acquisition object; release it with callBrovaDAQ_Dispose. NULL
+ * when it cannot be created. */
+BRV_C_EXPORT brv_daq* callBrovaDAQ_Create(void);
+/* Closes the device if it is open, then frees the object. NULL: nothing. */
+BRV_C_EXPORT void callBrovaDAQ_Dispose(brv_daq* daq);
+
+/* Opens the device on portName, of the kind named by the first two characters
+ * of deviceName ("31", "34", "64", "68", "94", "95"), at 1000000 bit/s. Pass
+ * the first two texts of a listed sensor. Texts longer than 24 bytes are cut.
+ * True once the device delivered a good frame. */
+BRV_C_EXPORT bool callOpen(brv_daq* daq, const char* portName, const char* deviceName);
+BRV_C_EXPORT void callClose(brv_daq* daq);
+BRV_C_EXPORT bool callIsOpen(brv_daq* daq);
+/* The last opened port's name. The text belongs to the object: do not free
+ * it; it is overwritten by the next call and lives as long as the object. */
+BRV_C_EXPORT char* callGetPortName(brv_daq* daq);
+BRV_C_EXPORT int callGetSize(brv_daq* daq);       /* bytes taken by the last parse */
+BRV_C_EXPORT int callGetSensorSize(brv_daq* daq); /* channels: 0, 1 or 4 */
+BRV_C_EXPORT bool callIsChksumOK(brv_daq* daq);
+BRV_C_EXPORT int callGetActualVersion(brv_daq* daq); /* 0, 3..8 */
+BRV_C_EXPORT int callGetBytesPerRead(brv_daq* daq);
+/* Waits up to about 600 ms for a first frame; true for four-channel devices. */
+BRV_C_EXPORT bool callIsVirtual(brv_daq* daq);
+
+/* Stores the device's configuration byte into *out. */
+BRV_C_EXPORT void callGetConfig(brv_daq* daq, brv_config* out);
+/* Sets mode (0 raw, 1 vector), speed (1000, 333, 100 or 30 samples per
+ * second) and filter (0, 150, 50 or 15 Hz); another number leaves that field
+ * at its default (100 per second, no filter). True when the device then
+ * reports the requested speed and filter. */
+BRV_C_EXPORT bool callSendConfig(brv_daq* daq, int mode, int speed, int filter);
+
+BRV_C_EXPORT bool callZero(brv_daq* daq, int channel);
+BRV_C_EXPORT void callZeroAll(brv_daq* daq);
+BRV_C_EXPORT bool callUnzero(brv_daq* daq, int channel);
+BRV_C_EXPORT void callUnzeroAll(brv_daq* daq);
+
+/* Newest sample of one channel into *pkg (untouched when none came). */
+BRV_C_EXPORT int callRead(brv_daq* daq, brv_package* pkg, int channel, bool peek);
+/* values[0..7] = s1, s2, s3, s4, x, y, z, aux of channel 0 (zeros if none). */
+BRV_C_EXPORT int callReadArray(brv_daq* daq, int* values, bool peek);
+/* pkgs[0..15]: the newest sample of each channel into pkgs[c]. */
+BRV_C_EXPORT int callReadVirtual(brv_daq* daq, brv_package* pkgs, bool peek);
+/* values[0..127]: x, y, z, s1, s2, s3, s4, aux of channel c at 8c. */
+BRV_C_EXPORT int callReadVirtualArray(brv_daq* daq, int* values, bool peek);
+/* Every sample since the last call, channel-major (channel c's k-th sample at
+ * (*arr)[c * n + k] for the returned n). *arr must be NULL or an array from
+ * an earlier callReadAll: it is resized, or released and set to NULL when no
+ * sample came. Release the last one with callDeletePackageArray(arr). */
+BRV_C_EXPORT int callReadAll(brv_daq* daq, brv_package** arr, bool peek);
+/* Newest six-axis sample into *pkg. */
+BRV_C_EXPORT int callRead6D(brv_daq* daq, brv_package6d* pkg, bool peek);
+/* values[0..5] = Fx, Fy, Fz, Tx, Ty, Tz computed from a four-channel device. */
+BRV_C_EXPORT int callRead6Axis(brv_daq* daq, int* values, bool peek);
+/* One group of six (Fx..Tz) per sample instant of a four-channel device.
+ * When the device is open with four channels, the array *values holds is
+ * released and a new one stored (zero-length, not NULL, when none came).
+ * Release the last one with callDeleteIntArray(values). */
+BRV_C_EXPORT int callReadAll6Axis(brv_daq* daq, int** values, bool peek);
+
+#endif /* BRV_CS_EXPORT_H */

@@ -1,0 +1,81 @@
+/* A C host of the flat interface: compiled as C against the installed-style
+ * header, so it proves the header is C and that its records mirror the
+ * library's. */
+#include <stddef.h>
+#include <string.h>
+
+#include "cs_export.h"
+
+/* Sizes and offsets of the C mirrors, in a fixed order the C++ side checks. */
+int brv_c_layout(long* out, int capacity)
+{
+    const long v[] = {
+        (long)sizeof(brv_config),
+        (long)sizeof(brv_package),
+        (long)offsetof(brv_package, s1),
+        (long)offsetof(brv_package, s8),
+        (long)offsetof(brv_package, x),
+        (long)offsetof(brv_package, x2),
+        (long)offsetof(brv_package, inconsistent),
+        (long)offsetof(brv_package, aux),
+        (long)offsetof(brv_package, config),
+        (long)offsetof(brv_package, version),
+        (long)sizeof(brv_package6d),
+        (long)offsetof(brv_package6d, Tx),
+        (long)offsetof(brv_package6d, sensor1),
+        (long)offsetof(brv_package6d, sensor4),
+        (long)sizeof(bool),
+    };
+    const int n = (int)(sizeof v / sizeof v[0]);
+    int i;
+    for (i = 0; i < n && i < capacity; ++i)
+        out[i] = v[i];
+    return n;
+}
+
+/* What a C host does with no device: every call answers, nothing crashes.
+ * Returns 0 when every answer is the documented one, else the failing step. */
+int brv_c_without_device(void)
+{
+    brv_daq* daq = callBrovaDAQ_Create();
+    brv_package pkg;
+    brv_package* arr = NULL;
+    int* ints = NULL;
+    int values[128];
+    brv_config config;
+    char* triple[3] = {NULL, NULL, NULL};
+
+    if (!daq)
+        return 1;
+    memset(&pkg, 0, sizeof pkg);
+    if (callOpen(daq, "", "68 v1.1"))
+        return 2;
+    if (callIsOpen(daq))
+        return 3;
+    if (callRead(daq, &pkg, 0, false) != -2 || callReadAll(daq, &arr, false) != -2 || arr != NULL)
+        return 4;
+    if (callReadAll6Axis(daq, &ints, true) != -2 || ints != NULL)
+        return 5;
+    if (callReadVirtualArray(daq, values, false) != -2)
+        return 6;
+    callGetConfig(daq, &config);
+    if (config.value != 0xB0)
+        return 7;
+    if (callGetBytesPerRead(daq) != 1 || callGetActualVersion(daq) != 0)
+        return 8;
+    callClose(daq);
+    callBrovaDAQ_Dispose(daq);
+    callBrovaDAQ_Dispose(NULL);
+
+    /* Null handles everywhere give empty results. */
+    if (callIsOpen(NULL) || callRead(NULL, &pkg, 0, false) != -2 || callGetLastSize(NULL) != 0)
+        return 9;
+    callGetNewPort(NULL, triple);
+    if (!triple[0] || triple[0][0] || !triple[1] || triple[1][0] || !triple[2] || triple[2][0])
+        return 10;
+    callDeleteBPORT(triple);
+    callDeletePackageArray(&arr);
+    callDeleteIntArray(&ints);
+    callBrovaPorts_Dispose(NULL);
+    return 0;
+}

@@ -1,0 +1,209 @@
+// The flat interface, used as a host would: through the C-linkage functions
+// only, against the simulator.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "brvsim.h"
+#include "cs_export.h"
+
+extern "C" int brv_c_layout(long* out, int capacity);
+extern "C" int brv_c_without_device(void);
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string kindText(int kind)
+{
+    switch (kind) {
+    case 68: return "68 v1.1";
+    case 95: return "95 v1.0";
+    default: return std::to_string(kind) + " v0.9";
+    }
+}
+
+std::unique_ptr<brvsim::Device> device(int kind)
+{
+    auto dev = std::make_unique<brvsim::Device>(kind);
+    dev->setRate(1000);
+    for (int c = 0; c < brvsim::channelCount(kind); ++c)
+        dev->setLoad(c, {100 * (c + 1), -50 * (c + 1), 20000 + c});
+    dev->setLoad6({-1000, 2000, -3000, 400, -500, 600});
+    EXPECT_TRUE(dev->start());
+    return dev;
+}
+
+template <class Read>
+int readSome(Read read)
+{
+    for (int i = 0; i < 200; ++i) {
+        const int n = read();
+        if (n > 0)
+            return n;
+        std::this_thread::sleep_for(5ms);
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST(FlatInterface, CHeaderRecordsMirrorTheLibrarys)
+{
+    long c[32] = {};
+    const int n = brv_c_layout(c, 32);
+    const long cpp[] = {
+        static_cast<long>(sizeof(SensorConfig)),
+        static_cast<long>(sizeof(BrovaPackage)),
+        static_cast<long>(offsetof(BrovaPackage, s1)),
+        static_cast<long>(offsetof(BrovaPackage, s8)),
+        static_cast<long>(offsetof(BrovaPackage, x)),
+        static_cast<long>(offsetof(BrovaPackage, x2)),
+        static_cast<long>(offsetof(BrovaPackage, inconsistent)),
+        static_cast<long>(offsetof(BrovaPackage, aux)),
+        static_cast<long>(offsetof(BrovaPackage, config)),
+        static_cast<long>(offsetof(BrovaPackage, version)),
+        static_cast<long>(sizeof(BrovaPackage6D)),
+        static_cast<long>(offsetof(BrovaPackage6D, Tx)),
+        static_cast<long>(offsetof(BrovaPackage6D, sensor1)),
+        static_cast<long>(offsetof(BrovaPackage6D, sensor4)),
+        static_cast<long>(sizeof(bool)),
+    };
+    ASSERT_EQ(n, static_cast<int>(sizeof cpp / sizeof cpp[0]));
+    for (int i = 0; i < n; ++i)
+        EXPECT_EQ(c[i], cpp[i]) << "entry " << i;
+}
+
+TEST(FlatInterface, CHostWithoutADevice)
+{
+    EXPECT_EQ(brv_c_without_device(), 0);
+}
+
+TEST(FlatInterface, EmptyPortListAndEmptyQueues)
+{
+    // This machine has no USB serial adapter: the system inventory is empty
+    // of sensors (pseudo-terminals are not listed).
+    brv_ports* ports = callBrovaPorts_Create();
+    ASSERT_NE(ports, nullptr);
+    char** list = callListPorts(ports);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(callGetLastSize(ports), 0);
+    EXPECT_EQ(callGetSizePorts(ports), 0);
+    callDeletePORTLIST(&list, 0);
+    EXPECT_FALSE(callIsNewPort(ports));
+    EXPECT_FALSE(callIsLostPort(ports));
+    char* triple[3] = {nullptr, nullptr, nullptr};
+    callGetLostPort(ports, triple);
+    for (char* t : triple) {
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t[0], '\0');
+    }
+    callDeleteBPORT(triple);
+
+    // A long loop of list, take, release: nothing may leak (checked by ASan).
+    for (int i = 0; i < 100; ++i) {
+        char** l = callListPorts(ports);
+        callDeletePORTLIST(&l, callGetLastSize(ports));
+        char* t[3];
+        callGetNewPort(ports, t);
+        callDeleteBPORT(t);
+    }
+    callBrovaPorts_Dispose(ports);
+}
+
+TEST(FlatInterface, WholeCycleForEveryKind)
+{
+    for (int kind : {68, 94, 95, 31, 34, 64}) {
+        SCOPED_TRACE(kind);
+        auto dev = device(kind);
+        brv_daq* daq = callBrovaDAQ_Create();
+        ASSERT_NE(daq, nullptr);
+        ASSERT_TRUE(callOpen(daq, dev->portName().c_str(), kindText(kind).c_str()));
+        EXPECT_TRUE(callIsOpen(daq));
+        EXPECT_STREQ(callGetPortName(daq), dev->portName().c_str());
+        EXPECT_TRUE(callIsChksumOK(daq));
+        const bool sixAxis = kind == 95 || kind == 64;
+        const bool four = kind == 94 || kind == 34;
+
+        // filter, speed, mode applied in that order onto a default byte.
+        EXPECT_TRUE(callSendConfig(daq, 0, 1000, 50));
+        brv_config c{};
+        callGetConfig(daq, &c);
+        EXPECT_EQ((c.value >> 3) & 3, 0);  // 1000 per second
+        EXPECT_EQ((c.value >> 1) & 3, 2);  // 50 Hz
+
+        if (sixAxis) {
+            BrovaPackage6D s;
+            ASSERT_GT(readSome([&] { return callRead6D(daq, &s, false); }), 0);
+            EXPECT_EQ(s.Fx, -1000);
+            callZeroAll(daq);
+            ASSERT_GT(readSome([&] { return callRead6D(daq, &s, false); }), 0);
+            EXPECT_EQ(s.Fx, 0);
+            callUnzeroAll(daq);
+            ASSERT_GT(readSome([&] { return callRead6D(daq, &s, false); }), 0);
+            EXPECT_EQ(s.Tz, 600);
+        } else {
+            BrovaPackage pkg;
+            ASSERT_GT(readSome([&] { return callRead(daq, &pkg, 0, false); }), 0);
+            EXPECT_EQ(pkg.x, 100);
+            EXPECT_TRUE(callZero(daq, 0));
+            ASSERT_GT(readSome([&] { return callRead(daq, &pkg, 0, false); }), 0);
+            EXPECT_EQ(pkg.x, 0);
+            EXPECT_TRUE(callUnzero(daq, 0));
+            int values[8];
+            ASSERT_GT(readSome([&] { return callReadArray(daq, values, false); }), 0);
+            EXPECT_EQ(values[4], 100);
+            BrovaPackage pkgs[16];
+            ASSERT_GT(readSome([&] { return callReadVirtual(daq, pkgs, false); }), 0);
+            int grid[128];
+            ASSERT_GT(readSome([&] { return callReadVirtualArray(daq, grid, false); }), 0);
+            EXPECT_EQ(grid[0], 100);
+            EXPECT_EQ(callIsVirtual(daq), four);
+            int six[6] = {1, 2, 3, 4, 5, 6};
+            if (!four) {
+                EXPECT_EQ(callRead6Axis(daq, six, false), -3);  // one channel only
+                EXPECT_EQ(six[0], 1);
+            }
+
+            // Two readAll calls reuse and resize one array; one release frees it.
+            brv_package* arr = nullptr;
+            std::this_thread::sleep_for(15ms);
+            const int n1 = callReadAll(daq, &arr, false);
+            std::this_thread::sleep_for(25ms);
+            const int n2 = callReadAll(daq, &arr, false);
+            ASSERT_GT(n2, 0);
+            (void)n1;
+            EXPECT_EQ(reinterpret_cast<const uint64_t*>(arr)[-1],
+                      static_cast<uint64_t>(n2 * callGetSensorSize(daq)));
+            callDeletePackageArray(&arr);
+            if (four) {
+                int* groups = nullptr;
+                std::this_thread::sleep_for(15ms);
+                const int g = callReadAll6Axis(daq, &groups, false);
+                ASSERT_NE(groups, nullptr);
+                EXPECT_GE(g, 0);
+                std::this_thread::sleep_for(15ms);
+                const int g2 = callReadAll6Axis(daq, &groups, false);  // frees the first itself
+                ASSERT_GT(g2, 0);
+                EXPECT_EQ(groups[0], 250);
+                callDeleteIntArray(&groups);
+            }
+        }
+        callClose(daq);
+        EXPECT_FALSE(callIsOpen(daq));
+        callBrovaDAQ_Dispose(daq);
+    }
+}
+
+TEST(FlatInterface, LongTextsAreCutNotOverrun)
+{
+    brv_daq* daq = callBrovaDAQ_Create();
+    const std::string longName = "/dev/" + std::string(60, 'x');
+    const std::string longKind = "68 " + std::string(60, 'v');
+    EXPECT_FALSE(callOpen(daq, longName.c_str(), longKind.c_str()));  // no such port
+    EXPECT_FALSE(callOpen(daq, nullptr, nullptr));
+    callBrovaDAQ_Dispose(daq);
+}
