@@ -127,6 +127,13 @@ void ReaderThread::appendChunk(const QByteArray& chunk)
     buffer.append(chunk);
 }
 
+void ReaderThread::markSilent()
+{
+    QMutexLocker lock(&mutex);
+    status = StatusSilent;
+    stopRequested = true;
+}
+
 void ReaderThread::run()
 {
     QString name;
@@ -166,9 +173,7 @@ void ReaderThread::run()
         if (port->waitForReadyRead(dataTimeoutMs)) {
             appendChunk(port->readAll());
         } else {
-            QMutexLocker lock(&mutex);
-            status = StatusSilent;
-            stopRequested = true;
+            markSilent();
         }
 
         if (byteToWrite) {

@@ -63,6 +63,8 @@ public:
     // Appends one received chunk under the 100000-byte cap and sets the
     // status: the reader's own step for every chunk it reads.
     void appendChunk(const QByteArray& chunk);
+    // No data within 550 ms: status -4, and the thread ends on its next turn.
+    void markSilent();
 
 protected:
     void run() override;

@@ -17,9 +17,12 @@ struct BrovaEngineAccess {
     {
         e.readerThread.appendChunk(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
     }
+    static void silent(BrovaDAQ_private& e) { e.readerThread.markSilent(); }
+    // An empty byte list parses what the reader already holds.
     static int parse(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, Queues& q, bool keep = false)
     {
-        deliver(e, bytes);
+        if (!bytes.empty())
+            deliver(e, bytes);
         return e.smProcess(q, keep);
     }
     static int parse6D(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, Queue6D& q, bool keep = false)

@@ -562,6 +562,15 @@ TEST(SixAxisParser, ReaderStatusRules)
     EXPECT_EQ(A::parse6D(e, sixAxis(), q), -1);
     EXPECT_TRUE(q.empty());
     EXPECT_EQ(A::parse6D(e, sixAxis(), q), 1);
+
+    // Status -4 (the reader went silent and is ending): the bytes it still
+    // holds are parsed here, while the multi-channel parser skips them.
+    A::Queue6D q2;
+    A::deliver(e, sixAxis());
+    A::silent(e);
+    EXPECT_EQ(A::parse6D(e, {}, q2, true), 1);
+    A::Queues q3;
+    EXPECT_EQ(A::parse(e, {}, q3), -4);
 }
 
 TEST(SixAxisReads, ForceAndTorqueFromFourChannels)

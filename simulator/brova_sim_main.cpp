@@ -1,0 +1,222 @@
+// brova-sim: serves one simulated force sensor on a pseudo-terminal until
+// SIGINT or SIGTERM. Prints the port path (one line) on stdout.
+
+#include "brvsim.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
+#include <time.h>
+
+namespace {
+
+const char* kUsage =
+    "Usage: brova-sim --kind K [options]\n"
+    "Serves a simulated force sensor on a pseudo-terminal, prints the port path\n"
+    "(e.g. /dev/pts/7) on one line, and runs until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --kind K         device kind code: 68 three-axis stream, 94 four-channel stream,\n"
+    "                   95 six-axis stream, 31 framed three-axis, 34 framed four-channel,\n"
+    "                   64 framed six-axis (default 68)\n"
+    "  --rate FPS       frames per second; 0 follows the device configuration\n"
+    "                   (configuration byte speed field, or speed code of register 50)\n"
+    "  --mode raw|vector  output mode: configuration byte bit 0 (stream kinds) or\n"
+    "                   register 54 (framed kinds); default raw\n"
+    "  --config BYTE    initial configuration byte of a stream kind (default 0xB0);\n"
+    "                   --mode applies after it\n"
+    "  --speed CODE     initial speed code of a framed kind: 1, 3, 10 (default), 33\n"
+    "  --filter CODE    initial filter code of a framed kind: 0 (default) .. 6\n"
+    "  --load FX,FY,FZ  three-axis load of every channel (units of a six-axis kind);\n"
+    "                   the host reads x = FX, y = FY, z = FZ\n"
+    "  --channel-load C:FX,FY,FZ  load of channel C only (may be repeated)\n"
+    "  --load6 FX,FY,FZ,TX,TY,TZ  force and torque of a six-axis kind\n"
+    "  --aux N          auxiliary reading of every channel (0..65535)\n"
+    "  --status WORD    status word of framed data frames (default 0)\n"
+    "  --ident TEXT     seven-character identification text (default SIM0001)\n"
+    "  --answer-as K    report kind code K instead of the device's own\n"
+    "  --noise A[,SEED] add deterministic noise in [-A, A] to every load component\n"
+    "  --log            print the bytes received from the host on stderr, in hex\n"
+    "  --help           this text\n"
+    "Numbers may be given in decimal or with a 0x prefix.\n";
+
+bool parseInt(const char* s, long& out) {
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    out = std::strtol(s, &end, 0);
+    return *end == '\0';
+}
+
+bool parseList(const std::string& s, std::vector<long>& out, std::size_t count) {
+    out.clear();
+    std::size_t pos = 0;
+    while (pos <= s.size()) {
+        const std::size_t comma = s.find(',', pos);
+        const std::string item = s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        long v;
+        if (!parseInt(item.c_str(), v)) return false;
+        out.push_back(v);
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    return out.size() == count;
+}
+
+int fail(const std::string& msg) {
+    std::fprintf(stderr, "brova-sim: %s\n(see brova-sim --help)\n", msg.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long kind = 68, rate = 0, config = -1, speed = -1, filter = -1, aux = -1, status = -1, answerAs = 0;
+    long noiseAmp = 0, noiseSeed = 1;
+    int mode = -1;
+    bool log = false;
+    std::string ident;
+    std::vector<long> load, load6;
+    std::vector<std::pair<long, std::vector<long>>> channelLoads;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto needInt = [&](long& out) {
+            if (!parseInt(v, out)) return false;
+            ++i;
+            return true;
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--kind") {
+            if (!needInt(kind)) return fail("--kind needs a number");
+        } else if (a == "--rate") {
+            if (!needInt(rate) || rate < 0) return fail("--rate needs a number >= 0");
+        } else if (a == "--mode") {
+            if (!v || (std::strcmp(v, "raw") != 0 && std::strcmp(v, "vector") != 0))
+                return fail("--mode needs raw or vector");
+            mode = std::strcmp(v, "vector") == 0 ? 1 : 0;
+            ++i;
+        } else if (a == "--config") {
+            if (!needInt(config) || config < 0 || config > 255) return fail("--config needs a byte");
+        } else if (a == "--speed") {
+            if (!needInt(speed) || !brvsim::isValidSpeedCode(static_cast<std::uint8_t>(speed)) || speed > 255)
+                return fail("--speed needs 1, 3, 10 or 33");
+        } else if (a == "--filter") {
+            if (!needInt(filter) || filter < 0 || filter > 6) return fail("--filter needs 0..6");
+        } else if (a == "--load") {
+            if (!v || !parseList(v, load, 3)) return fail("--load needs FX,FY,FZ");
+            ++i;
+        } else if (a == "--channel-load") {
+            const std::string s = v ? v : "";
+            const auto colon = s.find(':');
+            long c;
+            std::vector<long> l;
+            if (colon == std::string::npos || !parseInt(s.substr(0, colon).c_str(), c) ||
+                !parseList(s.substr(colon + 1), l, 3))
+                return fail("--channel-load needs C:FX,FY,FZ");
+            channelLoads.emplace_back(c, l);
+            ++i;
+        } else if (a == "--load6") {
+            if (!v || !parseList(v, load6, 6)) return fail("--load6 needs FX,FY,FZ,TX,TY,TZ");
+            ++i;
+        } else if (a == "--aux") {
+            if (!needInt(aux) || aux < 0 || aux > 65535) return fail("--aux needs 0..65535");
+        } else if (a == "--status") {
+            if (!needInt(status) || status < 0 || status > 65535) return fail("--status needs 0..65535");
+        } else if (a == "--ident") {
+            if (!v) return fail("--ident needs a text");
+            ident = v;
+            ++i;
+        } else if (a == "--answer-as") {
+            if (!needInt(answerAs)) return fail("--answer-as needs a number");
+        } else if (a == "--noise") {
+            std::vector<long> n;
+            const std::string s = v ? v : "";
+            if (!(parseList(s, n, 1) || parseList(s, n, 2)) || n[0] < 0) return fail("--noise needs A[,SEED]");
+            noiseAmp = n[0];
+            if (n.size() == 2) noiseSeed = n[1];
+            ++i;
+        } else if (a == "--log") {
+            log = true;
+        } else {
+            return fail("unknown option " + a);
+        }
+    }
+    if (!brvsim::isStreamingKind(static_cast<int>(kind)) && !brvsim::isFramedKind(static_cast<int>(kind)))
+        return fail("unknown kind " + std::to_string(kind));
+
+    // Signals are taken by sigwait below; block them before any thread starts.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+
+    brvsim::Device dev(static_cast<int>(kind));
+    const bool streaming = brvsim::isStreamingKind(static_cast<int>(kind));
+    if (rate > 0) dev.setRate(static_cast<double>(rate));
+    if (streaming) {
+        std::uint8_t c = config >= 0 ? static_cast<std::uint8_t>(config) : 0xB0;
+        if (mode >= 0) c = static_cast<std::uint8_t>((c & 0xFE) | mode);
+        dev.setConfigByte(c);
+    } else {
+        if (speed >= 0) dev.setRegister(brvsim::kRegSpeed, static_cast<std::uint8_t>(speed));
+        if (filter >= 0) dev.setRegister(brvsim::kRegFilter, static_cast<std::uint8_t>(filter));
+        if (mode >= 0) dev.setRegister(brvsim::kRegMode, static_cast<std::uint8_t>(mode));
+    }
+    if (!load.empty()) {
+        const brvsim::Load3 l{static_cast<std::int32_t>(load[0]), static_cast<std::int32_t>(load[1]),
+                              static_cast<std::int32_t>(load[2])};
+        for (int c = 0; c < brvsim::channelCount(static_cast<int>(kind)); ++c)
+            if (!dev.setLoad(c, l)) return fail("--load does not fit the readings (0..65535 around FZ)");
+    }
+    for (const auto& cl : channelLoads) {
+        const brvsim::Load3 l{static_cast<std::int32_t>(cl.second[0]), static_cast<std::int32_t>(cl.second[1]),
+                              static_cast<std::int32_t>(cl.second[2])};
+        if (!dev.setLoad(static_cast<int>(cl.first), l)) return fail("--channel-load: no such channel, or does not fit");
+    }
+    if (!load6.empty()) {
+        const brvsim::Load6 l{static_cast<std::int32_t>(load6[0]), static_cast<std::int32_t>(load6[1]),
+                              static_cast<std::int32_t>(load6[2]), static_cast<std::int32_t>(load6[3]),
+                              static_cast<std::int32_t>(load6[4]), static_cast<std::int32_t>(load6[5])};
+        if (!dev.setLoad6(l)) return fail("--load6 components must lie in -32768..32767");
+    }
+    if (aux >= 0)
+        for (int c = 0; c < 4; ++c) dev.setAux(c, static_cast<std::uint16_t>(aux));
+    if (status >= 0) dev.setStatusWord(static_cast<std::uint16_t>(status));
+    if (!ident.empty()) dev.setIdentText(ident);
+    if (answerAs != 0) dev.answerAs(static_cast<int>(answerAs));
+    if (noiseAmp > 0) dev.setNoise(static_cast<int>(noiseAmp), static_cast<std::uint32_t>(noiseSeed));
+
+    if (!dev.start()) {
+        std::fprintf(stderr, "brova-sim: cannot create a pseudo-terminal\n");
+        return 1;
+    }
+    std::printf("%s\n", dev.portName().c_str());
+    std::fflush(stdout);
+
+    // Wait for the signal; with --log, print what the host sent meanwhile.
+    for (;;) {
+        timespec tick{0, 50 * 1000 * 1000};
+        if (sigtimedwait(&sigs, nullptr, &tick) > 0) break;
+        if (!log) continue;
+        const brvsim::Bytes b = dev.received();
+        if (b.empty()) continue;
+        dev.clearReceived();
+        std::string line;
+        char hex[4];
+        for (auto x : b) {
+            std::snprintf(hex, sizeof hex, "%02X ", x);
+            line += hex;
+        }
+        std::fprintf(stderr, "rx %s\n", line.c_str());
+    }
+    dev.stop();
+    return 0;
+}

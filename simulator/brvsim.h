@@ -1,0 +1,158 @@
+// brvsim: simulated force sensors behind a real pseudo-terminal.
+//
+// A Device opens a pty pair in raw mode; the slave path (portName(), e.g.
+// /dev/pts/7) is the port name a host opens with QSerialPort. One serving
+// thread per device reads what the host writes and sends what the device
+// sends. Frames flow only while a host has the slave open; the device keeps
+// serving, with its configuration and registers, across any number of host
+// close/reopen cycles, and drops what it had not delivered when the host
+// closes, so a host that reopens never reads frames from before.
+//
+// Kinds (constructor argument):
+//   68  three-axis stream frames (37 44, 29 bytes)
+//   94  four-channel stream frames (37 5E, 45 bytes raw / 37 bytes vector)
+//   95  six-axis stream frames (37 5F, 57 bytes)
+//   31  framed, one three-axis channel: data frames AA 07 08 1C .. (payload v6, 28 bytes)
+//   34  framed, four channels: data frames AA 07 08 6C .. (payload v7, 108 bytes)
+//   64  framed, six-axis: data frames AA 07 08 60 .. (payload v8, 96 bytes)
+//
+// Streaming kinds take every byte received as the new configuration byte
+// (default 0xB0) and report it in every following frame; the frame rate
+// follows its speed field (1000/333/100/30 per second) unless setRate() gives
+// one. Framed kinds answer read requests (AB reg reg count sum sum) with an
+// addressed frame of the same register whose payload byte k is register
+// reg + k (the identification block 10..25 holds the kind code at 10 and the
+// identification text at 18..24), and take write requests (AA reg reg n data
+// sum sum) to the configuration block 50..55: register 50 takes the speed
+// codes 1, 3, 10, 33 (default 10), register 51 the filter codes 0..6
+// (default 0); a code outside these leaves the register as it was; registers
+// 52..55 take any value (54 is the mode, 0 raw, else vector). Requests with a
+// bad checksum are ignored. Write requests are not acknowledged. Replies are
+// sent at once, between two data frames, never inside one.
+//
+// Value mapping, per frame, from the programmed load (noise off):
+//   elementReadings(load) gives s1..s4 of a channel (see brvsim_wire.h):
+//     x = s1 - s3 = fx, y = s4 - s2 = fy, z = (s1+s2+s3+s4)/4 = fz exactly.
+//   Where a frame carries s5..s8 (three-axis stream frame, data payloads
+//   v6/v7/v8) they repeat s1..s4, so a host's second vector equals the first.
+//   Vector fields: X = fx, Y = fy, Z = fz (the low 16 bits; a host reading Z
+//   as signed, i.e. framed vector mode, sees fz - 65536 for fz > 32767).
+//   68: X Y Z = fx fy fz of channel 0, aux, s1..s8.
+//   94: raw mode: per channel s1..s4 and aux; vector mode: X Y Z and aux.
+//   95: Fx..Tz = the six-axis load; aux and s1..s4 of unit u from channel u.
+//   31: v6 payload of channel 0; 34: v7 payload of channels 0..3;
+//   64: v8 payload: Fx..Tz = the six-axis load, units' s1..s8 and aux from
+//       channels 0..3.
+//   Payload bytes 0..1 of data frames: a 16-bit data frame counter; 2..3: the
+//   status word (setStatusWord, default 0); the word after s4: 0.
+//   Default load: all zero, aux 0.
+//   Noise (setNoise): each frame, every load component (fx, fy, fz of each
+//   channel, each of Fx..Tz) gets an integer in [-a, a] from a std::mt19937
+//   seeded with the given seed, then values are clamped to their fields
+//   (x, y and Fx..Tz to -32768..32767, readings and z to 0..65535).
+#pragma once
+
+#include "brvsim_wire.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brvsim {
+
+class Device {
+public:
+    // Throws std::invalid_argument for a kind code other than 68, 94, 95, 31, 34, 64.
+    explicit Device(int kind);
+    ~Device();  // stops the serving thread and closes the pty
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Opens a new pty and starts serving; false if the pty could not be made
+    // or the device is already serving. After stop() or hangUp() a new start()
+    // is a replug: a new port name, the device state kept.
+    bool start();
+    // Stops serving and closes the pty: on the wire the same as hangUp().
+    void stop();
+    bool running() const;
+    std::string portName() const;  // the slave path; empty before start()
+    int kind() const { return kind_; }
+
+    // ---- content (thread-safe, any time) ----
+    void setRate(double framesPerSecond);  // 0: by the configuration (the default)
+    // Channel 0..3 (units of a six-axis device). False, and nothing changed,
+    // when the channel does not exist, fx or fy lies outside -32768..32767, or
+    // a reading would fall outside 0..65535 (see loadFitsReadings).
+    bool setLoad(int channel, const Load3& load);
+    void setLoadAll(const Load3& load);  // every channel; ignored unless it fits
+    // False, and nothing changed, when a component lies outside -32768..32767.
+    bool setLoad6(const Load6& load);
+    void setAux(int channel, std::uint16_t aux);
+    void setNoise(int amplitude, std::uint32_t seed = 1);  // amplitude 0: off
+    void setStatusWord(std::uint16_t status);              // framed kinds
+    void setConfigByte(std::uint8_t config);               // streaming kinds, as if the command byte came
+    // Framed kinds: set a register 0..255 directly (no code check); e.g.
+    // setRegister(kRegMode, 1) for vector mode.
+    void setRegister(std::uint16_t reg, std::uint8_t value);
+    void setIdentText(const std::string& text);  // seven characters; default "SIM0001"
+
+    // ---- faults (thread-safe, any time) ----
+    // The next n frames (data frames, stream frames and replies alike) go out
+    // with the low checksum byte inverted.
+    void corruptNextFrames(int n);
+    // Sends the bytes as they are, at the next frame boundary (at once when
+    // the host has the port open; dropped when it has not).
+    void sendRaw(const Bytes& bytes);
+    // The next `frames` frames (of any sort) are written in pieces cut at the
+    // given offsets (ascending, inside the frame), with `pause` between the
+    // pieces, so a host reads each piece separately. frames < 0: until cleared
+    // with frames = 0.
+    void splitNextFrames(const std::vector<std::size_t>& offsets, int frames,
+                         std::chrono::microseconds pause = std::chrono::milliseconds(3));
+    // The same, one byte per piece.
+    void byteByByteNextFrames(int frames, std::chrono::microseconds pause = std::chrono::microseconds(500));
+    // Sends nothing for the given time from now: no frames, no replies (writes
+    // still take effect; requests still recorded). The frame schedule restarts
+    // afterwards, with no burst to catch up.
+    void silence(std::chrono::milliseconds duration);
+    // false: requests and command bytes are recorded but neither answered nor
+    // applied; true (the default): normal service.
+    void setAnswering(bool answering);
+    // Answer as another kind code (0: the device's own). Framed kinds put the
+    // code into the identification reply; streaming kinds send the frames of
+    // that streaming kind (68, 94, 95) or, for any other code, their own frame
+    // body under the kind byte (code & 0xFF).
+    void answerAs(int kindCode);
+    // Unplug: closes the pty master, so the slave path disappears and the
+    // host's next read fails (error/hang-up) or times out.
+    void hangUp();
+
+    // ---- observation ----
+    Bytes received() const;  // every byte received from the host, in order, since the last clear
+    void clearReceived();
+    bool waitForBytes(std::size_t n, std::chrono::milliseconds timeout) const;
+    bool waitForSequence(const Bytes& seq, std::chrono::milliseconds timeout) const;
+    // Waits until the device has seen `count` host opens in all.
+    bool waitForHostOpens(int count, std::chrono::milliseconds timeout) const;
+    std::uint64_t framesSent() const;    // data and stream frames written
+    std::uint64_t repliesSent() const;   // replies to read requests written
+    std::uint64_t framesDropped() const; // data frames not sent because the host did not read
+    std::uint64_t requestsRejected() const;  // requests dropped for a bad checksum
+    int hostOpens() const;
+    bool hostOpen() const;
+    // Streaming kinds: the current configuration byte. Framed kinds: the byte
+    // a host would rebuild from the configuration block (state 5).
+    std::uint8_t configByte() const;
+    std::uint8_t registerValue(std::uint16_t reg) const;  // framed kinds; 0 outside 0..255
+    double currentRate() const;  // frames per second now in force
+    double cpuSeconds() const;   // CPU time used by the serving thread (last run, if stopped)
+
+private:
+    struct Impl;
+    const int kind_;
+    std::unique_ptr<Impl> d_;
+};
+
+}  // namespace brvsim
