@@ -76,12 +76,16 @@ void BM_Parse(benchmark::State& state)
     BrovaDAQ_private engine;
     A::opened(engine, versionOf(kind));
     int64_t samples = 0;
+    // Queues kept across runs and emptied before each, as the read calls do.
+    A::Queue6D q6;
+    A::Queues q;
     for (auto _ : state) {
         if (sixAxis) {
-            A::Queue6D q;
-            samples += A::parse6D(engine, buffer, q);
+            q6.clear();
+            samples += A::parse6D(engine, buffer, q6);
         } else {
-            A::Queues q;
+            for (auto& c : q)
+                c.clear();
             samples += A::parse(engine, buffer, q);
         }
     }

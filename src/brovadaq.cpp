@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -59,6 +60,15 @@ constexpr int kOpenHandshakePauseMs = 25;
 constexpr int kVirtualAttempts = 21;
 constexpr int kVirtualPauseMs = 30;
 constexpr int kZeroSettleMs = 33;  // one sample period at 30 samples per second
+
+// Fields in frame order, as member pointers.
+constexpr int32_t BrovaPackage::*kReadings[8] = {&BrovaPackage::s1, &BrovaPackage::s2, &BrovaPackage::s3,
+                                                 &BrovaPackage::s4, &BrovaPackage::s5, &BrovaPackage::s6,
+                                                 &BrovaPackage::s7, &BrovaPackage::s8};
+constexpr int32_t BrovaPackage6D::*kComponents[6] = {&BrovaPackage6D::Fx, &BrovaPackage6D::Fy, &BrovaPackage6D::Fz,
+                                                     &BrovaPackage6D::Tx, &BrovaPackage6D::Ty, &BrovaPackage6D::Tz};
+constexpr BrovaPackage BrovaPackage6D::*kUnits[4] = {&BrovaPackage6D::sensor1, &BrovaPackage6D::sensor2,
+                                                     &BrovaPackage6D::sensor3, &BrovaPackage6D::sensor4};
 
 bool isAddressedState(uint32_t s)
 {
@@ -344,6 +354,21 @@ void BrovaDAQ_private::applyStatusWord()
     config.value = static_cast<uint8_t>((config.value & 0x1F) | (state << 5));
 }
 
+bool BrovaDAQ_private::payloadByte(uint8_t b)
+{
+    // A length byte can announce up to 255 bytes; what does not fit the store
+    // is summed but not stored, and the frame is rejected at its end. A length
+    // of 0 still takes one byte.
+    if (payloadIndex < payloadCapacity)
+        payload[payloadIndex] = b;
+    if (payloadIndex < payloadLength - 1) {
+        ++payloadIndex;
+        return false;
+    }
+    payloadIndex = 0;
+    return true;
+}
+
 BrovaDAQ_private::FrameEnd BrovaDAQ_private::addressedByte()
 {
     const uint8_t b = currentByte;
@@ -375,16 +400,8 @@ BrovaDAQ_private::FrameEnd BrovaDAQ_private::addressedByte()
         break;
     case kAddrPayload:
         chksumSum = static_cast<uint16_t>(chksumSum + b);
-        // A length byte can announce up to 255 bytes; what does not fit the
-        // store is summed but not stored, and the frame is rejected at its end.
-        if (payloadIndex < payloadCapacity)
-            payload[payloadIndex] = b;
-        if (payloadIndex < payloadLength - 1) {
-            ++payloadIndex;
-        } else {
-            payloadIndex = 0;
+        if (payloadByte(b))
             parserState = kAddrChecksum;
-        }
         break;
     case kAddrChecksum:
         chksumRecv = static_cast<uint16_t>(b << 8);
@@ -402,24 +419,117 @@ BrovaDAQ_private::FrameEnd BrovaDAQ_private::addressedByte()
 
 // ---------------------------------------------------------------- multi-channel parser
 
-void BrovaDAQ_private::streamFrameByte3Axis(ChannelQueues& queues)
+namespace {
+
+// The states of the three-axis (0x18 ... 0x33) and four-channel (0x34 ...
+// 0x5F) stream frames, as a table: what each state does with its byte and
+// which state follows, in raw mode ([0]) and vector mode ([1]). Every 16-bit
+// field takes a high-byte state and a low-byte state that stores it.
+enum class StreamOp : uint8_t { None, Config3, Config4, High, Low, ChecksumHigh, ChecksumLow3, ChecksumLow4 };
+
+struct StreamStep {
+    StreamOp op = StreamOp::None;
+    uint8_t channel = 0;
+    uint8_t next = 0;
+    bool isSigned = false;
+    int32_t BrovaPackage::*field = nullptr;  // the field a low-byte state stores
+};
+
+// Indexed by the mode bit of the frame's configuration byte, then the state.
+using StreamSteps = std::array<std::array<StreamStep, 0x60>, 2>;
+
+constexpr void setField(StreamSteps& t, uint32_t high, uint32_t low, int channel, int32_t BrovaPackage::*field,
+                        bool isSigned, uint32_t next, int mode = -1)
 {
-    BrovaPackage& p = frameSamples[0];
+    for (int m = 0; m < 2; ++m) {
+        if (mode >= 0 && m != mode)
+            continue;
+        t[m][high] = {StreamOp::High, static_cast<uint8_t>(channel), static_cast<uint8_t>(low), false, nullptr};
+        t[m][low] = {StreamOp::Low, static_cast<uint8_t>(channel), static_cast<uint8_t>(next), isSigned, field};
+    }
+}
+
+constexpr void setOp(StreamSteps& t, uint32_t state, StreamOp op, uint32_t next = 0)
+{
+    for (int m = 0; m < 2; ++m)
+        t[m][state] = {op, 0, static_cast<uint8_t>(next), false, nullptr};
+}
+
+constexpr StreamSteps makeStreamSteps()
+{
+    StreamSteps t{};
+    using P = BrovaPackage;
+    // Three-axis frame: config, X, Y, Z, aux, s1 ... s8, checksum.
+    setOp(t, k3AxisConfig, StreamOp::Config3);
+    setOp(t, k3AxisConfigAlt, StreamOp::Config3);
+    setField(t, 0x1A, 0x1B, 0, &P::x, true, 0x1C);
+    setField(t, 0x1C, 0x1D, 0, &P::y, true, 0x1E);
+    setField(t, 0x1E, 0x1F, 0, &P::z, false, k3AxisAux);
+    setField(t, 0x30, 0x31, 0, &P::aux, false, k3AxisReadings);
+    for (int i = 0; i < 8; ++i) {
+        const uint32_t high = k3AxisReadings + 2 * i;
+        setField(t, high, high + 1, 0, kReadings[i], false, i == 7 ? k3AxisChecksum : high + 2);
+    }
+    setOp(t, k3AxisChecksum, StreamOp::ChecksumHigh, k3AxisEnd);
+    setOp(t, k3AxisEnd, StreamOp::ChecksumLow3);
+
+    // Four-channel frame: config, four channel blocks of ten states each from
+    // 0x36, checksum. Raw blocks carry s1, s2, s3, s4, aux; vector blocks
+    // x, y, z, aux (the s4 states are skipped). Channel 1's aux takes its high
+    // byte in 0x49 and its low byte in 0x48.
+    setOp(t, k4ChConfig, StreamOp::Config4);
+    setOp(t, k4ChConfigAlt, StreamOp::Config4);
+    for (int c = 0; c < 4; ++c) {
+        const uint32_t base = k4ChBlocks + 10 * c;
+        const uint32_t auxHigh = c == 1 ? 0x49 : base + 8;
+        const uint32_t auxLow = c == 1 ? 0x48 : base + 9;
+        const uint32_t after = c == 3 ? k4ChChecksum : base + 10;
+        setField(t, base, base + 1, c, &P::s1, false, base + 2, 0);
+        setField(t, base + 2, base + 3, c, &P::s2, false, base + 4, 0);
+        setField(t, base + 4, base + 5, c, &P::s3, false, base + 6, 0);
+        setField(t, base + 6, base + 7, c, &P::s4, false, auxHigh, 0);
+        setField(t, base, base + 1, c, &P::x, true, base + 2, 1);
+        setField(t, base + 2, base + 3, c, &P::y, true, base + 4, 1);
+        setField(t, base + 4, base + 5, c, &P::z, false, auxHigh, 1);
+        setField(t, auxHigh, auxLow, c, &P::aux, false, after);
+    }
+    setOp(t, k4ChChecksum, StreamOp::ChecksumHigh, k4ChEnd);
+    setOp(t, k4ChEnd, StreamOp::ChecksumLow4);
+    return t;
+}
+
+constexpr StreamSteps kStreamSteps = makeStreamSteps();
+
+} // namespace
+
+// The states that start and end a frame: the configuration byte and the
+// checksum. The field states are handled inline in smProcess.
+void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
+{
+    const StreamStep& step = kStreamSteps[0][parserState];
     const uint8_t b = currentByte;
-    switch (parserState) {
-    case k3AxisConfig:
-    case k3AxisConfigAlt:
+    switch (step.op) {
+    case StreamOp::Config3:
         config.value = b;
-        p.config.value = b;
+        frameSamples[0].config.value = b;
         chksumSum = b;
         parserState = k3AxisX;
         return;
-    case k3AxisChecksum:
-        chksumRecv = static_cast<uint16_t>(b << 8);
-        parserState = k3AxisEnd;
+    case StreamOp::Config4:
+        setChannels(4);
+        config.value = b;
+        for (BrovaPackage& p : frameSamples)
+            p.config.value = b;
+        chksumSum = b;
+        parserState = k4ChBlocks;
         return;
-    case k3AxisEnd:
+    case StreamOp::ChecksumHigh:
+        chksumRecv = static_cast<uint16_t>(b << 8);
+        parserState = step.next;
+        return;
+    case StreamOp::ChecksumLow3: {
         chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+        BrovaPackage& p = frameSamples[0];
         if (chksumRecv == chksumSum) {
             raiseFirstFrame();
             p.saveInconsistent();
@@ -433,54 +543,8 @@ void BrovaDAQ_private::streamFrameByte3Axis(ChannelQueues& queues)
         p = 0;
         parserState = kHunting;
         return;
-    default:
-        break;
     }
-
-    // Field states: the high byte in the even state, the low byte in the odd.
-    if ((parserState & 1) == 0) {
-        chksumRecv = static_cast<uint16_t>(b << 8);
-        chksumSum = static_cast<uint16_t>(chksumSum + b);
-        ++parserState;
-        return;
-    }
-    chksumRecv = static_cast<uint16_t>(chksumRecv + b);
-    chksumSum = static_cast<uint16_t>(chksumSum + b);
-    const uint16_t w = chksumRecv;
-    switch (parserState) {
-    case 0x1B: p.x = asSigned(w); parserState = 0x1C; break;
-    case 0x1D: p.y = asSigned(w); parserState = 0x1E; break;
-    case 0x1F: p.z = w; parserState = k3AxisAux; break;
-    case 0x31: p.aux = w; parserState = k3AxisReadings; break;
-    default: {
-        // 0x21 ... 0x2F: s1 ... s8
-        int32_t* readings[] = {&p.s1, &p.s2, &p.s3, &p.s4, &p.s5, &p.s6, &p.s7, &p.s8};
-        *readings[(parserState - 0x21) / 2] = w;
-        parserState = parserState == k3AxisLastReading ? k3AxisChecksum : parserState + 1;
-        break;
-    }
-    }
-}
-
-void BrovaDAQ_private::streamFrameByte4Channel(ChannelQueues& queues)
-{
-    const uint8_t b = currentByte;
-    const uint32_t st = parserState;
-    if (st == k4ChConfig || st == k4ChConfigAlt) {
-        setChannels(4);
-        config.value = b;
-        for (BrovaPackage& p : frameSamples)
-            p.config.value = b;
-        chksumSum = b;
-        parserState = k4ChBlocks;
-        return;
-    }
-    if (st == k4ChChecksum) {
-        chksumRecv = static_cast<uint16_t>(b << 8);
-        parserState = k4ChEnd;
-        return;
-    }
-    if (st == k4ChEnd) {
+    case StreamOp::ChecksumLow4:
         chksumRecv = static_cast<uint16_t>(chksumRecv + b);
         if (chksumRecv == chksumSum) {
             for (BrovaPackage& p : frameSamples) {
@@ -504,62 +568,8 @@ void BrovaDAQ_private::streamFrameByte4Channel(ChannelQueues& queues)
             p = 0;
         parserState = kHunting;
         return;
-    }
-
-    // Channel blocks of ten states each from 0x36: field f (s1/x, s2/y, s3/z,
-    // s4, aux) takes states base + 2f (high byte) and base + 2f + 1 (low);
-    // channel 1's aux takes its high byte in 0x49 and its low byte in 0x48.
-    const int offset = static_cast<int>(st - k4ChBlocks);
-    const int c = offset / 10;
-    const int field = (offset % 10) / 2;
-    const uint32_t base = k4ChBlocks + 10 * c;
-    const uint32_t auxHigh = c == 1 ? 0x49 : base + 8;
-    bool high = (offset % 2) == 0;
-    if (c == 1 && field == 4)
-        high = !high;
-    if (high) {
-        chksumRecv = static_cast<uint16_t>(b << 8);
-        chksumSum = static_cast<uint16_t>(chksumSum + b);
-        parserState = (c == 1 && field == 4) ? 0x48 : st + 1;
-        return;
-    }
-    chksumRecv = static_cast<uint16_t>(chksumRecv + b);
-    chksumSum = static_cast<uint16_t>(chksumSum + b);
-    const uint16_t w = chksumRecv;
-    BrovaPackage& p = frameSamples[c];
-    const bool vectorMode = p.config.getMode() == 1;
-    switch (field) {
-    case 0:
-        if (vectorMode)
-            p.x = asSigned(w);
-        else
-            p.s1 = w;
-        parserState = base + 2;
-        break;
-    case 1:
-        if (vectorMode)
-            p.y = asSigned(w);
-        else
-            p.s2 = w;
-        parserState = base + 4;
-        break;
-    case 2:
-        if (vectorMode) {
-            p.z = w;
-            parserState = auxHigh;
-        } else {
-            p.s3 = w;
-            parserState = base + 6;
-        }
-        break;
-    case 3:
-        p.s4 = w;
-        parserState = auxHigh;
-        break;
     default:
-        p.aux = w;
-        parserState = c == 3 ? k4ChChecksum : base + 10;
-        break;
+        return;  // field states are not handled here; no transition leads to None
     }
 }
 
@@ -628,87 +638,139 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
         return status;
     size = rxBytes.size();
     const auto* bytes = reinterpret_cast<const uint8_t*>(rxBytes.constData());
-    for (int i = 0; i < size; ++i) {
-        currentByte = bytes[i];
-        const uint32_t st = parserState;
-        if (st == kHunting) {
-            if (currentByte == kAddressedHeader) {
-                chksumSum = kAddressedHeader;
-                parserState = kAddrRegHigh;
-            } else if (currentByte == kStreamHeader) {
-                parserState = kHeaderKind;
+    // The field states of the stream frames, the bulk of every frame, run on
+    // local copies of the state, the sum and the word; every other state goes
+    // through otherStateByte on the members.
+    uint32_t state = parserState;
+    uint16_t sum = chksumSum;
+    uint16_t word16 = chksumRecv;
+    // The mode bit of the frame being read picks the channel-block layout; it
+    // only changes with a configuration byte, which otherStateByte takes.
+    int mode = frameSamples[0].config.value & 1;
+    const int n = size;
+    for (int i = 0; i < n; ++i) {
+        const uint8_t b = bytes[i];
+        if (state >= k3AxisConfig && state <= k4ChEnd) {
+            const StreamStep& step = kStreamSteps[mode][state];
+            if (step.op == StreamOp::High) {
+                word16 = static_cast<uint16_t>(b << 8);
+                sum = static_cast<uint16_t>(sum + b);
+                state = step.next;
+                continue;
             }
-        } else if (st == kHeaderKind) {
-            if (currentByte == kKind3Axis) {
-                version = BROVA_STREAM_3AXIS;
+            if (step.op == StreamOp::Low) {
+                word16 = static_cast<uint16_t>(word16 + b);
+                sum = static_cast<uint16_t>(sum + b);
+                frameSamples[step.channel].*step.field = step.isSigned ? asSigned(word16) : static_cast<int32_t>(word16);
+                state = step.next;
+                continue;
+            }
+        } else if (state == kAddrPayload) {
+            sum = static_cast<uint16_t>(sum + b);
+            if (payloadByte(b))
+                state = kAddrChecksum;
+            continue;
+        }
+        parserState = state;
+        chksumSum = sum;
+        chksumRecv = word16;
+        currentByte = b;
+        if (!otherStateByte(queues))
+            return -1;  // a six-axis header: the six-axis parser takes over
+        state = parserState;
+        sum = chksumSum;
+        word16 = chksumRecv;
+        mode = frameSamples[0].config.value & 1;
+    }
+    parserState = state;
+    chksumSum = sum;
+    chksumRecv = word16;
+    if (n > 0)
+        currentByte = bytes[n - 1];
+    return static_cast<int>(queues[0].size());
+}
+
+// One byte in any state but a stream frame's field states. False when the run
+// must end here (the six-axis header pair).
+bool BrovaDAQ_private::otherStateByte(ChannelQueues& queues)
+{
+    const uint32_t st = parserState;
+    if (st == kHunting) {
+        if (currentByte == kAddressedHeader) {
+            chksumSum = kAddressedHeader;
+            parserState = kAddrRegHigh;
+        } else if (currentByte == kStreamHeader) {
+            parserState = kHeaderKind;
+        }
+    } else if (st == kHeaderKind) {
+        if (currentByte == kKind3Axis) {
+            version = BROVA_STREAM_3AXIS;
+            setChannels(1);
+            virtualSensor = false;
+            frameSamples[0].version = BROVA_STREAM_3AXIS;
+            parserState = k3AxisConfig;
+        } else if (currentByte == kKind4Channel) {
+            version = BROVA_STREAM_4CH;
+            setChannels(4);
+            virtualSensor = true;
+            for (BrovaPackage& p : frameSamples)
+                p.version = BROVA_STREAM_4CH;
+            parserState = k4ChConfig;
+        } else if (currentByte == kKind6Axis) {
+            // A six-axis device: hand it over to the six-axis parser.
+            version = BROVA_STREAM_6AXIS;
+            raiseFirstFrame();
+            setChannels(1);
+            return false;
+        } else {
+            virtualSensor = false;
+            parserState = kHunting;
+        }
+    } else if (st >= k3AxisConfig && st <= k4ChEnd) {
+        streamFrameEdge(queues);
+    } else if (isAddressedState(st)) {
+        if (st == kAddrRegHigh && !firstFrameSeen) {
+            if (version == BROVA_FRAMED_3AXIS) {
                 setChannels(1);
-                virtualSensor = false;
-                frameSamples[0].version = BROVA_STREAM_3AXIS;
-                parserState = k3AxisConfig;
-            } else if (currentByte == kKind4Channel) {
-                version = BROVA_STREAM_4CH;
+            } else if (version == BROVA_FRAMED_4CH) {
                 setChannels(4);
                 virtualSensor = true;
-                for (BrovaPackage& p : frameSamples)
-                    p.version = BROVA_STREAM_4CH;
-                parserState = k4ChConfig;
-            } else if (currentByte == kKind6Axis) {
-                // A six-axis device: hand it over to the six-axis parser.
-                version = BROVA_STREAM_6AXIS;
-                raiseFirstFrame();
-                setChannels(1);
-                return -1;
-            } else {
-                virtualSensor = false;
-                parserState = kHunting;
             }
-        } else if (st >= k3AxisConfig && st <= k3AxisEnd) {
-            streamFrameByte3Axis(queues);
-        } else if (st >= k4ChConfig && st <= k4ChEnd) {
-            streamFrameByte4Channel(queues);
-        } else if (isAddressedState(st)) {
-            if (st == kAddrRegHigh && !firstFrameSeen) {
-                if (version == BROVA_FRAMED_3AXIS) {
-                    setChannels(1);
-                } else if (version == BROVA_FRAMED_4CH) {
-                    setChannels(4);
-                    virtualSensor = true;
-                }
-            }
-            const FrameEnd end = addressedByte();
-            if (end == FrameEnd::None)
-                continue;
-            if (end == FrameEnd::Accepted) {
-                raiseFirstFrame();
-                if (frameRegister == FrameRegister::ConfigReply)
-                    applyConfigReply();
-                else if (frameRegister == FrameRegister::Data)
-                    decodeDataFrame(queues);
-                chksumOK = true;
-            } else {
-                chksumOK = false;
-            }
-            for (BrovaPackage& p : frameSamples)
-                p = 0;
         }
-        // Any other state belongs to the six-axis parser: the byte is dropped.
+        const FrameEnd end = addressedByte();
+        if (end == FrameEnd::None)
+            return true;
+        if (end == FrameEnd::Accepted) {
+            raiseFirstFrame();
+            if (frameRegister == FrameRegister::ConfigReply)
+                applyConfigReply();
+            else if (frameRegister == FrameRegister::Data)
+                decodeDataFrame(queues);
+            chksumOK = true;
+        } else {
+            chksumOK = false;
+        }
+        for (BrovaPackage& p : frameSamples)
+            p = 0;
     }
-    return static_cast<int>(queues[0].size());
+    // Any other state belongs to the six-axis parser: the byte is dropped.
+    return true;
 }
 
 // ---------------------------------------------------------------- six-axis parser
 
-void BrovaDAQ_private::streamFrameByte6Axis(Queue6D& queue)
+// The configuration byte and the checksum of a six-axis frame; the field
+// states are handled inline in smProcess6D.
+void BrovaDAQ_private::streamFrameEdge6Axis(Queue6D& queue)
 {
     BrovaPackage6D& s = frameSample6D;
-    BrovaPackage* units[] = {&s.sensor1, &s.sensor2, &s.sensor3, &s.sensor4};
     const uint8_t b = currentByte;
     switch (parserState) {
     case k6AxisConfig:
     case k6AxisConfigAlt:
         config.value = b;
-        for (BrovaPackage* u : units)
-            u->config.value = b;
+        for (auto unit : kUnits)
+            (s.*unit).config.value = b;
         chksumSum = b;
         parserState = k6AxisFields;
         return;
@@ -720,45 +782,21 @@ void BrovaDAQ_private::streamFrameByte6Axis(Queue6D& queue)
         chksumRecv = static_cast<uint16_t>(chksumRecv + b);
         if (chksumRecv == chksumSum) {
             raiseFirstFrame();
-            for (BrovaPackage* u : units)
-                u->saveInconsistent();
+            for (auto unit : kUnits)
+                (s.*unit).saveInconsistent();
             s.setInvariant(sensor6D.offset);
             queue.push_back(s);
             chksumOK = true;
         } else {
             chksumOK = false;
         }
-        for (BrovaPackage* u : units)
-            *u = 0;
+        for (auto unit : kUnits)
+            s.*unit = 0;
         parserState = kHunting;
         return;
     default:
-        break;
+        return;  // field states are handled inline in smProcess6D
     }
-
-    if ((parserState & 1) == 0) {
-        chksumRecv = static_cast<uint16_t>(b << 8);
-        chksumSum = static_cast<uint16_t>(chksumSum + b);
-        ++parserState;
-        return;
-    }
-    chksumRecv = static_cast<uint16_t>(chksumRecv + b);
-    chksumSum = static_cast<uint16_t>(chksumSum + b);
-    const uint16_t w = chksumRecv;
-    // Fields in frame order: six components, four aux readings, then four
-    // readings for each of the four units.
-    const int field = static_cast<int>(parserState - (k6AxisFields + 1)) / 2;
-    if (field < 6) {
-        int32_t* components[] = {&s.Fx, &s.Fy, &s.Fz, &s.Tx, &s.Ty, &s.Tz};
-        *components[field] = asSigned(w);
-    } else if (field < 10) {
-        units[field - 6]->aux = w;
-    } else {
-        BrovaPackage* u = units[(field - 10) / 4];
-        int32_t* readings[] = {&u->s1, &u->s2, &u->s3, &u->s4};
-        *readings[(field - 10) % 4] = w;
-    }
-    ++parserState;
 }
 
 void BrovaDAQ_private::decodeDataFrame6D(Queue6D& queue)
@@ -839,8 +877,28 @@ int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
                 virtualSensor = false;
                 parserState = kHunting;
             }
+        } else if (st >= k6AxisFields && st < k6AxisChecksum) {
+            // Field states: the high byte in the even state, the low in the odd.
+            const uint8_t b = currentByte;
+            chksumSum = static_cast<uint16_t>(chksumSum + b);
+            if ((st & 1) == 0) {
+                chksumRecv = static_cast<uint16_t>(b << 8);
+            } else {
+                chksumRecv = static_cast<uint16_t>(chksumRecv + b);
+                // Fields in frame order: six components, four aux readings,
+                // then four readings for each of the four units.
+                const int field = static_cast<int>(st - (k6AxisFields + 1)) / 2;
+                BrovaPackage6D& s6 = frameSample6D;
+                if (field < 6)
+                    s6.*kComponents[field] = asSigned(chksumRecv);
+                else if (field < 10)
+                    (s6.*kUnits[field - 6]).aux = chksumRecv;
+                else
+                    (s6.*kUnits[(field - 10) / 4]).*kReadings[(field - 10) % 4] = chksumRecv;
+            }
+            parserState = st + 1;
         } else if (st >= k6AxisConfig && st <= k6AxisEnd) {
-            streamFrameByte6Axis(queue);
+            streamFrameEdge6Axis(queue);
         } else if (isAddressedState(st)) {
             if (st == kAddrRegHigh && version == BROVA_FRAMED_6AXIS) {
                 setChannels(4);
@@ -867,13 +925,30 @@ int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
 
 // ---------------------------------------------------------------- three-axis reads
 
+// The queues of one read call. They are emptied at the start of every call
+// and keep their storage, so that a call allocates nothing once the engine
+// has seen its largest burst (bounded by the reader's 100000-byte cap). No
+// call uses them while another read call that it made still does.
+BrovaDAQ_private::ChannelQueues& BrovaDAQ_private::freshQueues()
+{
+    for (auto& q : channelQueues)
+        q.clear();
+    return channelQueues;
+}
+
+BrovaDAQ_private::Queue6D& BrovaDAQ_private::freshQueue6D()
+{
+    queue6D.clear();
+    return queue6D;
+}
+
 int BrovaDAQ_private::read(BrovaPackage& pkg, int channel, bool peek)
 {
     if (!isOpen())
         return -2;
     if (channel < 0 || channel >= maxChannels || (sensorSize != 0 && channel >= sensorSize))
         return -3;
-    ChannelQueues queues;
+    ChannelQueues& queues = freshQueues();
     const int status = smProcess(queues, peek);
     if (!queues[channel].empty())
         pkg = queues[channel].back();
@@ -884,7 +959,7 @@ int BrovaDAQ_private::readVirtual(BrovaPackage (&pkgs)[maxChannels], bool peek)
 {
     if (!isOpen())
         return -2;
-    ChannelQueues queues;
+    ChannelQueues& queues = freshQueues();
     const int status = smProcess(queues, peek);
     if (!queues[0].empty() && sensorSize > 0) {
         const int channels = std::min(sensorSize, static_cast<int>(maxChannels));
@@ -900,7 +975,7 @@ int BrovaDAQ_private::readAll(BrovaPackage*& arr, bool peek)
 {
     if (!isOpen())
         return -2;
-    ChannelQueues queues;
+    ChannelQueues& queues = freshQueues();
     const int status = smProcess(queues, peek);
     if (status == -1)
         return -1;
@@ -926,7 +1001,7 @@ int BrovaDAQ_private::readArray(int (&values)[8], bool peek)
     if (!isOpen())
         return -2;
     BrovaPackage p;
-    ChannelQueues queues;
+    ChannelQueues& queues = freshQueues();
     const int status = smProcess(queues, peek);
     if (!queues[0].empty())
         p = queues[0].back();
@@ -956,7 +1031,7 @@ int BrovaDAQ_private::read6D(BrovaPackage6D& pkg, bool peek)
 {
     if (!isOpen())
         return -2;
-    Queue6D queue;
+    Queue6D& queue = freshQueue6D();
     const int r = smProcess6D(queue, peek);
     if (!queue.empty())
         pkg = queue.back();
@@ -967,7 +1042,7 @@ int BrovaDAQ_private::readAll6D(BrovaPackage6D*& arr, bool peek)
 {
     if (!isOpen())
         return -2;
-    Queue6D queue;
+    Queue6D& queue = freshQueue6D();
     const int r = smProcess6D(queue, peek);
     if (r == -1)
         return -1;

@@ -85,18 +85,24 @@ private:
     BrovaPackage calc6axisVector(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
     BrovaPackage calc6axisTorque(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
 
+    ChannelQueues& freshQueues();
+    Queue6D& freshQueue6D();
+
     // Parser helpers shared by both state machines.
     void setChannels(int count);
     void raiseFirstFrame();
     FrameEnd addressedByte();
+    // Stores one payload byte; true when it was the last one.
+    bool payloadByte(uint8_t b);
     void applyConfigReply();
     void applyStatusWord();
     int32_t word(int at, bool isSigned) const;
     void decodeDataFrame(ChannelQueues& queues);
     void decodeDataFrame6D(Queue6D& queue);
-    void streamFrameByte3Axis(ChannelQueues& queues);
-    void streamFrameByte4Channel(ChannelQueues& queues);
-    void streamFrameByte6Axis(Queue6D& queue);
+    bool otherStateByte(ChannelQueues& queues);
+    // Configuration and checksum bytes of the stream frames.
+    void streamFrameEdge(ChannelQueues& queues);
+    void streamFrameEdge6Axis(Queue6D& queue);
 
     uint32_t parserState;
     uint8_t currentByte;
@@ -122,4 +128,6 @@ private:
     bool deviceResponded;
     bool virtualSensor;
     FrameRegister frameRegister;
+    ChannelQueues channelQueues;
+    Queue6D queue6D;
 };

@@ -102,11 +102,6 @@ bool BrovaPackage::isCorrect() const
     return version != BROVA_NONE;
 }
 
-bool BrovaPackage::isRaw() const
-{
-    return config.getMode() == 0;
-}
-
 void BrovaPackage::setInvariant()
 {
     if (version != BROVA_STREAM_3AXIS && isRaw())
@@ -163,18 +158,6 @@ void BrovaPackage::setInvariant(const BrovaPackage& o)
     }
 }
 
-void BrovaPackage::saveInconsistent()
-{
-    inconsistent[0] = s1;
-    inconsistent[1] = s2;
-    inconsistent[2] = s3;
-    inconsistent[3] = s4;
-    inconsistent[4] = s5;
-    inconsistent[5] = s6;
-    inconsistent[6] = s7;
-    inconsistent[7] = s8;
-}
-
 void BrovaPackage::saveAsInconsistent()
 {
     s1 = inconsistent[0];
@@ -185,14 +168,6 @@ void BrovaPackage::saveAsInconsistent()
     s6 = inconsistent[5];
     s7 = inconsistent[6];
     s8 = inconsistent[7];
-}
-
-BrovaPackage& BrovaPackage::operator=(int v)
-{
-    for (int32_t* f : fields(*this))
-        *f = v;
-    setInvariant();
-    return *this;
 }
 
 BrovaPackage BrovaPackage::operator+(const BrovaPackage& b) const

@@ -33,7 +33,7 @@ public:
     ~BrovaPackage();
 
     bool isCorrect() const;  // version is not 0
-    bool isRaw() const;      // mode bit of config is 0
+    bool isRaw() const { return config.getMode() == 0; }  // mode bit of config is 0
 
     // In raw mode and for every version but 3: x = s1 - s3, y = s4 - s2,
     // z = (s1 + s2 + s3 + s4) / 4 truncated toward zero. x2, y2, z2 untouched.
@@ -42,11 +42,31 @@ public:
     // inconsistent, config and version never change.
     void setInvariant(const BrovaPackage& offset);
     // inconsistent[i] = s(i+1), and the reverse.
-    void saveInconsistent();
+    void saveInconsistent()
+    {
+        inconsistent[0] = s1;
+        inconsistent[1] = s2;
+        inconsistent[2] = s3;
+        inconsistent[3] = s4;
+        inconsistent[4] = s5;
+        inconsistent[5] = s6;
+        inconsistent[6] = s7;
+        inconsistent[7] = s8;
+    }
     void saveAsInconsistent();
 
-    // Every integer field = v, then setInvariant().
-    BrovaPackage& operator=(int v);
+    // Every integer field = v, then setInvariant(). (Inline: the parsers
+    // clear their working samples with it after every frame.)
+    BrovaPackage& operator=(int v)
+    {
+        s1 = s2 = s3 = s4 = s5 = s6 = s7 = s8 = v;
+        x = y = z = x2 = y2 = z2 = v;
+        for (int32_t& i : inconsistent)
+            i = v;
+        aux = v;
+        setInvariant();
+        return *this;
+    }
     // Field by field into a fresh default package (config 0xB0, version 0).
     BrovaPackage operator+(const BrovaPackage& b) const;
     BrovaPackage operator-(const BrovaPackage& b) const;

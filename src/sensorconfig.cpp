@@ -44,11 +44,6 @@ SensorConfig SensorConfig::null_sensor() const
     return SensorConfig();
 }
 
-uint8_t SensorConfig::to_uin8_t() const
-{
-    return value;
-}
-
 sensor_state SensorConfig::getState() const
 {
     return static_cast<sensor_state>(value >> 5);
@@ -62,11 +57,6 @@ int SensorConfig::getSpeed() const
 int SensorConfig::getFilter() const
 {
     return kFilterHz[(value & kFilterMask) >> 1];
-}
-
-int SensorConfig::getMode() const
-{
-    return value & kModeMask;
 }
 
 void SensorConfig::setSpeed(int hz)

@@ -58,12 +58,12 @@ public:
     // A configuration holding the default byte 0xB0; this object is unchanged.
     SensorConfig null_sensor() const;
 
-    uint8_t to_uin8_t() const;
+    uint8_t to_uin8_t() const { return value; }
 
     sensor_state getState() const;
     int getSpeed() const;   // 1000, 333, 100 or 30
     int getFilter() const;  // 0, 150, 50 or 15
-    int getMode() const;    // 0 or 1
+    int getMode() const { return value & 1; }  // 0 or 1
 
     // The setters take hertz (speed: samples per second), not field codes.
     // A number without a code (say 250 or 500) leaves value unchanged.
