@@ -78,6 +78,15 @@ case "$cmd" in
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       run_ctest "$ROOT/build-asan"
+    echo "== fuzzing the stream parsers (libFuzzer, ASan + UBSan, bounded run)"
+    CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DBRV_BUILD_FUZZ=ON -DBRV_SANITIZE=address,undefined -DBRV_BUILD_TESTS=OFF \
+      -DBRV_BUILD_BENCHMARKS=OFF -DBRV_BUILD_SIMULATOR=OFF
+    corpus=$(mktemp -d)
+    cp "$ROOT"/fuzz/corpus/* "$corpus"/
+    "$ROOT/build-fuzz/fuzz/fuzz_parsers" -runs="${FUZZ_RUNS:-300000}" -max_len=2048 -seed=1 \
+      -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
+    rm -rf "$corpus"
     echo "== all tests passed"
     ;;
   *)
