@@ -1,8 +1,12 @@
-// brova-demo: opens a sensor with BrovaDAQ and shows live samples for a few
-// seconds, then tares it, changes its rate and closes it.
+// brova-demo: finds a sensor with BrovaPorts, opens it with BrovaDAQ and shows
+// live samples for a few seconds, then tares it, changes its rate and closes
+// it.
 //
 // Without --port it starts a simulated sensor of the given kind on a
-// pseudo-terminal in this process; with --port it talks to a real device.
+// pseudo-terminal in this process and lets a BrovaPorts discover it, as if it
+// were plugged in behind a USB serial bridge (a pseudo-terminal has no USB
+// identifiers, so the demo hands the watcher a port list with the simulator's
+// port on an FTDI bridge). With --port it opens that real device directly.
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +18,8 @@
 #include <thread>
 
 #include "brovadaq.h"
+#include "brovaports.h"
+#include "brovaports_p.h"
 #include "brvsim.h"
 
 namespace {
@@ -131,6 +137,40 @@ void showLive(BrovaDAQ& daq, int kind, double seconds, bool terminal)
         std::printf("\n");
 }
 
+// The ports the watcher sees: the simulator's pseudo-terminal on an FTDI
+// USB serial bridge.
+class SimulatedInventory : public PortInventory {
+public:
+    explicit SimulatedInventory(std::string name) : name_(std::move(name)) {}
+    QList<PortRecord> availablePorts() override
+    {
+        PortRecord r;
+        r.portName = QString::fromStdString(name_);
+        r.vendorId = 0x0403;
+        r.productId = 0x6001;
+        return {r};
+    }
+
+private:
+    std::string name_;
+};
+
+// Lets a BrovaPorts find the sensor on portName; true with its record.
+bool discover(const std::string& portName, BPort& found)
+{
+    PortInventory::setOverride(std::make_shared<SimulatedInventory>(portName));
+    BrovaPorts ports(0, 1000000);
+    PortInventory::setOverride(nullptr);
+    for (int i = 0; i < 50; ++i) {
+        if (ports.isNewPort(true)) {
+            found = ports.getNewPort();
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -154,12 +194,20 @@ int main(int argc, char** argv)
             return 1;
         }
         o.port = sim->portName();
-        std::printf("simulated sensor of kind %d on %s\n", o.kind, o.port.c_str());
+        std::printf("simulated sensor of kind %d started on %s\n", o.kind, o.port.c_str());
     }
 
     BPort port;
-    BPort::setText(port.portName, o.port.c_str());
-    BPort::setText(port.deviceName, kindText(o.kind).c_str());
+    if (sim) {
+        if (!discover(o.port, port)) {
+            std::fprintf(stderr, "the simulated sensor was not discovered\n");
+            return 1;
+        }
+        std::printf("discovered: port %s, device \"%s\", id \"%s\"\n", port.portName, port.deviceName, port.deviceId);
+    } else {
+        BPort::setText(port.portName, o.port.c_str());
+        BPort::setText(port.deviceName, kindText(o.kind).c_str());
+    }
     BrovaDAQ daq;
     if (!daq.open(port, true, 1000000)) {
         std::fprintf(stderr, "could not open %s as kind %d\n", o.port.c_str(), o.kind);
