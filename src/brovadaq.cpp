@@ -354,6 +354,29 @@ void BrovaDAQ_private::applyStatusWord()
     config.value = static_cast<uint8_t>((config.value & 0x1F) | (state << 5));
 }
 
+void BrovaDAQ_private::huntByte()
+{
+    if (currentByte == kAddressedHeader) {
+        chksumSum = kAddressedHeader;
+        parserState = kAddrRegHigh;
+    } else if (currentByte == kStreamHeader) {
+        parserState = kHeaderKind;
+    }
+}
+
+bool BrovaDAQ_private::endAddressedFrame(FrameEnd end)
+{
+    if (end != FrameEnd::Accepted) {
+        chksumOK = false;
+        return false;
+    }
+    raiseFirstFrame();
+    if (frameRegister == FrameRegister::ConfigReply)
+        applyConfigReply();
+    chksumOK = true;
+    return frameRegister == FrameRegister::Data;
+}
+
 bool BrovaDAQ_private::payloadByte(uint8_t b)
 {
     // A length byte can announce up to 255 bytes; what does not fit the store
@@ -696,12 +719,7 @@ bool BrovaDAQ_private::otherStateByte(ChannelQueues& queues)
 {
     const uint32_t st = parserState;
     if (st == kHunting) {
-        if (currentByte == kAddressedHeader) {
-            chksumSum = kAddressedHeader;
-            parserState = kAddrRegHigh;
-        } else if (currentByte == kStreamHeader) {
-            parserState = kHeaderKind;
-        }
+        huntByte();
     } else if (st == kHeaderKind) {
         if (currentByte == kKind3Axis) {
             version = BROVA_STREAM_3AXIS;
@@ -740,16 +758,8 @@ bool BrovaDAQ_private::otherStateByte(ChannelQueues& queues)
         const FrameEnd end = addressedByte();
         if (end == FrameEnd::None)
             return true;
-        if (end == FrameEnd::Accepted) {
-            raiseFirstFrame();
-            if (frameRegister == FrameRegister::ConfigReply)
-                applyConfigReply();
-            else if (frameRegister == FrameRegister::Data)
-                decodeDataFrame(queues);
-            chksumOK = true;
-        } else {
-            chksumOK = false;
-        }
+        if (endAddressedFrame(end))
+            decodeDataFrame(queues);
         for (BrovaPackage& p : frameSamples)
             p = 0;
     }
@@ -859,12 +869,7 @@ int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
         currentByte = bytes[i];
         const uint32_t st = parserState;
         if (st == kHunting) {
-            if (currentByte == kAddressedHeader) {
-                chksumSum = kAddressedHeader;
-                parserState = kAddrRegHigh;
-            } else if (currentByte == kStreamHeader) {
-                parserState = kHeaderKind;
-            }
+            huntByte();
         } else if (st == kHeaderKind) {
             if (currentByte == kKind6Axis) {
                 version = BROVA_STREAM_6AXIS;
@@ -905,18 +910,8 @@ int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
                 virtualSensor = true;
             }
             const FrameEnd end = addressedByte();
-            if (end == FrameEnd::None)
-                continue;
-            if (end == FrameEnd::Accepted) {
-                raiseFirstFrame();
-                if (frameRegister == FrameRegister::ConfigReply)
-                    applyConfigReply();
-                else if (frameRegister == FrameRegister::Data)
-                    decodeDataFrame6D(queue);
-                chksumOK = true;
-            } else {
-                chksumOK = false;
-            }
+            if (end != FrameEnd::None && endAddressedFrame(end))
+                decodeDataFrame6D(queue);
         }
         // Any other state belongs to the multi-channel parser: dropped.
     }

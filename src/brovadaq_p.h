@@ -91,7 +91,12 @@ private:
     // Parser helpers shared by both state machines.
     void setChannels(int count);
     void raiseFirstFrame();
+    // State 0: a byte 0xAA or 0x37 starts a frame.
+    void huntByte();
     FrameEnd addressedByte();
+    // Flags and configuration at the end of an addressed frame; true when it
+    // was an accepted data frame, which the caller's parser decodes.
+    bool endAddressedFrame(FrameEnd end);
     // Stores one payload byte; true when it was the last one.
     bool payloadByte(uint8_t b);
     void applyConfigReply();
