@@ -1,0 +1,290 @@
+"""brv.Device: one open sensor over the flat acquisition functions."""
+
+import os
+import time
+from ctypes import byref, c_int
+
+from . import _lib
+from .errors import (BRVError, DeviceClosed, NotServed, OpenError,
+                     ReaderStopped)
+from .samples import (FILTERS, RATES, SIX_AXIS_VERSIONS, Config, Sample,
+                      Sample6D, Wrench)
+
+_MODES = {0: 0, 1: 1, "raw": 0, "vector": 1}
+_NO_SAMPLE = -1  # version sentinel: a record the library left untouched
+_POLL = 0.002    # seconds between attempts of a read with a timeout
+
+
+def _text(value):
+    if isinstance(value, bytes):
+        return value
+    if isinstance(value, int):
+        value = str(value)
+    return os.fsencode(value)
+
+
+class Device:
+    """A sensor opened on a serial port, closed and released by close() or
+    at the end of a with block.
+
+    Device(port, kind): port is the serial device path, kind the device name
+    whose first two characters give the kind ("34", "34 v0.9" or 34). A
+    PortInfo from Ports.list() may be passed alone. Raises OpenError when the
+    device cannot be opened.
+
+    Reads return None when no new sample came since the last read, and raise
+    DeviceClosed when the device is not open (any more), ReaderStopped when
+    it fell silent and its reader stopped, NotServed when the read does not
+    fit the device (a channel it lacks; three-axis reads of a six-axis device
+    and the reverse). A read whose parse could not run because the reader's
+    buffer overflowed gives None as well; last_status keeps the library's
+    status code of the latest read (-1 in that case).
+
+    With timeout (seconds), read(), read_6d() and read_6axis() try again until
+    a sample comes or the time is up. One Device serves one thread at a time.
+    """
+
+    def __init__(self, port, kind=None):
+        if kind is None and isinstance(port, tuple):
+            port, kind = port[0], port[1]
+        if kind is None:
+            raise TypeError("Device needs the kind, e.g. Device(port, '34')")
+        self._lib = _lib.lib()
+        self._all = _lib.PackagePtr()  # callReadAll's array, kept between calls
+        self.last_status = 0
+        self._h = self._lib.callBrovaDAQ_Create()
+        if not self._h:
+            raise BRVError("cannot create an acquisition object")
+        if not self._lib.callOpen(self._h, _text(port), _text(kind)):
+            self.close()
+            raise OpenError("cannot open %r as kind %r" % (port, kind))
+        self._version = self._lib.callGetActualVersion(self._h)
+
+    # ------------------------------------------------------------ lifecycle
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def close(self):
+        """Closes the device and releases everything; safe to call twice."""
+        h, self._h = getattr(self, "_h", None), None
+        if not h:
+            return
+        self._lib.callClose(h)
+        if self._all:
+            self._lib.callDeletePackageArray(byref(self._all))
+            self._all = _lib.PackagePtr()  # the release leaves it dangling
+        self._lib.callBrovaDAQ_Dispose(h)
+
+    def _handle(self):
+        if not self._h:
+            raise DeviceClosed("the device was closed")
+        return self._h
+
+    def __repr__(self):
+        if not self._h:
+            return "<brv.Device closed>"
+        return "<brv.Device %s version %d, %d channel(s)>" % (
+            self.port_name, self.version, self.sensor_count)
+
+    # -------------------------------------------------------------- queries
+    @property
+    def handle(self):
+        """The library's acquisition handle, for calling brv.lib() directly."""
+        return self._handle()
+
+    @property
+    def is_open(self):
+        return bool(self._h) and self._lib.callIsOpen(self._h)
+
+    @property
+    def port_name(self):
+        name = self._lib.callGetPortName(self._handle())
+        return os.fsdecode(name) if name else ""
+
+    @property
+    def version(self):
+        """Protocol version in force: 3, 4, 5 stream kinds 68, 94, 95;
+        6, 7, 8 framed kinds 31, 34, 64."""
+        return self._lib.callGetActualVersion(self._handle())
+
+    @property
+    def sensor_count(self):
+        """Number of channels: 1 or 4 (0 before the first frame)."""
+        return self._lib.callGetSensorSize(self._handle())
+
+    @property
+    def six_axis(self):
+        return self._version in SIX_AXIS_VERSIONS
+
+    @property
+    def checksum_ok(self):
+        return self._lib.callIsChksumOK(self._handle())
+
+    @property
+    def bytes_per_read(self):
+        return self._lib.callGetBytesPerRead(self._handle())
+
+    @property
+    def last_parse_size(self):
+        """Bytes taken by the last parse."""
+        return self._lib.callGetSize(self._handle())
+
+    def is_virtual(self):
+        """True for a four-channel device; may wait ~0.6 s for a frame."""
+        return self._lib.callIsVirtual(self._handle())
+
+    # -------------------------------------------------------- configuration
+    @property
+    def config(self):
+        c = _lib.Config()
+        self._lib.callGetConfig(self._handle(), byref(c))
+        return Config.from_byte(c.value)
+
+    def configure(self, rate=None, filter_hz=None, mode=None):
+        """Sets the rate (1000, 333, 100, 30 per second), the filter (0, 150,
+        50, 15 Hz) and the mode (0/'raw', 1/'vector'); what is not given keeps
+        its present value. True when the device reports the requested rate
+        and filter."""
+        now = self.config
+        rate = now.rate if rate is None else rate
+        filter_hz = now.filter_hz if filter_hz is None else filter_hz
+        mode = now.mode if mode is None else mode
+        if rate not in RATES:
+            raise ValueError("rate must be one of %s" % (RATES,))
+        if filter_hz not in FILTERS:
+            raise ValueError("filter_hz must be one of %s" % (FILTERS,))
+        if mode not in _MODES:
+            raise ValueError("mode must be 0, 1, 'raw' or 'vector'")
+        return self._lib.callSendConfig(self._handle(), _MODES[mode], rate, filter_hz)
+
+    # --------------------------------------------------------- zero offsets
+    def _need_open(self):
+        h = self._handle()
+        if not self._lib.callIsOpen(h):
+            raise DeviceClosed("the device is not open")
+        return h
+
+    def tare(self, channel=None):
+        """Takes the present load as zero: of one channel, or of every
+        channel (the six-axis offset on a six-axis device) when None."""
+        h = self._need_open()
+        if channel is None:
+            self._lib.callZeroAll(h)
+            return True
+        return self._lib.callZero(h, channel)
+
+    def untare(self, channel=None):
+        """Removes the zero offset of one channel, or every offset."""
+        h = self._need_open()
+        if channel is None:
+            self._lib.callUnzeroAll(h)
+            return True
+        return self._lib.callUnzero(h, channel)
+
+    # ---------------------------------------------------------------- reads
+    def _status(self, code):
+        self.last_status = code
+        if code >= 0 or code == -1:
+            return code
+        if code == -2:
+            raise DeviceClosed("the device is not open")
+        if code == -3:
+            raise NotServed("not served by this device")
+        if code == -4:
+            raise ReaderStopped("the device went silent; its reader stopped")
+        raise BRVError("unknown read status %d" % code)
+
+    def _kind(self, six_axis):
+        h = self._handle()
+        if self.six_axis != six_axis:
+            raise NotServed("a %s read of a %s device" % (
+                "six-axis" if six_axis else "three-axis",
+                "three-axis" if six_axis else "six-axis"))
+        return h
+
+    @staticmethod
+    def _poll(once, timeout):
+        result = once()
+        if result is not None or not timeout:
+            return result
+        deadline = time.monotonic() + timeout
+        while result is None and time.monotonic() < deadline:
+            time.sleep(_POLL)
+            result = once()
+        return result
+
+    def read(self, channel=0, peek=False, timeout=None):
+        """The newest Sample of one channel, or None."""
+        h = self._kind(False)
+        pkg = _lib.Package()
+
+        def once():
+            pkg.version = _NO_SAMPLE
+            self._status(self._lib.callRead(h, byref(pkg), channel, peek))
+            return None if pkg.version == _NO_SAMPLE else Sample.from_struct(pkg)
+        return self._poll(once, timeout)
+
+    def read_channels(self, peek=False):
+        """The newest Sample of every channel (None for a channel without
+        one), as a list of sensor_count entries."""
+        h = self._kind(False)
+        pkgs = (_lib.Package * 16)()
+        for p in pkgs:
+            p.version = _NO_SAMPLE
+        self._status(self._lib.callReadVirtual(h, pkgs, peek))
+        return [None if p.version == _NO_SAMPLE else Sample.from_struct(p)
+                for p in pkgs[:self.sensor_count]]
+
+    def read_all(self, peek=False):
+        """Every sample since the last read: one list per channel, oldest
+        first, all of the same length (empty lists when none came)."""
+        h = self._kind(False)
+        n = self._status(self._lib.callReadAll(h, byref(self._all), peek))
+        channels = self.sensor_count
+        if n <= 0:
+            return [[] for _ in range(channels)]
+        arr = self._all
+        return [[Sample.from_struct(arr[c * n + k]) for k in range(n)]
+                for c in range(channels)]
+
+    def read_6d(self, peek=False, timeout=None):
+        """The newest Sample6D of a six-axis device, or None."""
+        h = self._kind(True)
+        pkg = _lib.Package6D()
+
+        def once():
+            n = self._status(self._lib.callRead6D(h, byref(pkg), peek))
+            return Sample6D.from_struct(pkg) if n > 0 else None
+        return self._poll(once, timeout)
+
+    def read_6axis(self, peek=False, timeout=None):
+        """Force and torque (Wrench) computed from the newest samples of a
+        four-channel device, or None."""
+        h = self._kind(False)
+        values = (c_int * 6)()
+
+        def once():
+            n = self._status(self._lib.callRead6Axis(h, values, peek))
+            return Wrench(*values) if n > 0 else None
+        return self._poll(once, timeout)
+
+    def read_all_6axis(self, peek=False):
+        """A Wrench per sample instant since the last read, oldest first, of
+        a four-channel device."""
+        h = self._kind(False)
+        arr = _lib.IntPtr()
+        try:
+            n = self._status(self._lib.callReadAll6Axis(h, byref(arr), peek))
+            return [Wrench(*arr[6 * k:6 * k + 6]) for k in range(max(n, 0))]
+        finally:
+            if arr:
+                self._lib.callDeleteIntArray(byref(arr))
