@@ -42,12 +42,20 @@ ensure_packages() {
   fi
 }
 
-# configure_and_build DIR [cmake options...]
+# configure_and_build DIR [cmake options...] [-- targets...]
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S "$ROOT" -B "$dir" "$@"
-  cmake --build "$dir" -j "$JOBS"
+  local options=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do options+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  targets=("$@")
+  cmake -S "$ROOT" -B "$dir" "${options[@]}"
+  if [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"
+  else
+    cmake --build "$dir" -j "$JOBS"
+  fi
 }
 
 run_ctest() {
@@ -81,7 +89,7 @@ case "$cmd" in
     echo "== fuzzing the stream parsers (libFuzzer, ASan + UBSan, bounded run)"
     CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBRV_BUILD_FUZZ=ON -DBRV_SANITIZE=address,undefined -DBRV_BUILD_TESTS=OFF \
-      -DBRV_BUILD_BENCHMARKS=OFF -DBRV_BUILD_SIMULATOR=OFF
+      -DBRV_BUILD_BENCHMARKS=OFF -DBRV_BUILD_SIMULATOR=OFF -- fuzz_parsers
     corpus=$(mktemp -d)
     cp "$ROOT"/fuzz/corpus/* "$corpus"/
     "$ROOT/build-fuzz/fuzz/fuzz_parsers" -runs="${FUZZ_RUNS:-300000}" -max_len=2048 -seed=1 \
