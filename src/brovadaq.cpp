@@ -307,6 +307,13 @@ void BrovaDAQ_private::setChannels(int count)
     // The channel list always holds at least sensorSize entries, so that every
     // per-channel operation finds the entry it indexes.
     sensorSize = count;
+    ensureEntries(count);
+}
+
+void BrovaDAQ_private::ensureEntries(int count)
+{
+    // A frame cut off by close is continued after the next open, past the
+    // states that set the channels up; its samples still need their entries.
     while (sensors.size() < count)
         sensors.append(BrovaSensor());
 }
@@ -555,6 +562,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
         BrovaPackage& p = frameSamples[0];
         if (chksumRecv == chksumSum) {
             raiseFirstFrame();
+            ensureEntries(1);
             p.saveInconsistent();
             p.setInvariant(sensors[0].offset);
             queues[0].push_back(p);
@@ -577,6 +585,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
                 p.s8 = p.s4;
             }
             raiseFirstFrame();
+            ensureEntries(4);
             for (int c = 0; c < 4; ++c) {
                 BrovaPackage& p = frameSamples[c];
                 p.saveInconsistent();
@@ -617,6 +626,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
             p.s7 = word(24, false);
             p.s8 = word(26, false);
         }
+        ensureEntries(1);
         p.saveInconsistent();
         p.setInvariant(sensors[0].offset);
         queues[0].push_back(p);
@@ -1099,9 +1109,11 @@ int BrovaDAQ_private::readAll6Axis(int*& values, bool peek)
     values = nullptr;
     BrovaPackage* pkgs = nullptr;
     int r = readAll(pkgs, peek);
-    if (r == -1) {
+    if (r == -1 || r == -2) {
+        // -2: the reader ended by itself since the test above; values stays
+        // null, as for a parse that did not run.
         delete[] pkgs;
-        return -1;
+        return r;
     }
     // Four channels of r samples each are needed; a stream whose kind changed
     // during the parse may have left fewer: then no instant is complete.

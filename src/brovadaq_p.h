@@ -90,6 +90,7 @@ private:
 
     // Parser helpers shared by both state machines.
     void setChannels(int count);
+    void ensureEntries(int count);
     void raiseFirstFrame();
     // State 0: a byte 0xAA or 0x37 starts a frame.
     void huntByte();

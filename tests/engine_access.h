@@ -39,6 +39,15 @@ struct BrovaEngineAccess {
         e.sensors.append(BrovaSensor());
         e.firstFrameSeen = e.deviceResponded = false;
     }
+    // What close and the next open do to the channels, and nothing else: the
+    // frame state is kept.
+    static void reopen(BrovaDAQ_private& e)
+    {
+        e.sensorSize = 0;
+        e.sensors.clear();
+        e.sensors.append(BrovaSensor());
+        e.firstFrameSeen = e.deviceResponded = false;
+    }
     static brova_version& version(BrovaDAQ_private& e) { return e.version; }
     static SensorConfig& config(BrovaDAQ_private& e) { return e.config; }
     static bool chksumOK(BrovaDAQ_private& e) { return e.chksumOK; }

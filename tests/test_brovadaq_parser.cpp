@@ -241,6 +241,19 @@ TEST(MultiChannelParser, FourChannelFrames)
         EXPECT_EQ(p.config.to_uin8_t(), 0xB1);
     }
 
+    // A frame cut off by close and continued after the next open skips the
+    // states that set the channels up; its four samples still find their
+    // channel entries.
+    BrovaDAQ_private r;
+    A::opened(r);
+    const Bytes f = fourChannelRaw();
+    A::Queues before, after;
+    A::parse(r, Bytes(f.begin(), f.begin() + 20), before);
+    A::reopen(r);
+    EXPECT_EQ(A::parse(r, Bytes(f.begin() + 20, f.end()), after), 1);
+    EXPECT_EQ(A::channels(r), 4);
+    EXPECT_EQ(after[3][0].aux, 3009);
+
     // A thousand frames later the channel list still has four entries.
     Bytes many;
     const Bytes one = fourChannelRaw();
