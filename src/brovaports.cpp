@@ -181,9 +181,15 @@ void BrovaPorts_private::run()
 {
     while (!stopRequested) {
         QMutexLocker lock(&mutex);
-        isNewPort(filterEnabled);
-        firstScanPending = false;
-        isLostPort(filterEnabled);
+        try {
+            isNewPort(filterEnabled);
+            firstScanPending = false;
+            isLostPort(filterEnabled);
+        } catch (...) {
+            // Out of memory in a scan: nothing may leave the watcher thread
+            // (it would end the host's process); the next cycle scans again.
+            firstScanPending = false;
+        }
 
         // The pause between cycles, with mutex released; a stop request ends
         // it at once.
@@ -218,6 +224,8 @@ void BrovaPorts_private::isNewPort(bool filter)
     for (const PortRecord& port : current) {
         if (!isCandidate(port, filter))
             continue;
+        // Known and rejected ports are not probed again; a name the system
+        // lists twice is taken once.
         if (sameName(knownPorts, port.portName) || sameName(rejectedPorts, port.portName) ||
             sameName(accepted, port.portName))
             continue;

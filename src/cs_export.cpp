@@ -274,74 +274,74 @@ namespace {
 constexpr int kNotOpen = -2;
 }
 
-int callRead(brv_daq* daq, brv_package* pkg, int channel, bool peek)
+int callRead(brv_daq* daq, brv_package* pkg, int channel, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !pkg)
             return kNotOpen;
-        return daq->read(*pkg, channel, peek);
+        return daq->read(*pkg, channel, peek != 0);
     })
 }
 
-int callReadArray(brv_daq* daq, int* values, bool peek)
+int callReadArray(brv_daq* daq, int* values, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !values)
             return kNotOpen;
-        return daq->readArray(*reinterpret_cast<int(*)[8]>(values), peek);
+        return daq->readArray(*reinterpret_cast<int(*)[8]>(values), peek != 0);
     })
 }
 
-int callReadVirtual(brv_daq* daq, brv_package* pkgs, bool peek)
+int callReadVirtual(brv_daq* daq, brv_package* pkgs, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !pkgs)
             return kNotOpen;
-        return daq->readVirtual(*reinterpret_cast<BrovaPackage(*)[16]>(pkgs), peek);
+        return daq->readVirtual(*reinterpret_cast<BrovaPackage(*)[16]>(pkgs), peek != 0);
     })
 }
 
-int callReadVirtualArray(brv_daq* daq, int* values, bool peek)
+int callReadVirtualArray(brv_daq* daq, int* values, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !values)
             return kNotOpen;
-        return daq->readVirtualArray(*reinterpret_cast<int(*)[128]>(values), peek);
+        return daq->readVirtualArray(*reinterpret_cast<int(*)[128]>(values), peek != 0);
     })
 }
 
-int callReadAll(brv_daq* daq, brv_package** arr, bool peek)
+int callReadAll(brv_daq* daq, brv_package** arr, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !arr)
             return kNotOpen;
-        return daq->readAll(*arr, peek);
+        return daq->readAll(*arr, peek != 0);
     })
 }
 
-int callRead6D(brv_daq* daq, brv_package6d* pkg, bool peek)
+int callRead6D(brv_daq* daq, brv_package6d* pkg, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !pkg)
             return kNotOpen;
-        return daq->read6D(*pkg, peek);
+        return daq->read6D(*pkg, peek != 0);
     })
 }
 
-int callRead6Axis(brv_daq* daq, int* values, bool peek)
+int callRead6Axis(brv_daq* daq, int* values, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !values)
             return kNotOpen;
-        return daq->read6Axis(*reinterpret_cast<int(*)[6]>(values), peek);
+        return daq->read6Axis(*reinterpret_cast<int(*)[6]>(values), peek != 0);
     })
 }
 
-int callReadAll6Axis(brv_daq* daq, int** values, bool peek)
+int callReadAll6Axis(brv_daq* daq, int** values, brv_bool peek)
 {
     BRV_GUARD(kNotOpen, {
         if (!daq || !values)
             return kNotOpen;
-        return daq->readAll6Axis(*values, peek);
+        return daq->readAll6Axis(*values, peek != 0);
     })
 }

@@ -13,9 +13,14 @@
  *  - Records (brv_package, brv_package6d, brv_config) are written into
  *    memory of the host's own; their layout below is fixed.
  *
- * No function throws or prints. A null handle is accepted everywhere: the
- * call then does nothing and returns its empty result (false, 0, NULL, or -2
- * for the reads, as for a device that is not open).
+ * No function throws. Nothing is printed but two debug lines on Qt's debug
+ * output: "Checksum error!" when a three-axis frame fails its checksum during
+ * a read, and "sensorSize <n>" from callUnzeroAll. A null handle is accepted
+ * everywhere: the call then does nothing and returns its empty result (false,
+ * 0, NULL, or -2 for the reads, as for a device that is not open).
+ *
+ * Flag parameters (brv_bool) take one byte: 0 is false, any other value true.
+ * Results declared bool are one byte, 0 or 1.
  *
  * Read status codes (callRead... functions):
  *   -2 the device is not open; -3 the channel is not served (callRead) or the
@@ -38,6 +43,7 @@ typedef BrovaPackage6D brv_package6d;
 typedef SensorConfig brv_config;
 typedef BrovaDAQ brv_daq;
 typedef BrovaPorts brv_ports;
+typedef unsigned char brv_bool;
 #define BRV_C_EXPORT extern "C" __attribute__((visibility("default")))
 #else
 #include <stdbool.h>
@@ -69,6 +75,7 @@ typedef struct brv_package6d {
 
 typedef struct brv_daq brv_daq;     /* opaque acquisition object */
 typedef struct brv_ports brv_ports; /* opaque port-discovery object */
+typedef unsigned char brv_bool;     /* a flag: 0 false, anything else true */
 #define BRV_C_EXPORT extern __attribute__((visibility("default")))
 #endif
 
@@ -83,8 +90,8 @@ BRV_C_EXPORT void callBrovaPorts_Dispose(brv_ports* ports);
 
 /* The sensors present now, as an array of 3 * n text pointers (port name,
  * device name such as "34 v0.9", identification text) where n is what
- * callGetLastSize returns right after this call. Never NULL, even for no
- * sensor. The array and its texts belong to the host: release them with
+ * callGetLastSize returns right after this call. Not NULL, even for no
+ * sensor; NULL only when memory runs out. The array and its texts belong to the host: release them with
  * callDeletePORTLIST(&list, n). The first call after creation waits for the
  * watcher's first scan. */
 BRV_C_EXPORT char** callListPorts(brv_ports* ports);
@@ -162,26 +169,26 @@ BRV_C_EXPORT bool callUnzero(brv_daq* daq, int channel);
 BRV_C_EXPORT void callUnzeroAll(brv_daq* daq);
 
 /* Newest sample of one channel into *pkg (untouched when none came). */
-BRV_C_EXPORT int callRead(brv_daq* daq, brv_package* pkg, int channel, bool peek);
+BRV_C_EXPORT int callRead(brv_daq* daq, brv_package* pkg, int channel, brv_bool peek);
 /* values[0..7] = s1, s2, s3, s4, x, y, z, aux of channel 0 (zeros if none). */
-BRV_C_EXPORT int callReadArray(brv_daq* daq, int* values, bool peek);
+BRV_C_EXPORT int callReadArray(brv_daq* daq, int* values, brv_bool peek);
 /* pkgs[0..15]: the newest sample of each channel into pkgs[c]. */
-BRV_C_EXPORT int callReadVirtual(brv_daq* daq, brv_package* pkgs, bool peek);
+BRV_C_EXPORT int callReadVirtual(brv_daq* daq, brv_package* pkgs, brv_bool peek);
 /* values[0..127]: x, y, z, s1, s2, s3, s4, aux of channel c at 8c. */
-BRV_C_EXPORT int callReadVirtualArray(brv_daq* daq, int* values, bool peek);
+BRV_C_EXPORT int callReadVirtualArray(brv_daq* daq, int* values, brv_bool peek);
 /* Every sample since the last call, channel-major (channel c's k-th sample at
  * (*arr)[c * n + k] for the returned n). *arr must be NULL or an array from
  * an earlier callReadAll: it is resized, or released and set to NULL when no
  * sample came. Release the last one with callDeletePackageArray(arr). */
-BRV_C_EXPORT int callReadAll(brv_daq* daq, brv_package** arr, bool peek);
+BRV_C_EXPORT int callReadAll(brv_daq* daq, brv_package** arr, brv_bool peek);
 /* Newest six-axis sample into *pkg. */
-BRV_C_EXPORT int callRead6D(brv_daq* daq, brv_package6d* pkg, bool peek);
+BRV_C_EXPORT int callRead6D(brv_daq* daq, brv_package6d* pkg, brv_bool peek);
 /* values[0..5] = Fx, Fy, Fz, Tx, Ty, Tz computed from a four-channel device. */
-BRV_C_EXPORT int callRead6Axis(brv_daq* daq, int* values, bool peek);
+BRV_C_EXPORT int callRead6Axis(brv_daq* daq, int* values, brv_bool peek);
 /* One group of six (Fx..Tz) per sample instant of a four-channel device.
  * When the device is open with four channels, the array *values holds is
  * released and a new one stored (zero-length, not NULL, when none came).
  * Release the last one with callDeleteIntArray(values). */
-BRV_C_EXPORT int callReadAll6Axis(brv_daq* daq, int** values, bool peek);
+BRV_C_EXPORT int callReadAll6Axis(brv_daq* daq, int** values, brv_bool peek);
 
 #endif /* BRV_CS_EXPORT_H */

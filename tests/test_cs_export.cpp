@@ -82,38 +82,6 @@ TEST(FlatInterface, CHostWithoutADevice)
     EXPECT_EQ(brv_c_without_device(), 0);
 }
 
-TEST(FlatInterface, EmptyPortListAndEmptyQueues)
-{
-    // This machine has no USB serial adapter: the system inventory is empty
-    // of sensors (pseudo-terminals are not listed).
-    brv_ports* ports = callBrovaPorts_Create();
-    ASSERT_NE(ports, nullptr);
-    char** list = callListPorts(ports);
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(callGetLastSize(ports), 0);
-    EXPECT_EQ(callGetSizePorts(ports), 0);
-    callDeletePORTLIST(&list, 0);
-    EXPECT_FALSE(callIsNewPort(ports));
-    EXPECT_FALSE(callIsLostPort(ports));
-    char* triple[3] = {nullptr, nullptr, nullptr};
-    callGetLostPort(ports, triple);
-    for (char* t : triple) {
-        ASSERT_NE(t, nullptr);
-        EXPECT_EQ(t[0], '\0');
-    }
-    callDeleteBPORT(triple);
-
-    // A long loop of list, take, release: nothing may leak (checked by ASan).
-    for (int i = 0; i < 100; ++i) {
-        char** l = callListPorts(ports);
-        callDeletePORTLIST(&l, callGetLastSize(ports));
-        char* t[3];
-        callGetNewPort(ports, t);
-        callDeleteBPORT(t);
-    }
-    callBrovaPorts_Dispose(ports);
-}
-
 TEST(FlatInterface, WholeCycleForEveryKind)
 {
     for (int kind : {68, 94, 95, 31, 34, 64}) {

@@ -11,7 +11,7 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from ctypes import (POINTER, Structure, c_bool, c_char_p, c_int, c_int32,
+from ctypes import (POINTER, Structure, c_bool, c_ubyte, c_char_p, c_int, c_int32,
                     c_uint8, c_void_p)
 
 from .errors import LibraryNotFound
@@ -57,6 +57,8 @@ IntPtr = POINTER(c_int)
 TextArray = POINTER(c_void_p)  # char** kept as raw addresses
 
 _HANDLE = c_void_p
+# Flag parameters (brv_bool): one byte, 0 false, anything else true.
+_FLAG = c_ubyte
 
 # name: (restype, [argtypes])
 PROTOTYPES = {
@@ -96,14 +98,14 @@ PROTOTYPES = {
     "callZeroAll": (None, [_HANDLE]),
     "callUnzero": (c_bool, [_HANDLE, c_int]),
     "callUnzeroAll": (None, [_HANDLE]),
-    "callRead": (c_int, [_HANDLE, PackagePtr, c_int, c_bool]),
-    "callReadArray": (c_int, [_HANDLE, IntPtr, c_bool]),
-    "callReadVirtual": (c_int, [_HANDLE, PackagePtr, c_bool]),
-    "callReadVirtualArray": (c_int, [_HANDLE, IntPtr, c_bool]),
-    "callReadAll": (c_int, [_HANDLE, POINTER(PackagePtr), c_bool]),
-    "callRead6D": (c_int, [_HANDLE, POINTER(Package6D), c_bool]),
-    "callRead6Axis": (c_int, [_HANDLE, IntPtr, c_bool]),
-    "callReadAll6Axis": (c_int, [_HANDLE, POINTER(IntPtr), c_bool]),
+    "callRead": (c_int, [_HANDLE, PackagePtr, c_int, _FLAG]),
+    "callReadArray": (c_int, [_HANDLE, IntPtr, _FLAG]),
+    "callReadVirtual": (c_int, [_HANDLE, PackagePtr, _FLAG]),
+    "callReadVirtualArray": (c_int, [_HANDLE, IntPtr, _FLAG]),
+    "callReadAll": (c_int, [_HANDLE, POINTER(PackagePtr), _FLAG]),
+    "callRead6D": (c_int, [_HANDLE, POINTER(Package6D), _FLAG]),
+    "callRead6Axis": (c_int, [_HANDLE, IntPtr, _FLAG]),
+    "callReadAll6Axis": (c_int, [_HANDLE, POINTER(IntPtr), _FLAG]),
 }
 
 
