@@ -86,6 +86,27 @@ TEST(PortDiscovery, KindTexts)
     }
 }
 
+TEST(PortDiscovery, StreamHeaderCount)
+{
+    char text[BPort::textSize] = "SIM0001";
+    int kind = 0, headers = 0;
+    // Every adjacent pair counts, wherever it lies: 37 37 44 holds one pair.
+    const QByteArray mixed("\x37\x37\x44..\x37\x5F..\x37\x5E\x37\x00", 13);
+    EXPECT_EQ(BrovaPorts_private::scanStreamHeaders(mixed, 3, kind, headers, text), 2);
+    EXPECT_EQ(headers, 3);
+    EXPECT_EQ(kind, 94);  // the last wanted pair
+    EXPECT_STREQ(text, "");  // a pair means a stream device: no identification text
+    kind = 0;
+    EXPECT_EQ(BrovaPorts_private::scanStreamHeaders(mixed, 6, kind, headers, text), 1);
+    EXPECT_EQ(kind, 95);
+    EXPECT_EQ(BrovaPorts_private::scanStreamHeaders(mixed, 0, kind, headers, text), 3);
+    EXPECT_EQ(kind, 94);
+    char kept[BPort::textSize] = "KEEP";
+    EXPECT_EQ(BrovaPorts_private::scanStreamHeaders(QByteArray("\x37\x45\x44", 3), 0, kind, headers, kept), 0);
+    EXPECT_EQ(headers, 0);
+    EXPECT_STREQ(kept, "KEEP");
+}
+
 TEST(PortDiscovery, IdentReplySearch)
 {
     char text[BPort::textSize] = "";
