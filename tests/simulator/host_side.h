@@ -3,6 +3,8 @@
 // encoders), and a plain POSIX host that opens the pty slave.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -79,6 +81,28 @@ inline Split splitFrames(const Bytes& b) {
     }
     out.rest.assign(b.begin() + static_cast<long>(i), b.end());
     return out;
+}
+
+// A predicate for readUntil: the bytes hold a whole frame of register reg.
+inline auto holdsRegister(int reg) {
+    return [reg](const Bytes& b) {
+        for (const auto& f : splitFrames(b).frames)
+            if (f.reg == reg) return true;
+        return false;
+    };
+}
+
+// The first frame of register reg in bytes; every frame before it must be
+// whole and good, and a missing one fails the test.
+inline Frame replyIn(const Bytes& bytes, int reg) {
+    const auto split = splitFrames(bytes);
+    EXPECT_EQ(split.junk, 0u);
+    for (const auto& f : split.frames) {
+        EXPECT_TRUE(f.checksumOk);
+        if (f.reg == reg) return f;
+    }
+    ADD_FAILURE() << "no reply for register " << reg;
+    return {};
 }
 
 // The host's vector from raw element readings.

@@ -32,19 +32,7 @@ struct Bench {
 // Waits for the reply frame of register `reg` and returns it; all frames seen
 // on the way must be whole and good.
 host::Frame awaitReply(host::RawPort& port, int reg) {
-    auto hasReply = [reg](const Bytes& b) {
-        for (const auto& f : host::splitFrames(b).frames)
-            if (f.reg == reg) return true;
-        return false;
-    };
-    const auto split = host::splitFrames(port.readUntil(hasReply, 2s));
-    EXPECT_EQ(split.junk, 0u);
-    for (const auto& f : split.frames) {
-        EXPECT_TRUE(f.checksumOk);
-        if (f.reg == reg) return f;
-    }
-    ADD_FAILURE() << "no reply for register " << reg;
-    return {};
+    return host::replyIn(port.readUntil(host::holdsRegister(reg), 2s), reg);
 }
 
 }  // namespace

@@ -42,18 +42,7 @@ Bytes readUntil(QSerialPort& p, Pred pred, std::chrono::milliseconds timeout = 3
 }
 
 host::Frame readReply(QSerialPort& p, int reg) {
-    const auto split = host::splitFrames(readUntil(p, [reg](const Bytes& b) {
-        for (const auto& f : host::splitFrames(b).frames)
-            if (f.reg == reg) return true;
-        return false;
-    }));
-    EXPECT_EQ(split.junk, 0u);
-    for (const auto& f : split.frames) {
-        EXPECT_TRUE(f.checksumOk);
-        if (f.reg == reg) return f;
-    }
-    ADD_FAILURE() << "no reply for register " << reg;
-    return {};
+    return host::replyIn(readUntil(p, host::holdsRegister(reg)), reg);
 }
 
 }  // namespace

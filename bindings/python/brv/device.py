@@ -4,6 +4,7 @@ import os
 import time
 from ctypes import byref, c_int
 
+from ._owned import Owned
 from . import _lib
 from .errors import (BRVError, DeviceClosed, NotServed, OpenError,
                      ReaderStopped)
@@ -23,7 +24,7 @@ def _text(value):
     return os.fsencode(value)
 
 
-class Device:
+class Device(Owned):
     """A sensor opened on a serial port, closed and released by close() or
     at the end of a with block.
 
@@ -61,18 +62,6 @@ class Device:
         self._version = self._lib.callGetActualVersion(self._h)
 
     # ------------------------------------------------------------ lifecycle
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
-
     def close(self):
         """Closes the device and releases everything; safe to call twice."""
         h, self._h = getattr(self, "_h", None), None

@@ -6,6 +6,7 @@ import os
 from collections import namedtuple
 from ctypes import byref
 
+from ._owned import Owned
 from . import _lib
 from .errors import BRVError
 
@@ -19,7 +20,7 @@ def _text(address):
     return os.fsdecode(ctypes.string_at(address)) if address else ""
 
 
-class Ports:
+class Ports(Owned):
     """A port-discovery object; its watcher thread runs from creation until
     close() or the end of a with block. Every text the library hands out is
     copied into Python strings and released through the library at once."""
@@ -29,18 +30,6 @@ class Ports:
         self._h = self._lib.callBrovaPorts_Create()
         if not self._h:
             raise BRVError("cannot create a port-discovery object")
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
 
     def close(self):
         """Stops the watcher and releases the object; safe to call twice."""
