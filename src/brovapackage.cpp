@@ -95,8 +95,6 @@ BrovaPackage::BrovaPackage(brova_version v)
 {
 }
 
-BrovaPackage::~BrovaPackage() {}
-
 bool BrovaPackage::isCorrect() const
 {
     return version != BROVA_NONE;

@@ -30,7 +30,7 @@ public:
     explicit BrovaPackage(brova_version v);
     // Does nothing. It is declared so that arrays of packages carry their
     // element count in front of the first element (see allocators.h).
-    ~BrovaPackage();
+    ~BrovaPackage() {}
 
     bool isCorrect() const;  // version is not 0
     bool isRaw() const { return config.getMode() == 0; }  // mode bit of config is 0
@@ -64,7 +64,8 @@ public:
         for (int32_t& i : inconsistent)
             i = v;
         aux = v;
-        setInvariant();
+        if (v != 0)
+            setInvariant();  // all zero already satisfies it
         return *this;
     }
     // Field by field into a fresh default package (config 0xB0, version 0).

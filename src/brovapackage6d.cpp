@@ -19,8 +19,6 @@ void eachComponent(BrovaPackage6D& r, const BrovaPackage6D& a, const BrovaPackag
 
 BrovaPackage6D::BrovaPackage6D() : Fx(0), Fy(0), Fz(0), Tx(0), Ty(0), Tz(0) {}
 
-BrovaPackage6D::~BrovaPackage6D() {}
-
 void BrovaPackage6D::setInvariant(const BrovaPackage6D& offset)
 {
     eachComponent(*this, *this, offset, brova::arith::sub);

@@ -16,7 +16,7 @@ public:
     // Components 0, four default sub-packages.
     BrovaPackage6D();
     // Declared so that arrays carry their element count (see allocators.h).
-    ~BrovaPackage6D();
+    ~BrovaPackage6D() {}
 
     // Components minus the offset's; each sub-package subtracts the offset's
     // sub-package of the same number (by its own version).
