@@ -564,7 +564,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
             raiseFirstFrame();
             ensureEntries(1);
             p.saveInconsistent();
-            p.setInvariant(sensors[0].offset);
+            p.setInvariant(sensors.at(0).offset);
             queues[0].push_back(p);
             chksumOK = true;
         } else {
@@ -589,7 +589,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
             for (int c = 0; c < 4; ++c) {
                 BrovaPackage& p = frameSamples[c];
                 p.saveInconsistent();
-                p.setInvariant(sensors[c].offset);
+                p.setInvariant(sensors.at(c).offset);
                 queues[c].push_back(p);
             }
             chksumOK = true;
@@ -628,7 +628,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
         }
         ensureEntries(1);
         p.saveInconsistent();
-        p.setInvariant(sensors[0].offset);
+        p.setInvariant(sensors.at(0).offset);
         queues[0].push_back(p);
     } else if (version == BROVA_FRAMED_4CH && sensorSize > 0) {
         const int n = std::min(sensorSize, 4);
@@ -656,7 +656,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
         }
         for (int c = 0; c < n; ++c) {
             samples[c].saveInconsistent();
-            samples[c].setInvariant(sensors[c].offset);
+            samples[c].setInvariant(sensors.at(c).offset);
             queues[c].push_back(samples[c]);
         }
     }
@@ -695,6 +695,11 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
                 word16 = static_cast<uint16_t>(word16 + b);
                 sum = static_cast<uint16_t>(sum + b);
                 frameSamples[step.channel].*step.field = step.isSigned ? asSigned(word16) : static_cast<int32_t>(word16);
+                state = step.next;
+                continue;
+            }
+            if (step.op == StreamOp::ChecksumHigh) {  // the checksum is not summed
+                word16 = static_cast<uint16_t>(b << 8);
                 state = step.next;
                 continue;
             }
@@ -1330,7 +1335,7 @@ bool BrovaDAQ_private::zero(int channel)
         return false;
     // Samples have the current offset subtracted; adding it back gives the
     // reading as received, which becomes the new offset.
-    return setOffset(pkgs[channel] + sensors[channel].offset, channel);
+    return setOffset(pkgs[channel] + sensors.at(channel).offset, channel);
 }
 
 void BrovaDAQ_private::zeroAll()
@@ -1347,7 +1352,7 @@ void BrovaDAQ_private::zeroAll()
     BrovaPackage pkgs[maxChannels];
     readVirtual(pkgs, true);
     for (int c = 0; c < sensorSize && c < maxChannels; ++c)
-        setOffset(pkgs[c] + sensors[c].offset, c);
+        setOffset(pkgs[c] + sensors.at(c).offset, c);
 }
 
 bool BrovaDAQ_private::unzero(int channel)
@@ -1372,7 +1377,7 @@ BrovaPackage BrovaDAQ_private::getOffset(int channel)
 {
     if (channel < 0 || channel >= sensorSize)
         return BrovaPackage();
-    return sensors[channel].offset;
+    return sensors.at(channel).offset;
 }
 
 bool BrovaDAQ_private::setOffset(BrovaPackage offset, int channel)
