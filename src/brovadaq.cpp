@@ -462,7 +462,11 @@ struct StreamStep {
     uint8_t channel = 0;
     uint8_t next = 0;
     bool isSigned = false;
-    int32_t BrovaPackage::*field = nullptr;  // the field a low-byte state stores
+    // The field a low-byte state stores. A high-byte state carries its low
+    // state's field and next state as well (afterLow), so that a field whose
+    // two bytes are both at hand is taken in one step.
+    int32_t BrovaPackage::*field = nullptr;
+    uint8_t afterLow = 0;
 };
 
 // Indexed by the mode bit of the frame's configuration byte, then the state.
@@ -474,15 +478,16 @@ constexpr void setField(StreamSteps& t, uint32_t high, uint32_t low, int channel
     for (int m = 0; m < 2; ++m) {
         if (mode >= 0 && m != mode)
             continue;
-        t[m][high] = {StreamOp::High, static_cast<uint8_t>(channel), static_cast<uint8_t>(low), false, nullptr};
-        t[m][low] = {StreamOp::Low, static_cast<uint8_t>(channel), static_cast<uint8_t>(next), isSigned, field};
+        t[m][high] = {StreamOp::High, static_cast<uint8_t>(channel), static_cast<uint8_t>(low), isSigned, field,
+                      static_cast<uint8_t>(next)};
+        t[m][low] = {StreamOp::Low, static_cast<uint8_t>(channel), static_cast<uint8_t>(next), isSigned, field, 0};
     }
 }
 
 constexpr void setOp(StreamSteps& t, uint32_t state, StreamOp op, uint32_t next = 0)
 {
     for (int m = 0; m < 2; ++m)
-        t[m][state] = {op, 0, static_cast<uint8_t>(next), false, nullptr};
+        t[m][state] = {op, 0, static_cast<uint8_t>(next), false, nullptr, 0};
 }
 
 constexpr StreamSteps makeStreamSteps()
@@ -686,9 +691,19 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
         if (state >= k3AxisConfig && state <= k4ChEnd) {
             const StreamStep& step = kStreamSteps[mode][state];
             if (step.op == StreamOp::High) {
-                word16 = static_cast<uint16_t>(b << 8);
-                sum = static_cast<uint16_t>(sum + b);
-                state = step.next;
+                if (i + 1 < n) {
+                    // Both bytes of the field are here: high and low in one step.
+                    const uint8_t low = bytes[++i];
+                    word16 = static_cast<uint16_t>((b << 8) + low);
+                    sum = static_cast<uint16_t>(sum + b + low);
+                    frameSamples[step.channel].*step.field =
+                        step.isSigned ? asSigned(word16) : static_cast<int32_t>(word16);
+                    state = step.afterLow;
+                } else {
+                    word16 = static_cast<uint16_t>(b << 8);
+                    sum = static_cast<uint16_t>(sum + b);
+                    state = step.next;
+                }
                 continue;
             }
             if (step.op == StreamOp::Low) {
