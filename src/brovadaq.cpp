@@ -538,7 +538,8 @@ constexpr StreamSteps kStreamSteps = makeStreamSteps();
 } // namespace
 
 // The states that start and end a frame: the configuration byte and the
-// checksum. The field states are handled inline in smProcess.
+// checksum's low byte. The field states and the checksum's high byte are
+// handled inline in smProcess.
 void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
 {
     const StreamStep& step = kStreamSteps[0][parserState];
@@ -557,10 +558,6 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
             p.config.value = b;
         chksumSum = b;
         parserState = k4ChBlocks;
-        return;
-    case StreamOp::ChecksumHigh:
-        chksumRecv = static_cast<uint16_t>(b << 8);
-        parserState = step.next;
         return;
     case StreamOp::ChecksumLow3: {
         chksumRecv = static_cast<uint16_t>(chksumRecv + b);
@@ -606,7 +603,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
         parserState = kHunting;
         return;
     default:
-        return;  // field states are not handled here; no transition leads to None
+        return;  // handled inline in smProcess; no transition leads to None
     }
 }
 
@@ -685,6 +682,10 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
     // The mode bit of the frame being read picks the channel-block layout; it
     // only changes with a configuration byte, which otherStateByte takes.
     int mode = frameSamples[0].config.value & 1;
+    // A field's word, complete: stored into the sample its step names.
+    auto storeField = [&](const StreamStep& step) {
+        frameSamples[step.channel].*step.field = step.isSigned ? asSigned(word16) : static_cast<int32_t>(word16);
+    };
     const int n = size;
     for (int i = 0; i < n; ++i) {
         const uint8_t b = bytes[i];
@@ -696,8 +697,7 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
                     const uint8_t low = bytes[++i];
                     word16 = static_cast<uint16_t>((b << 8) + low);
                     sum = static_cast<uint16_t>(sum + b + low);
-                    frameSamples[step.channel].*step.field =
-                        step.isSigned ? asSigned(word16) : static_cast<int32_t>(word16);
+                    storeField(step);
                     state = step.afterLow;
                 } else {
                     word16 = static_cast<uint16_t>(b << 8);
@@ -709,7 +709,7 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
             if (step.op == StreamOp::Low) {
                 word16 = static_cast<uint16_t>(word16 + b);
                 sum = static_cast<uint16_t>(sum + b);
-                frameSamples[step.channel].*step.field = step.isSigned ? asSigned(word16) : static_cast<int32_t>(word16);
+                storeField(step);
                 state = step.next;
                 continue;
             }
@@ -1102,6 +1102,14 @@ BrovaPackage BrovaDAQ_private::calc6axisTorque(BrovaPackage& p1, BrovaPackage& p
     return torque;
 }
 
+void BrovaDAQ_private::writeWrench(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4, int* out)
+{
+    const BrovaPackage f = calc6axisVector(p1, p2, p3, p4);
+    const BrovaPackage t = calc6axisTorque(p1, p2, p3, p4);
+    const int six[6] = {f.x, f.y, f.z, t.x, t.y, t.z};
+    std::copy(std::begin(six), std::end(six), out);
+}
+
 int BrovaDAQ_private::read6Axis(int (&values)[6], bool peek)
 {
     if (!isOpen())
@@ -1110,12 +1118,8 @@ int BrovaDAQ_private::read6Axis(int (&values)[6], bool peek)
         return -3;
     BrovaPackage pkgs[maxChannels];
     const int r = readVirtual(pkgs, peek);
-    if (r > 0) {
-        const BrovaPackage t = calc6axisTorque(pkgs[0], pkgs[1], pkgs[2], pkgs[3]);
-        const BrovaPackage f = calc6axisVector(pkgs[0], pkgs[1], pkgs[2], pkgs[3]);
-        const int out[6] = {f.x, f.y, f.z, t.x, t.y, t.z};
-        std::copy(std::begin(out), std::end(out), values);
-    }
+    if (r > 0)
+        writeWrench(pkgs[0], pkgs[1], pkgs[2], pkgs[3], values);
     return r;
 }
 
@@ -1142,16 +1146,8 @@ int BrovaDAQ_private::readAll6Axis(int*& values, bool peek)
     values = new (std::nothrow) int[static_cast<size_t>(6 * std::max(r, 0))];
     if (!values)
         r = 0;
-    for (int k = 0; k < r; ++k) {
-        BrovaPackage& p1 = pkgs[k];
-        BrovaPackage& p2 = pkgs[r + k];
-        BrovaPackage& p3 = pkgs[2 * r + k];
-        BrovaPackage& p4 = pkgs[3 * r + k];
-        const BrovaPackage f = calc6axisVector(p1, p2, p3, p4);
-        const BrovaPackage t = calc6axisTorque(p1, p2, p3, p4);
-        const int out[6] = {f.x, f.y, f.z, t.x, t.y, t.z};
-        std::copy(std::begin(out), std::end(out), values + 6 * k);
-    }
+    for (int k = 0; k < r; ++k)
+        writeWrench(pkgs[k], pkgs[r + k], pkgs[2 * r + k], pkgs[3 * r + k], values + 6 * k);
     delete[] pkgs;
     return r;
 }

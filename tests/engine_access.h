@@ -56,8 +56,6 @@ struct BrovaEngineAccess {
     static bool deviceResponded(BrovaDAQ_private& e) { return e.deviceResponded; }
     static int channels(BrovaDAQ_private& e) { return e.sensors.size(); }
     static uint32_t parserState(BrovaDAQ_private& e) { return e.parserState; }
-    static BrovaPackage& offset(BrovaDAQ_private& e, int c) { return e.sensors[c].offset; }
-    static BrovaPackage6D& offset6D(BrovaDAQ_private& e) { return e.sensor6D.offset; }
     static bool setOffset(BrovaDAQ_private& e, const BrovaPackage& p, int c) { return e.setOffset(p, c); }
     static bool scanReply(const std::vector<uint8_t>& bytes, SensorConfig& c)
     {
