@@ -97,6 +97,11 @@ public:
     // setRegister(kRegMode, 1) for vector mode.
     void setRegister(std::uint16_t reg, std::uint8_t value);
     void setIdentText(const std::string& text);  // seven characters; default "SIM0001"
+    // true: every channel's aux reading carries the number of the data frame
+    // (16 bits, counting every frame built, one more per frame), so a host
+    // can tell a lost sample from the numbers it reads. false (the default):
+    // the aux readings of setAux.
+    void setAuxSequence(bool on);
 
     // ---- faults (thread-safe, any time) ----
     // The next n frames (data frames, stream frames and replies alike) go out
@@ -117,6 +122,9 @@ public:
     // still take effect; requests still recorded). The frame schedule restarts
     // afterwards, with no burst to catch up.
     void silence(std::chrono::milliseconds duration);
+    // Framed kinds: replies to read requests go out this long after the
+    // request came (0, the default: at once).
+    void setReplyDelay(std::chrono::milliseconds delay);
     // false: requests and command bytes are recorded but neither answered nor
     // applied; true (the default): normal service.
     void setAnswering(bool answering);

@@ -79,6 +79,10 @@ struct Device::Impl {
     std::mt19937 rng{1};
     std::uint16_t status = 0;
     int answerAsKind = 0;
+    bool auxSequence = false;
+    std::uint16_t frameNumber = 0;  // of the data frame being built, for auxSequence
+    std::chrono::milliseconds replyDelay{0};
+    std::deque<std::pair<Clock::time_point, Bytes>> delayedReplies;
     bool answering = true;
     bool parserReset = false;
     int corrupt = 0;
@@ -159,7 +163,7 @@ struct Device::Impl {
         u.z = zSigned && noiseAmp > 0 ? clampSigned16(l.fz) : l.fz;
         const auto s = elementReadings(l);
         for (std::size_t i = 0; i < 4; ++i) u.s[i] = u.s[i + 4] = s[i];
-        u.aux = aux[static_cast<std::size_t>(c)];
+        u.aux = auxSequence ? frameNumber : aux[static_cast<std::size_t>(c)];
         return u;
     }
 
@@ -205,6 +209,7 @@ struct Device::Impl {
     }
 
     Bytes nextDataFrame() {
+        ++frameNumber;
         if (isStreamingKind(kind)) {
             int asKind = kind;
             std::uint8_t kindByte = 0;
@@ -282,7 +287,9 @@ struct Device::Impl {
                     for (std::size_t i = 0; i < n; ++i) {
                         auto rq = parser.feed(data[i]);
                         if (!rq) continue;
-                        if (rq->type == Request::Type::Read)
+                        if (rq->type == Request::Type::Read && replyDelay.count() > 0)
+                            delayedReplies.emplace_back(Clock::now() + replyDelay, replyFor(*rq));
+                        else if (rq->type == Request::Type::Read)
                             replies.push_back(replyFor(*rq));
                         else
                             applyWrite(*rq);
@@ -429,6 +436,7 @@ struct Device::Impl {
             hostOpen = on;
             if (on) ++hostOpens;
             rawQueue.clear();
+            delayedReplies.clear();
         }
         cv.notify_all();
     }
@@ -462,14 +470,16 @@ struct Device::Impl {
 
             double rate;
             Clock::time_point silentEnd;
+            Clock::time_point replyDue = Clock::time_point::max();
             {
                 std::lock_guard<std::mutex> lk(m);
                 rate = rateLocked();
                 silentEnd = silentUntil;
+                if (!delayedReplies.empty()) replyDue = delayedReplies.front().first;
             }
             const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate));
             auto now = Clock::now();
-            const Clock::time_point wakeAt = now < silentEnd ? silentEnd : nextDue;
+            const Clock::time_point wakeAt = std::min(now < silentEnd ? silentEnd : nextDue, replyDue);
 
             pollfd fds[2] = {{master, static_cast<short>(POLLIN | (outq.empty() ? 0 : POLLOUT)), 0},
                              {wakeFd, POLLIN, 0}};
@@ -498,6 +508,15 @@ struct Device::Impl {
                 outq.insert(outq.end(), b.begin(), b.end());
                 flushOut();
             }
+            std::vector<Bytes> due;
+            {
+                std::lock_guard<std::mutex> lk(m);
+                while (!delayedReplies.empty() && delayedReplies.front().first <= Clock::now()) {
+                    due.push_back(std::move(delayedReplies.front().second));
+                    delayedReplies.pop_front();
+                }
+            }
+            for (auto& r : due) emit(std::move(r), true);
 
             now = Clock::now();
             {
@@ -712,6 +731,16 @@ void Device::silence(std::chrono::milliseconds duration) {
         d_->silentUntil = Clock::now() + duration;
     }
     d_->wake();
+}
+
+void Device::setAuxSequence(bool on) {
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->auxSequence = on;
+}
+
+void Device::setReplyDelay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->replyDelay = delay;
 }
 
 void Device::setAnswering(bool answering) {
