@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t end = at + chunk < size ? at + chunk : size;
         const std::vector<uint8_t> piece(data + at, data + end);
         const bool keep = (pattern >> 8) & 1;
+        const uint32_t stateBefore = A::parserState(engine);
         int r;
         if ((pattern >> 9) & 1) {
             A::Queue6D q;
@@ -57,6 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(A::channels(engine) >= A::sensorSize(engine));
         check(A::parserState(engine) <= 0x9F);
         if (keep) {
+            // A peek leaves the frame where it was.
+            check(A::parserState(engine) == stateBefore);
             // The kept bytes are parsed again by the next run: drain them
             // once so the input keeps moving.
             A::Queues drain;

@@ -11,8 +11,10 @@
 //   -2  the device is not open (the reader thread is not running)
 //   -3  read: the channel is not served; read6Axis/readAll6Axis: the device
 //       is not a four-channel one
-//   -1  nothing parsed: the reader's buffer hit its cap and dropped its oldest
-//       bytes, or the three-axis parser met a six-axis frame header
+//   -1  the reader's buffer hit its cap and dropped its oldest bytes: nothing
+//       was parsed; or a three-axis read met a six-axis frame header: the
+//       samples before it were parsed (read and readVirtual hand out the
+//       newest of them; readAll leaves arr untouched) and the rest was not
 //   -4  the reader stopped after 550 ms without data; nothing parsed
 //   >=0 the number of samples (frames) parsed by this call
 #pragma once
@@ -37,7 +39,9 @@ public:
     // starts with the kind code ("31", "34", "64", "68", "94", "95"). For the
     // framed kinds 31, 34, 64 a configuration handshake runs first; flag picks
     // the value it writes to the device's register 55 (10 when true, 0 when
-    // false). True once the device delivered a frame with a good checksum.
+    // false); any other kind is recognised from its frame headers. True once
+    // the device delivered a frame with a good checksum. False at once, with
+    // the running session untouched, when the object is already open.
     bool open(BPort port, bool flag, int baudRate);
     // Stops the reader thread, waits for it, forgets the channels and their
     // offsets. Harmless on a closed device.
@@ -57,10 +61,12 @@ public:
     // device streams four channels.
     bool isVirtual();
 
-    // Refreshes the configuration from the device and returns it.
+    // Refreshes the configuration from the device and returns it; on a device
+    // that is not open, the last one known, and nothing is asked.
     SensorConfig getConfig();
     // Sends the configuration (after a 20 ms pause); true when the device then
-    // reports the requested speed and filter.
+    // reports the requested speed and filter. False, with nothing sent or left
+    // to send, when the device is not open.
     bool sendConfig(SensorConfig config);
 
     // Newest sample of one channel (pkg untouched when there is none).
@@ -84,9 +90,11 @@ public:
     int readAll6D(BrovaPackage6D*& arr, bool peek);
     // Four-channel devices read as one six-axis sensor: Fx, Fy, Fz, Tx, Ty, Tz.
     int read6Axis(int (&values)[6], bool peek);
-    // One group of six per sample instant. A non-null values is released
-    // first with delete[]; the new array (zero-length, not null, when nothing
-    // came) belongs to the caller, who releases it with delete[].
+    // One group of six per sample instant. On a device that is open with four
+    // channels, a non-null values is released with delete[] and a new array
+    // stored (zero-length, not null, when nothing came; null when the parse
+    // did not run, -1); otherwise (-2, -3) values is left as it was. The
+    // array belongs to the caller, who releases it with delete[].
     int readAll6Axis(int*& values, bool peek);
 
     // Zero offsets: the present reading of a channel (or, on a six-axis

@@ -6,6 +6,12 @@
 // and across close and open), the zero offsets and the device's configuration.
 // Its members are not locked: one engine serves one calling thread at a time;
 // the only state shared with the reader thread lives inside ReaderThread.
+//
+// The engine's code is split by subject:
+//   brovadaq.cpp         the facade, open and close, status queries, offsets
+//   brovadaq_parser.cpp  both stream parsers and their frame state
+//   brovadaq_read.cpp    the read operations
+//   brovadaq_config.cpp  the configuration exchange
 #pragma once
 
 #include <QByteArray>
@@ -26,6 +32,11 @@ class BrovaDAQ_private {
 public:
     static constexpr int maxChannels = 16;
     static constexpr int payloadCapacity = 121;
+
+    static bool isFramedVersion(brova_version v)
+    {
+        return v == BROVA_FRAMED_3AXIS || v == BROVA_FRAMED_4CH || v == BROVA_FRAMED_6AXIS;
+    }
 
     // One queue per channel, oldest sample first; they live for one call.
     using ChannelQueues = std::vector<BrovaPackage>[maxChannels];
@@ -68,7 +79,9 @@ private:
     friend struct BrovaEngineAccess;  // white-box tests
 
     // How the frame now being read ends, for the addressed-frame states.
-    enum class FrameEnd { None, Accepted, Rejected };
+    // Dropped: its length byte announced more than the payload store holds;
+    // hunting resumes with the byte after its 0xAA.
+    enum class FrameEnd { None, Accepted, Rejected, Dropped };
     // Register of the addressed frame now being parsed, kept with the rest of
     // the frame state so that a frame split across runs is handled as whole.
     enum class FrameRegister : uint8_t { Data, ConfigReply, Other };
@@ -90,13 +103,25 @@ private:
     ChannelQueues& freshQueues();
     Queue6D& freshQueue6D();
 
+    // Where the parsers stand within the frame being read: everything a run
+    // carries over to the next one. A peek run (keep true) parses from here
+    // and puts it back, so that only a consuming run moves the frame on; what
+    // a peek learns from complete frames (version, channels, configuration,
+    // the first-frame flags) it keeps.
+    struct FramePosition;
+    class PeekGuard;
+
     // Parser helpers shared by both state machines.
     void setChannels(int count);
     void ensureEntries(int count);
     void raiseFirstFrame();
-    // State 0: a byte 0xAA or 0x37 starts a frame.
+    // State 0: a byte 0xAA starts an addressed frame; 0x37 starts a stream
+    // frame, except under the framed versions, whose kind is never learnt
+    // from the stream.
     void huntByte();
     FrameEnd addressedByte();
+    // A dropped frame's register and length bytes, for hunting again.
+    void droppedHeader(uint8_t (&bytes)[3]) const;
     // Flags and configuration at the end of an addressed frame; true when it
     // was an accepted data frame, which the caller's parser decodes.
     bool endAddressedFrame(FrameEnd end);
@@ -104,10 +129,14 @@ private:
     bool payloadByte(uint8_t b);
     void applyConfigReply();
     void applyStatusWord();
+    // Payload byte at, or 0 beyond the frame's length: a short frame never
+    // shows another frame's bytes.
+    uint16_t payloadAt(int at) const;
     int32_t word(int at, bool isSigned) const;
     void decodeDataFrame(ChannelQueues& queues);
     void decodeDataFrame6D(Queue6D& queue);
     bool otherStateByte(ChannelQueues& queues);
+    void sixAxisByte(Queue6D& queue);
     // Configuration and checksum bytes of the stream frames.
     void streamFrameEdge(ChannelQueues& queues);
     void streamFrameEdge6Axis(Queue6D& queue);

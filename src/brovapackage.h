@@ -75,8 +75,9 @@ public:
     // Field by field (32-bit wrap-around), then setInvariant(); returns a copy.
     BrovaPackage operator*=(const BrovaPackage& b);
     // Field by field in single precision, truncated toward zero, then
-    // setInvariant(); returns a copy. A zero divisor leaves its field as it
-    // was, and a quotient beyond the int32 range is clamped to it.
+    // setInvariant(); returns a copy. A zero divisor leaves its dividend field
+    // as it was (setInvariant still recomputes x, y, z from the readings in
+    // raw mode), and a quotient beyond the int32 range is clamped to it.
     BrovaPackage operator/=(int d);
     BrovaPackage operator/=(const BrovaPackage& b);
 

@@ -34,7 +34,8 @@ public:
     BrovaPackage6D operator*=(const BrovaPackage6D& b);
     // Components by integer division truncated toward zero, sub-packages with
     // their single-precision operator/=; returns a copy. A zero divisor leaves
-    // the components as they were (and the sub-packages too).
+    // the components and the sub-packages' fields as they were, except the
+    // vectors that each sub-package's invariant recomputes in raw mode.
     BrovaPackage6D operator/=(int d);
     // Components only, each by b's same component in single precision,
     // truncated toward zero; a zero component leaves its field as it was.

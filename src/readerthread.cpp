@@ -42,6 +42,13 @@ bool ReaderThread::startRun(const QString& name, int rate)
         return false;
     status = StatusStarted;
     stopRequested = false;
+    // A session starts with nothing pending: a command left from an earlier
+    // session (or asked while closed) is not for this device.
+    byteToWrite = false;
+    arrayToWrite = false;
+    pendingCount = 0;
+    confWritten = false;
+    writeDone = false;
     portName = name;
     baudRate = rate;
     start(QThread::InheritPriority);

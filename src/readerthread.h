@@ -37,8 +37,8 @@ public:
     // goes, so a running QThread is never destroyed.
     ~ReaderThread() override;
 
-    // Starts the thread on portName at baudRate. False, with nothing changed,
-    // while the thread runs.
+    // Starts the thread on portName at baudRate, with empty pending slots.
+    // False, with nothing changed, while the thread runs.
     bool startRun(const QString& portName, int baudRate);
     // Asks the thread to end at the top of its next turn; does not wait.
     void close();

@@ -582,3 +582,167 @@ TEST(BrovaDAQ, AnyCallerThreadWritesNothing)
     EXPECT_TRUE(configured);
     EXPECT_TRUE(capture.messages().empty()) << capture.messages().front();
 }
+
+namespace {
+
+// Frame numbers (the simulator's aux sequence) are 16-bit: each must follow
+// the one before it.
+void expectConsecutive(const std::vector<int>& numbers, int kind)
+{
+    ASSERT_GE(numbers.size(), 20u) << kind;
+    for (size_t i = 1; i < numbers.size(); ++i)
+        ASSERT_EQ((numbers[i] - numbers[i - 1]) & 0xFFFF, 1) << kind << " after sample " << i;
+}
+
+} // namespace
+
+TEST(BrovaDAQ, PeeksAndTaresLoseNoSampleOfSplitFrames)
+{
+    // A bridge hands a frame over in pieces wherever its packets end. Here
+    // every frame comes in two, and each consuming read follows a peek (and
+    // now and then a tare, which peeks too): every frame must still arrive
+    // once, with no false checksum error.
+    CaptureQtMessages capture;
+    for (int kind : {68, 34, 95}) {
+        auto dev = device(kind);
+        dev->setAuxSequence(true);
+        const size_t half = kind == 68 ? 14 : kind == 34 ? 57 : 28;
+        dev->splitNextFrames({half}, -1, 2ms);
+        BrovaDAQ daq;
+        ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000)) << kind;
+        std::vector<int> numbers;
+        for (int turn = 0; turn < 40; ++turn) {
+            std::this_thread::sleep_for(4ms);
+            if (kind == 95) {
+                BrovaPackage6D s;
+                daq.read6D(s, true);
+                BrovaPackage6D* arr = nullptr;
+                const int n = daq.readAll6D(arr, false);
+                for (int k = 0; k < n; ++k)
+                    numbers.push_back(arr[k].sensor1.aux);
+                delete[] arr;
+                continue;
+            }
+            BrovaPackage pkg;
+            daq.read(pkg, 0, true);
+            if (turn % 10 == 5) {
+                ASSERT_TRUE(daq.zero(0));
+            }
+            BrovaPackage* arr = nullptr;
+            const int n = daq.readAll(arr, false);
+            // The offset in force for this read gives back the number as sent.
+            const int offset = daq.getOffset(0).aux;
+            for (int k = 0; k < n; ++k)
+                numbers.push_back(arr[k].aux + offset);
+            delete[] arr;
+        }
+        daq.close();
+        expectConsecutive(numbers, kind);
+        EXPECT_EQ(dev->framesDropped(), 0u) << kind;
+    }
+    EXPECT_TRUE(capture.messages().empty()) << capture.messages().front();
+}
+
+TEST(BrovaDAQ, CommandsAskedWhileClosedReachNoDevice)
+{
+    auto framed = device(34);
+    auto stream = device(68);
+    BrovaDAQ daq;
+    ASSERT_TRUE(daq.open(portOf(*framed), true, 1000000));
+    daq.close();
+    framed->clearReceived();
+
+    // Closed: nothing takes a configuration, and nothing is kept for later.
+    SensorConfig fast;
+    fast.setSpeed(1000);
+    EXPECT_FALSE(daq.sendConfig(fast));
+    const uint8_t before = daq.getConfig().to_uin8_t();
+    EXPECT_EQ(daq.getConfig().to_uin8_t(), before);
+
+    // The next device opened (of the older family, which would take every
+    // byte as a command) hears nothing.
+    ASSERT_TRUE(daq.open(portOf(*stream), true, 1000000));
+    BrovaPackage pkg;
+    ASSERT_GT(readSome([&] { return daq.read(pkg, 0, false); }), 0);
+    EXPECT_EQ(daq.getVersion(), BROVA_STREAM_3AXIS);
+    EXPECT_TRUE(stream->received().empty());
+    EXPECT_EQ(stream->configByte(), 0xB0);
+
+    // Open while open: refused, and the running session goes on as it was.
+    const int opens = framed->hostOpens();
+    EXPECT_FALSE(daq.open(portOf(*framed), true, 1000000));
+    EXPECT_EQ(framed->hostOpens(), opens);  // no handshake ran
+    EXPECT_TRUE(daq.isOpen());
+    EXPECT_EQ(daq.getSensorSize(), 1);
+    EXPECT_EQ(daq.getVersion(), BROVA_STREAM_3AXIS);
+    ASSERT_GT(readSome([&] { return daq.read(pkg, 0, false); }), 0);
+    EXPECT_EQ(pkg.x, 100);
+    daq.close();
+    EXPECT_TRUE(framed->received().empty());
+}
+
+TEST(BrovaDAQ, StrayBytesInFramedStreamsCostNoSample)
+{
+    // A stream header pair and a 0xAA with a length no frame has, between
+    // the frames of a framed four-channel device.
+    auto dev = device(34);
+    dev->setAuxSequence(true);
+    BrovaDAQ daq;
+    ASSERT_TRUE(daq.open(portOf(*dev), true, 1000000));
+    std::vector<int> numbers;
+    for (int turn = 0; turn < 30; ++turn) {
+        if (turn == 5)
+            dev->sendRaw(seq({0x37, 0x44}));
+        if (turn == 15)
+            dev->sendRaw(seq({0xAA, 0x12, 0x34, 0xFF}));
+        std::this_thread::sleep_for(5ms);
+        BrovaPackage* arr = nullptr;
+        const int n = daq.readAll(arr, false);
+        for (int k = 0; k < n; ++k)
+            numbers.push_back(arr[k].aux);
+        delete[] arr;
+    }
+    expectConsecutive(numbers, 34);
+    EXPECT_EQ(daq.getVersion(), BROVA_FRAMED_4CH);
+    EXPECT_EQ(daq.getSensorSize(), 4);
+    EXPECT_TRUE(daq.isVirtual());
+    daq.close();
+
+    // A short data frame: its readings past its length are 0, not the
+    // previous frame's.
+    auto one = device(31);
+    ASSERT_TRUE(daq.open(portOf(*one), true, 1000000));
+    Bytes shortPayload = {0, 0, 0, 0, 0x04, 0xD2, 0, 1, 0, 2, 0x01};  // x 1234, y 1, z 2, s1's high byte
+    one->sendRaw(brvsim::encodeAddressed(brvsim::kRegData, shortPayload));
+    bool seen = false;
+    for (int turn = 0; turn < 100 && !seen; ++turn) {
+        std::this_thread::sleep_for(5ms);
+        BrovaPackage* arr = nullptr;
+        const int n = daq.readAll(arr, false);
+        for (int k = 0; k < n; ++k) {
+            if (arr[k].x != 1234)
+                continue;
+            seen = true;
+            EXPECT_EQ(arr[k].s1, 0x0100);
+            for (int v : {arr[k].s2, arr[k].s4, arr[k].s5, arr[k].s8, arr[k].aux})
+                EXPECT_EQ(v, 0);
+        }
+        delete[] arr;
+    }
+    EXPECT_TRUE(seen);
+    daq.close();
+}
+
+TEST(BrovaDAQ, HandshakeTakesAReplyAlreadyWaiting)
+{
+    // A device that answers 120 ms after each request, a little later than
+    // the handshake's 100 ms wait, and sends data frames only now and then:
+    // its reply is pulled into Qt's buffer while the next request is being
+    // written, and must be taken from there.
+    auto dev = device(31);
+    dev->setRate(0.5);
+    dev->setReplyDelay(120ms);
+    BrovaDAQ daq;
+    EXPECT_TRUE(daq.open(portOf(*dev), true, 1000000));
+    daq.close();
+}

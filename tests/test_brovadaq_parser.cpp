@@ -187,19 +187,28 @@ TEST(MultiChannelParser, EveryFrameKindSplitAtEveryByteGivesTheSameSample)
         A::opened(whole, c.version);
         A::Queues expected;
         ASSERT_EQ(A::parse(whole, c.frame, expected), 1) << c.name;
+        CaptureQtMessages capture;
         for (size_t cut = 1; cut < c.frame.size(); ++cut) {
+            // Each half is peeked at before it is taken: a peek must leave
+            // the frame where it found it.
             BrovaDAQ_private split;
             A::opened(split, c.version);
-            A::Queues first, second;
-            EXPECT_EQ(A::parse(split, Bytes(c.frame.begin(), c.frame.begin() + cut), first), 0) << c.name << " cut " << cut;
-            EXPECT_EQ(A::parse(split, Bytes(c.frame.begin() + cut, c.frame.end()), second), 1) << c.name << " cut " << cut;
+            A::Queues first, peeked, second;
+            A::deliver(split, Bytes(c.frame.begin(), c.frame.begin() + cut));
+            EXPECT_EQ(A::parse(split, {}, first, true), 0) << c.name << " cut " << cut;
+            EXPECT_EQ(A::parse(split, {}, first), 0) << c.name << " cut " << cut;
+            A::deliver(split, Bytes(c.frame.begin() + cut, c.frame.end()));
+            EXPECT_EQ(A::parse(split, {}, peeked, true), 1) << c.name << " cut " << cut;
+            EXPECT_EQ(A::parse(split, {}, second), 1) << c.name << " cut " << cut;
             for (int ch = 0; ch < 4; ++ch) {
                 ASSERT_EQ(second[ch].size(), expected[ch].size()) << c.name << " cut " << cut;
                 if (!second[ch].empty()) {
                     EXPECT_TRUE(samePackage(second[ch][0], expected[ch][0])) << c.name << " cut " << cut << " ch " << ch;
+                    EXPECT_TRUE(samePackage(peeked[ch][0], expected[ch][0])) << c.name << " cut " << cut << " ch " << ch;
                 }
             }
         }
+        EXPECT_TRUE(g_messages.empty()) << c.name;
     }
 }
 
@@ -320,16 +329,59 @@ TEST(MultiChannelParser, AddressedFrameLengthExtremes)
     EXPECT_EQ(A::parse(e, frames::cat({empty, dataV6()}), q), 1);
     EXPECT_TRUE(A::chksumOK(e));
 
-    // A length byte of 255 is read to its end (the checksum still covers every
-    // byte) and rejected; nothing is stored past the payload store.
-    Bytes huge(255, 0xFF);
+    // A length above the payload store's 121 bytes is no frame of any kind:
+    // it is dropped at its length byte and hunting resumes after its 0xAA,
+    // so the good frames behind a stray AA 12 34 FF all count. The register
+    // and length bytes are hunted again too: in AA 12 34 AA 07 08 1C ... the
+    // length 0xAA drops the first frame and starts the next.
+    Bytes good;
+    for (int i = 0; i < 12; ++i)
+        good = frames::cat({good, dataV6()});
     A::Queues q2;
-    EXPECT_EQ(A::parse(e, frames::addressed(0x0708, huge), q2), 0);
-    EXPECT_FALSE(A::chksumOK(e));
-    EXPECT_EQ(A::parserState(e), 0u);
-    EXPECT_EQ(A::parse(e, dataV6(), q2), 1);
-    EXPECT_TRUE(A::chksumOK(e));
-    EXPECT_EQ(q2[0][0].x, -2);
+    EXPECT_EQ(A::parse(e, frames::cat({{0xAA, 0x12, 0x34, 0xFF}, good}), q2), 12);
+    EXPECT_EQ(q2[0][11].x, -2);
+    A::Queues q3;
+    EXPECT_EQ(A::parse(e, frames::cat({{0xAA, 0x12, 0x34}, dataV6()}), q3), 1);
+    // The same split across runs and under the six-axis parser.
+    BrovaDAQ_private six;
+    A::opened(six, BROVA_FRAMED_6AXIS);
+    A::Queue6D q6;
+    EXPECT_EQ(A::parse6D(six, {0xAA, 0x12}, q6), 0);
+    EXPECT_EQ(A::parse6D(six, frames::cat({{0x34, 0xFF}, dataV8(), dataV8()}), q6), 2);
+}
+
+TEST(MultiChannelParser, FramedStreamsIgnoreStreamHeadersAndShortFramesReadZeros)
+{
+    // Under a framed version a 37 44 in the stream is two data bytes: the
+    // kind stays the one the identification gave.
+    BrovaDAQ_private e;
+    A::opened(e, BROVA_FRAMED_4CH);
+    A::Queues q;
+    EXPECT_EQ(A::parse(e, frames::cat({{0x37, 0x44}, dataV7(), {0x37, 0x5E, 0x37, 0x5F}, dataV7()}), q), 2);
+    EXPECT_EQ(A::version(e), BROVA_FRAMED_4CH);
+    EXPECT_EQ(A::sensorSize(e), 4);
+    EXPECT_TRUE(A::virtualSensor(e));
+    BrovaDAQ_private six;
+    A::opened(six, BROVA_FRAMED_6AXIS);
+    A::Queue6D q6;
+    EXPECT_EQ(A::parse6D(six, frames::cat({{0x37, 0x5F}, dataV8()}), q6), 1);
+    EXPECT_EQ(A::version(six), BROVA_FRAMED_6AXIS);
+
+    // Bytes beyond a data frame's length read as 0, never as the previous
+    // frame's: N = 11 carries s1's high byte and nothing after it.
+    BrovaDAQ_private s;
+    A::opened(s, BROVA_FRAMED_3AXIS);
+    A::Queues q2;
+    EXPECT_EQ(A::parse(s, frames::cat({dataV6(), dataV6(11)}), q2), 2);
+    const BrovaPackage& p = q2[0][1];
+    EXPECT_EQ(p.x, -2);
+    EXPECT_EQ(p.s1, 11 & 0xFF00);
+    for (int v : {p.s2, p.s3, p.s4, p.s5, p.s6, p.s7, p.s8, p.aux})
+        EXPECT_EQ(v, 0);
+    A::Queues q3;
+    EXPECT_EQ(A::parse(e, dataV7(30), q3), 1);
+    EXPECT_EQ(q3[1][0].s1, 0);
+    EXPECT_EQ(q3[3][0].aux, 0);
 }
 
 TEST(MultiChannelParser, DataFramesOfVersionsSixAndSeven)
@@ -511,14 +563,18 @@ TEST(SixAxisParser, StreamFrames)
     EXPECT_EQ(A::version(e), before);
     EXPECT_FALSE(A::virtualSensor(e));
 
-    // Split at every byte.
+    // Split at every byte, each half peeked at before it is taken.
     const Bytes f = sixAxis(0xB2);
     for (size_t cut = 1; cut < f.size(); ++cut) {
         BrovaDAQ_private s2;
         A::opened(s2);
         A::Queue6D a, b;
-        EXPECT_EQ(A::parse6D(s2, Bytes(f.begin(), f.begin() + cut), a), 0);
-        EXPECT_EQ(A::parse6D(s2, Bytes(f.begin() + cut, f.end()), b), 1) << "cut " << cut;
+        A::deliver(s2, Bytes(f.begin(), f.begin() + cut));
+        EXPECT_EQ(A::parse6D(s2, {}, a, true), 0);
+        EXPECT_EQ(A::parse6D(s2, {}, a), 0);
+        A::deliver(s2, Bytes(f.begin() + cut, f.end()));
+        EXPECT_EQ(A::parse6D(s2, {}, a, true), 1) << "cut " << cut;
+        EXPECT_EQ(A::parse6D(s2, {}, b), 1) << "cut " << cut;
         ASSERT_EQ(b.size(), 1u);
         EXPECT_TRUE(same6D(b[0], q[0])) << "cut " << cut;
     }
