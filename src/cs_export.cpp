@@ -94,12 +94,12 @@ int callGetSizePorts(brv_ports* ports)
     BRV_GUARD(0, { return ports ? ports->getSize(true) : 0; })
 }
 
-bool callIsNewPort(brv_ports* ports)
+brv_truth callIsNewPort(brv_ports* ports)
 {
     BRV_GUARD(false, { return ports && ports->isNewPort(true); })
 }
 
-bool callIsLostPort(brv_ports* ports)
+brv_truth callIsLostPort(brv_ports* ports)
 {
     BRV_GUARD(false, { return ports && ports->isLostPort(true); })
 }
@@ -163,7 +163,7 @@ void callBrovaDAQ_Dispose(brv_daq* daq)
     BRV_GUARD(, { delete daq; })
 }
 
-bool callOpen(brv_daq* daq, const char* portName, const char* deviceName)
+brv_truth callOpen(brv_daq* daq, const char* portName, const char* deviceName)
 {
     BRV_GUARD(false, {
         if (!daq)
@@ -183,7 +183,7 @@ void callClose(brv_daq* daq)
     })
 }
 
-bool callIsOpen(brv_daq* daq)
+brv_truth callIsOpen(brv_daq* daq)
 {
     BRV_GUARD(false, { return daq && daq->isOpen(); })
 }
@@ -203,7 +203,7 @@ int callGetSensorSize(brv_daq* daq)
     BRV_GUARD(0, { return daq ? daq->getSensorSize() : 0; })
 }
 
-bool callIsChksumOK(brv_daq* daq)
+brv_truth callIsChksumOK(brv_daq* daq)
 {
     BRV_GUARD(false, { return daq && daq->isChksumOK(); })
 }
@@ -218,7 +218,7 @@ int callGetBytesPerRead(brv_daq* daq)
     BRV_GUARD(0, { return daq ? daq->getBytesPerRead() : 0; })
 }
 
-bool callIsVirtual(brv_daq* daq)
+brv_truth callIsVirtual(brv_daq* daq)
 {
     BRV_GUARD(false, { return daq && daq->isVirtual(); })
 }
@@ -231,7 +231,7 @@ void callGetConfig(brv_daq* daq, brv_config* out)
     })
 }
 
-bool callSendConfig(brv_daq* daq, int mode, int speed, int filter)
+brv_truth callSendConfig(brv_daq* daq, int mode, int speed, int filter)
 {
     BRV_GUARD(false, {
         if (!daq)
@@ -244,7 +244,7 @@ bool callSendConfig(brv_daq* daq, int mode, int speed, int filter)
     })
 }
 
-bool callZero(brv_daq* daq, int channel)
+brv_truth callZero(brv_daq* daq, int channel)
 {
     BRV_GUARD(false, { return daq && daq->zero(channel); })
 }
@@ -257,7 +257,7 @@ void callZeroAll(brv_daq* daq)
     })
 }
 
-bool callUnzero(brv_daq* daq, int channel)
+brv_truth callUnzero(brv_daq* daq, int channel)
 {
     BRV_GUARD(false, { return daq && daq->unzero(channel); })
 }

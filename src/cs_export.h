@@ -20,19 +20,23 @@
  * 0, NULL, or -2 for the reads, as for a device that is not open).
  *
  * Flag parameters (brv_bool) take one byte: 0 is false, any other value true.
- * Results declared bool are one byte, 0 or 1.
+ * Truth-valued results (brv_truth) are 0 or 1 in the whole 32-bit int, so a
+ * host may read them as one byte (C bool, ctypes c_bool) or as four (C#'s
+ * default bool marshalling) and sees the same value either way.
  *
  * Read status codes (callRead... functions):
  *   -2 the device is not open; -3 the channel is not served (callRead) or the
  *   device is not a four-channel one (callRead6Axis, callReadAll6Axis);
- *   -1 nothing parsed (the reader's buffer overflowed, or a six-axis header
- *   met the three-axis parser); -4 the device went silent for 550 ms and the
+ *   -1 the reader's buffer overflowed and nothing was parsed, or a six-axis
+ *   header met a three-axis read, which parsed only what came before it; -4 the device went silent for 550 ms and the
  *   reader stopped; 0 or more: the number of samples parsed by the call.
  */
 #ifndef BRV_CS_EXPORT_H
 #define BRV_CS_EXPORT_H
 
 #ifdef __cplusplus
+#include <cstdint>
+
 #include "brovadaq.h"
 #include "brovapackage.h"
 #include "brovapackage6d.h"
@@ -44,6 +48,7 @@ typedef SensorConfig brv_config;
 typedef BrovaDAQ brv_daq;
 typedef BrovaPorts brv_ports;
 typedef unsigned char brv_bool;
+typedef int32_t brv_truth;
 #define BRV_C_EXPORT extern "C" __attribute__((visibility("default")))
 #else
 #include <stdbool.h>
@@ -76,6 +81,7 @@ typedef struct brv_package6d {
 typedef struct brv_daq brv_daq;     /* opaque acquisition object */
 typedef struct brv_ports brv_ports; /* opaque port-discovery object */
 typedef unsigned char brv_bool;     /* a flag: 0 false, anything else true */
+typedef int32_t brv_truth;          /* a result: 0 false, 1 true, in all 32 bits */
 #define BRV_C_EXPORT extern __attribute__((visibility("default")))
 #endif
 
@@ -101,9 +107,9 @@ BRV_C_EXPORT int callGetLastSize(brv_ports* ports);
 BRV_C_EXPORT int callGetSizePorts(brv_ports* ports);
 /* True when a found sensor waits to be taken. Also switches vendor filtering
  * and probing (back) on for this object. */
-BRV_C_EXPORT bool callIsNewPort(brv_ports* ports);
+BRV_C_EXPORT brv_truth callIsNewPort(brv_ports* ports);
 /* True when a lost sensor waits to be taken. */
-BRV_C_EXPORT bool callIsLostPort(brv_ports* ports);
+BRV_C_EXPORT brv_truth callIsLostPort(brv_ports* ports);
 /* Takes the oldest found sensor and stores three new texts (port name, device
  * name, identification text) into triple[0..2]; an empty queue gives three
  * empty texts. Whatever triple held is overwritten, not freed. Release the
@@ -141,31 +147,33 @@ BRV_C_EXPORT void callBrovaDAQ_Dispose(brv_daq* daq);
  * of deviceName ("31", "34", "64", "68", "94", "95"), at 1000000 bit/s. Pass
  * the first two texts of a listed sensor. Texts longer than 24 bytes are cut.
  * True once the device delivered a good frame. */
-BRV_C_EXPORT bool callOpen(brv_daq* daq, const char* portName, const char* deviceName);
+BRV_C_EXPORT brv_truth callOpen(brv_daq* daq, const char* portName, const char* deviceName);
 BRV_C_EXPORT void callClose(brv_daq* daq);
-BRV_C_EXPORT bool callIsOpen(brv_daq* daq);
+BRV_C_EXPORT brv_truth callIsOpen(brv_daq* daq);
 /* The last opened port's name. The text belongs to the object: do not free
  * it; it is overwritten by the next call and lives as long as the object. */
 BRV_C_EXPORT char* callGetPortName(brv_daq* daq);
 BRV_C_EXPORT int callGetSize(brv_daq* daq);       /* bytes taken by the last parse */
 BRV_C_EXPORT int callGetSensorSize(brv_daq* daq); /* channels: 0, 1 or 4 */
-BRV_C_EXPORT bool callIsChksumOK(brv_daq* daq);
+BRV_C_EXPORT brv_truth callIsChksumOK(brv_daq* daq);
 BRV_C_EXPORT int callGetActualVersion(brv_daq* daq); /* 0, 3..8 */
 BRV_C_EXPORT int callGetBytesPerRead(brv_daq* daq);
 /* Waits up to about 600 ms for a first frame; true for four-channel devices. */
-BRV_C_EXPORT bool callIsVirtual(brv_daq* daq);
+BRV_C_EXPORT brv_truth callIsVirtual(brv_daq* daq);
 
-/* Stores the device's configuration byte into *out. */
+/* Stores the device's configuration byte into *out (the last one known when
+ * the device is not open; nothing is asked then). */
 BRV_C_EXPORT void callGetConfig(brv_daq* daq, brv_config* out);
 /* Sets mode (0 raw, 1 vector), speed (1000, 333, 100 or 30 samples per
  * second) and filter (0, 150, 50 or 15 Hz); another number leaves that field
  * at its default (100 per second, no filter). True when the device then
- * reports the requested speed and filter. */
-BRV_C_EXPORT bool callSendConfig(brv_daq* daq, int mode, int speed, int filter);
+ * reports the requested speed and filter; 0 at once, with nothing sent, when
+ * the device is not open. */
+BRV_C_EXPORT brv_truth callSendConfig(brv_daq* daq, int mode, int speed, int filter);
 
-BRV_C_EXPORT bool callZero(brv_daq* daq, int channel);
+BRV_C_EXPORT brv_truth callZero(brv_daq* daq, int channel);
 BRV_C_EXPORT void callZeroAll(brv_daq* daq);
-BRV_C_EXPORT bool callUnzero(brv_daq* daq, int channel);
+BRV_C_EXPORT brv_truth callUnzero(brv_daq* daq, int channel);
 BRV_C_EXPORT void callUnzeroAll(brv_daq* daq);
 
 /* Newest sample of one channel into *pkg (untouched when none came). */

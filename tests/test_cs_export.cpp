@@ -2,6 +2,8 @@
 // only, against the simulator.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -174,4 +176,46 @@ TEST(FlatInterface, LongTextsAreCutNotOverrun)
     EXPECT_FALSE(callOpen(daq, longName.c_str(), longKind.c_str()));  // no such port
     EXPECT_FALSE(callOpen(daq, nullptr, nullptr));
     callBrovaDAQ_Dispose(daq);
+}
+
+TEST(FlatInterface, TruthValuesFillTheWholeRegister)
+{
+    // A host that binds by name and reads a four-byte result (C#'s default
+    // bool marshalling) must see exactly 0 or 1.
+    auto bound = [](const char* name) {
+        void* fn = dlsym(RTLD_DEFAULT, name);
+        EXPECT_NE(fn, nullptr) << name;
+        return fn;
+    };
+    auto truth = [&](const char* name, void* handle) {
+        return reinterpret_cast<int32_t (*)(void*)>(bound(name))(handle);
+    };
+    auto truthOf = [&](const char* name, void* handle, int arg) {
+        return reinterpret_cast<int32_t (*)(void*, int)>(bound(name))(handle, arg);
+    };
+    auto dev = device(94);
+    brv_daq* daq = callBrovaDAQ_Create();
+    EXPECT_EQ(truth("callIsOpen", daq), 0);
+    EXPECT_EQ(truthOf("callZero", daq, 0), 0);
+    const auto open = reinterpret_cast<int32_t (*)(void*, const char*, const char*)>(bound("callOpen"));
+    EXPECT_EQ(open(daq, "", "94 v0.9"), 0);
+    ASSERT_EQ(open(daq, dev->portName().c_str(), "94 v0.9"), 1);
+    EXPECT_EQ(truth("callIsOpen", daq), 1);
+    EXPECT_EQ(truth("callIsChksumOK", daq), 1);
+    EXPECT_EQ(truth("callIsVirtual", daq), 1);
+    EXPECT_EQ(truthOf("callZero", daq, 3), 1);
+    EXPECT_EQ(truthOf("callZero", daq, 4), 0);
+    EXPECT_EQ(truthOf("callUnzero", daq, 3), 1);
+    EXPECT_EQ(truthOf("callUnzero", daq, -1), 0);
+    const auto send = reinterpret_cast<int32_t (*)(void*, int, int, int)>(bound("callSendConfig"));
+    EXPECT_EQ(send(daq, 0, 333, 0), 1);
+    dev->setAnswering(false);
+    EXPECT_EQ(send(daq, 0, 30, 0), 0);
+    callClose(daq);
+    callBrovaDAQ_Dispose(daq);
+
+    brv_ports* ports = callBrovaPorts_Create();
+    EXPECT_EQ(truth("callIsNewPort", ports), 0);
+    EXPECT_EQ(truth("callIsLostPort", ports), 0);
+    callBrovaPorts_Dispose(ports);
 }

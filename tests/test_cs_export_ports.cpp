@@ -23,7 +23,7 @@ brv_ports* createOn(const std::shared_ptr<FakeInventory>& inventory)
     return ports;
 }
 
-bool waitFor(bool (*pred)(brv_ports*), brv_ports* ports)
+bool waitFor(brv_truth (*pred)(brv_ports*), brv_ports* ports)
 {
     for (int i = 0; i < 100; ++i) {
         if (pred(ports))
@@ -104,9 +104,10 @@ TEST(FlatPorts, ListTakeOpenByTheListedTextsAndLose)
     }
     callDeletePORTLIST(&list, n);
 
-    // Both were queued as found, in plug order.
+    // Both were queued as found, in plug order. Read as four bytes, as a C#
+    // host reads a bool, the answer is exactly 1.
     char* triple[3];
-    ASSERT_TRUE(callIsNewPort(ports));
+    ASSERT_EQ(reinterpret_cast<int32_t (*)(brv_ports*)>(callIsNewPort)(ports), 1);
     callGetNewPort(ports, triple);
     EXPECT_STREQ(triple[1], "31 v0.9");
     callDeleteBPORT(triple);
@@ -118,6 +119,7 @@ TEST(FlatPorts, ListTakeOpenByTheListedTextsAndLose)
     // Unplugged: a lost record with the port name only.
     inventory->unplug(stream.portName());
     ASSERT_TRUE(waitFor(callIsLostPort, ports));
+    EXPECT_EQ(reinterpret_cast<int32_t (*)(brv_ports*)>(callIsLostPort)(ports), 1);
     callGetLostPort(ports, triple);
     EXPECT_EQ(std::string(triple[0]), stream.portName());
     EXPECT_STREQ(triple[1], "");

@@ -11,7 +11,7 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from ctypes import (POINTER, Structure, c_bool, c_ubyte, c_char_p, c_int, c_int32,
+from ctypes import (POINTER, Structure, c_ubyte, c_char_p, c_int, c_int32,
                     c_uint8, c_void_p)
 
 from .errors import LibraryNotFound
@@ -59,6 +59,9 @@ TextArray = POINTER(c_void_p)  # char** kept as raw addresses
 _HANDLE = c_void_p
 # Flag parameters (brv_bool): one byte, 0 false, anything else true.
 _FLAG = c_ubyte
+# Truth-valued results (brv_truth): 0 or 1 in a whole 32-bit int; declare()
+# hands them to Python as bool (see TRUTH_VALUED).
+_TRUTH = c_int32
 
 # name: (restype, [argtypes])
 PROTOTYPES = {
@@ -68,8 +71,8 @@ PROTOTYPES = {
     "callListPorts": (TextArray, [_HANDLE]),
     "callGetLastSize": (c_int, [_HANDLE]),
     "callGetSizePorts": (c_int, [_HANDLE]),
-    "callIsNewPort": (c_bool, [_HANDLE]),
-    "callIsLostPort": (c_bool, [_HANDLE]),
+    "callIsNewPort": (_TRUTH, [_HANDLE]),
+    "callIsLostPort": (_TRUTH, [_HANDLE]),
     "callGetNewPort": (None, [_HANDLE, TextArray]),
     "callGetLostPort": (None, [_HANDLE, TextArray]),
     # releasing
@@ -80,23 +83,23 @@ PROTOTYPES = {
     # acquisition
     "callBrovaDAQ_Create": (_HANDLE, []),
     "callBrovaDAQ_Dispose": (None, [_HANDLE]),
-    "callOpen": (c_bool, [_HANDLE, c_char_p, c_char_p]),
+    "callOpen": (_TRUTH, [_HANDLE, c_char_p, c_char_p]),
     "callClose": (None, [_HANDLE]),
-    "callIsOpen": (c_bool, [_HANDLE]),
+    "callIsOpen": (_TRUTH, [_HANDLE]),
     # The port name text stays owned by the acquisition object: converting
     # it to bytes is safe, nothing is to be released.
     "callGetPortName": (c_char_p, [_HANDLE]),
     "callGetSize": (c_int, [_HANDLE]),
     "callGetSensorSize": (c_int, [_HANDLE]),
-    "callIsChksumOK": (c_bool, [_HANDLE]),
+    "callIsChksumOK": (_TRUTH, [_HANDLE]),
     "callGetActualVersion": (c_int, [_HANDLE]),
     "callGetBytesPerRead": (c_int, [_HANDLE]),
-    "callIsVirtual": (c_bool, [_HANDLE]),
+    "callIsVirtual": (_TRUTH, [_HANDLE]),
     "callGetConfig": (None, [_HANDLE, POINTER(Config)]),
-    "callSendConfig": (c_bool, [_HANDLE, c_int, c_int, c_int]),
-    "callZero": (c_bool, [_HANDLE, c_int]),
+    "callSendConfig": (_TRUTH, [_HANDLE, c_int, c_int, c_int]),
+    "callZero": (_TRUTH, [_HANDLE, c_int]),
     "callZeroAll": (None, [_HANDLE]),
-    "callUnzero": (c_bool, [_HANDLE, c_int]),
+    "callUnzero": (_TRUTH, [_HANDLE, c_int]),
     "callUnzeroAll": (None, [_HANDLE]),
     "callRead": (c_int, [_HANDLE, PackagePtr, c_int, _FLAG]),
     "callReadArray": (c_int, [_HANDLE, IntPtr, _FLAG]),
@@ -107,6 +110,10 @@ PROTOTYPES = {
     "callRead6Axis": (c_int, [_HANDLE, IntPtr, _FLAG]),
     "callReadAll6Axis": (c_int, [_HANDLE, POINTER(IntPtr), _FLAG]),
 }
+
+
+TRUTH_VALUED = frozenset({"callIsNewPort", "callIsLostPort", "callOpen", "callIsOpen", "callIsChksumOK",
+                          "callIsVirtual", "callSendConfig", "callZero", "callUnzero"})
 
 
 def declare(cdll):
@@ -120,7 +127,13 @@ def declare(cdll):
                 % (cdll._name, name)) from None
         fn.restype = restype
         fn.argtypes = argtypes
+        if name in TRUTH_VALUED:
+            fn.errcheck = _as_bool
     return cdll
+
+
+def _as_bool(result, func, args):
+    return bool(result)
 
 
 def _candidates(environ):
