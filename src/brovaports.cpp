@@ -99,6 +99,23 @@ const char kClosingWrite[7] = {'\xAA', '\x00', '\x32', '\x01', '\x0A', '\x00', '
 constexpr uint8_t kStreamHeader = 0x37;
 
 bool wantsThreeAxis(int sensorKind) { return sensorKind != 6; }
+
+// A port that reports an error (other than a wait that timed out) is gone or
+// broken: waiting on it returns at once, so a probe that kept going would
+// spin.
+bool portFailed(const QSerialPort& port)
+{
+    const QSerialPort::SerialPortError e = port.error();
+    return e != QSerialPort::NoError && e != QSerialPort::TimeoutError;
+}
+
+// Waits up to ms for data and appends what is available to into.
+void collect(QSerialPort& port, QByteArray& into, int ms)
+{
+    if (port.bytesAvailable() == 0)
+        port.waitForReadyRead(ms);
+    into.append(port.readAll());
+}
 bool wantsSixAxis(int sensorKind) { return sensorKind != 3; }
 
 // A record with every byte zero, so that nothing but its texts reaches a
@@ -363,8 +380,9 @@ bool BrovaPorts_private::preprocess170(QSerialPort& port, int& kind)
             ask = heard.size() < 2;
             break;
         }
-        port.waitForReadyRead(kWaitMs);
-        heard.append(port.readAll());
+        collect(port, heard, kWaitMs);
+        if (portFailed(port))
+            return false;
     }
     if (!ask) {
         int headers = 0;
@@ -376,19 +394,26 @@ bool BrovaPorts_private::preprocess170(QSerialPort& port, int& kind)
     }
 
     // Asking: a framed device answers the identification request. Replies to
-    // earlier requests stay in the buffer and are found again.
-    port.waitForReadyRead(kWaitMs);
-    QByteArray reply = port.readAll();
+    // earlier requests stay in the buffer and are found again. A request goes
+    // out at most once per wait period: a device that answers at once with a
+    // kind not wanted is not flooded with requests.
+    QByteArray reply;
+    collect(port, reply, kWaitMs);
     QElapsedTimer asking;
     asking.start();
     bool accepted = false;
-    while (asking.elapsed() < kAskMs && !accepted) {
+    while (asking.elapsed() < kAskMs && !accepted && !portFailed(port)) {
+        QElapsedTimer request;
+        request.start();
         port.write(kIdentRequest, sizeof kIdentRequest);
         port.waitForBytesWritten(kWaitMs);
-        port.waitForReadyRead(kWaitMs);
-        reply.append(port.readAll());
-        accepted = searchIdentReply(reply, sensorKind, kind, probeText);
+        do {
+            collect(port, reply, static_cast<int>(std::max<qint64>(1, kWaitMs - request.elapsed())));
+            accepted = searchIdentReply(reply, sensorKind, kind, probeText);
+        } while (!accepted && request.elapsed() < kWaitMs && !portFailed(port));
     }
+    if (portFailed(port))
+        return false;
     reply.clear();
     port.write(kClosingWrite, sizeof kClosingWrite);
     port.waitForBytesWritten(kWaitMs);

@@ -9,11 +9,14 @@
 #include <mutex>
 #include <string>
 
+#include <QSerialPort>
+
 #include "brovaports.h"
 #include "brovaports_p.h"
 
 struct BrovaPortsAccess {
     static bool isCandidate(const BrovaPorts_private& e, const PortRecord& p, bool filter) { return e.isCandidate(p, filter); }
+    static bool probe(BrovaPorts_private& e, QSerialPort& port, int& kind) { return e.preprocess170(port, kind); }
 };
 
 class FakeInventory : public PortInventory {

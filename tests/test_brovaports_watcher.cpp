@@ -3,7 +3,10 @@
 // and the found sensors opened with BrovaDAQ.
 #include <gtest/gtest.h>
 
+#include <time.h>
 #include <unistd.h>
+
+#include <QThread>
 
 #include <algorithm>
 #include <map>
@@ -35,9 +38,11 @@ std::unique_ptr<brvsim::Device> device(int kind)
 }
 
 // What an asked device received: identification requests (at least
-// minRequests of them), then the closing write, and nothing else.
+// minRequests of them, and never more than one per 33 ms of the 500 ms of
+// asking), then the closing write, and nothing else.
 void expectAskedAndClosed(const brvsim::Device& dev, size_t minRequests = 1)
 {
+    const size_t maxRequests = 500 / 33 + 2;
     ASSERT_TRUE(dev.waitForSequence(kClosingWrite, 2s)) << dev.kind();
     Bytes got = dev.received();
     ASSERT_GT(got.size(), kClosingWrite.size());
@@ -45,6 +50,7 @@ void expectAskedAndClosed(const brvsim::Device& dev, size_t minRequests = 1)
     got.resize(got.size() - 7);
     ASSERT_EQ(got.size() % 6, 0u) << dev.kind();
     EXPECT_GE(got.size() / 6, minRequests) << dev.kind();
+    EXPECT_LE(got.size() / 6, maxRequests) << dev.kind();
     for (size_t at = 0; at < got.size(); at += 6)
         EXPECT_TRUE(std::equal(kIdentRequest.begin(), kIdentRequest.end(), got.begin() + at)) << dev.kind();
 }
@@ -248,4 +254,36 @@ TEST(PortWatcher, NonSensorsAndUnopenablePorts)
     w.ports.reset();
     EXPECT_TRUE(silent.waitForSequence(kClosingWrite, 2s));
     EXPECT_EQ(silent.hostOpens(), 3);
+}
+
+TEST(PortWatcher, AProbeEndsWhenItsPortVanishes)
+{
+    // Unplugged while the probe asks it, a port fails every wait at once from
+    // then on: the probe must end there rather than spin until its time is
+    // up. It reports no sensor, and uses next to no processor time.
+    auto dev = device(34);
+    dev->setAnswering(false);
+    PortInventory::setOverride(std::make_shared<FakeInventory>());
+    BrovaPorts_private engine(0, 1000000);
+    PortInventory::setOverride(nullptr);
+    bool wanted = true, opened = false;
+    double cpuSeconds = 0;
+    std::unique_ptr<QThread> prober(QThread::create([&] {
+        QSerialPort port(QString::fromStdString(dev->portName()));
+        opened = port.open(QIODevice::ReadWrite);
+        timespec a{}, b{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+        int kind = 0;
+        if (opened)
+            wanted = BrovaPortsAccess::probe(engine, port, kind);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+        cpuSeconds = static_cast<double>(b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
+    }));
+    prober->start();
+    EXPECT_TRUE(dev->waitForSequence(kIdentRequest, 2s));
+    dev->hangUp();
+    prober->wait();
+    ASSERT_TRUE(opened);
+    EXPECT_FALSE(wanted);
+    EXPECT_LT(cpuSeconds, 0.2);
 }
