@@ -52,6 +52,7 @@ void BrovaDAQ::zeroAll() { d->zeroAll(); }
 bool BrovaDAQ::unzero(int channel) { return d->unzero(channel); }
 void BrovaDAQ::unzeroAll() { d->unzeroAll(); }
 BrovaPackage BrovaDAQ::getOffset(int channel) { return d->getOffset(channel); }
+BrovaStatistics BrovaDAQ::getStatistics() { return d->getStatistics(); }
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -94,6 +95,7 @@ bool BrovaDAQ_private::open(BPort port, bool flag, int rate)
     firstFrameSeen = false;
     deviceResponded = false;
     baudRate = rate;
+    parsed = ParseCounts();
     if (port.portName[0] == '\0')
         return false;
 
@@ -186,6 +188,18 @@ int BrovaDAQ_private::getBytesPerRead()
 bool BrovaDAQ_private::isChksumOK()
 {
     return chksumOK;
+}
+
+BrovaStatistics BrovaDAQ_private::getStatistics()
+{
+    const ReaderThread::Counts reader = readerThread.counts();
+    BrovaStatistics s;
+    s.bytesReceived = reader.received;
+    s.framesAccepted = parsed.framesAccepted;
+    s.checksumFailures = parsed.checksumFailures;
+    s.framesMalformed = parsed.framesMalformed;
+    s.bytesDiscarded = reader.dropped + parsed.bytesUnparsed;
+    return s;
 }
 
 char* BrovaDAQ_private::getPortName()

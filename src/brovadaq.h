@@ -19,6 +19,8 @@
 //   >=0 the number of samples (frames) parsed by this call
 #pragma once
 
+#include <cstdint>
+
 #include "brovapackage.h"
 #include "brovapackage6d.h"
 #include "brovaports.h"
@@ -26,6 +28,20 @@
 #include "sensorconfig.h"
 
 class BrovaDAQ_private;
+
+// What the library saw of one device since it was last opened: a plain record
+// of five unsigned 64-bit counts, 40 bytes, handed out by value.
+struct BrovaStatistics {
+    uint64_t bytesReceived;     // bytes the reader thread received from the port
+    uint64_t framesAccepted;    // frames of any kind whose checksum was good
+    uint64_t checksumFailures;  // frames whose checksum failed
+    uint64_t framesMalformed;   // frames dropped at a length byte no frame has
+    uint64_t bytesDiscarded;    // bytes received but never parsed: dropped at the
+                                // reader's 100000-byte cap, or taken by a read
+                                // that did not parse them (status -1 or -4)
+};
+
+static_assert(sizeof(BrovaStatistics) == 40, "BrovaStatistics layout is fixed");
 
 class BRV_EXPORT BrovaDAQ {
 public:
@@ -104,6 +120,11 @@ public:
     bool unzero(int channel);
     void unzeroAll();
     BrovaPackage getOffset(int channel);
+
+    // The counts of this device since the last open (all zero before the
+    // first); they stay readable after close. Reads that peek do not count
+    // the frames they parse: those are counted by the read that takes them.
+    BrovaStatistics getStatistics();
 
 private:
     BrovaDAQ_private* d;

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "brovadaq.h"
 #include "brovapackage.h"
 #include "brovapackage6d.h"
 #include "brovaports.h"
@@ -74,6 +75,7 @@ public:
     bool unzero(int channel);
     void unzeroAll();
     BrovaPackage getOffset(int channel);
+    BrovaStatistics getStatistics();
 
 private:
     friend struct BrovaEngineAccess;  // white-box tests
@@ -165,6 +167,13 @@ private:
     bool deviceResponded;
     bool virtualSensor;
     FrameRegister frameRegister;
+    // The parsers' part of the statistics, since open.
+    struct ParseCounts {
+        uint64_t framesAccepted = 0;
+        uint64_t checksumFailures = 0;
+        uint64_t framesMalformed = 0;
+        uint64_t bytesUnparsed = 0;
+    } parsed;
     ChannelQueues channelQueues;
     Queue6D queue6D;
 };

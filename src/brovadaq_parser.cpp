@@ -105,6 +105,7 @@ struct BrovaDAQ_private::FramePosition {
     BrovaPackage frameSamples[4];
     BrovaPackage6D frameSample6D;
     FrameRegister frameRegister;
+    ParseCounts parsed;
 };
 
 // A peek parses the bytes that the reader keeps for the next consuming run.
@@ -127,6 +128,7 @@ public:
         std::copy(std::begin(e->frameSamples), std::end(e->frameSamples), at.frameSamples);
         at.frameSample6D = e->frameSample6D;
         at.frameRegister = e->frameRegister;
+        at.parsed = e->parsed;
     }
     ~PeekGuard()
     {
@@ -142,6 +144,7 @@ public:
         std::copy(std::begin(at.frameSamples), std::end(at.frameSamples), e->frameSamples);
         e->frameSample6D = at.frameSample6D;
         e->frameRegister = at.frameRegister;
+        e->parsed = at.parsed;  // the consuming read counts these frames
     }
     PeekGuard(const PeekGuard&) = delete;
     PeekGuard& operator=(const PeekGuard&) = delete;
@@ -241,9 +244,11 @@ void BrovaDAQ_private::droppedHeader(uint8_t (&bytes)[3]) const
 bool BrovaDAQ_private::endAddressedFrame(FrameEnd end)
 {
     if (end != FrameEnd::Accepted) {
+        ++(end == FrameEnd::Dropped ? parsed.framesMalformed : parsed.checksumFailures);
         chksumOK = false;
         return false;
     }
+    ++parsed.framesAccepted;
     raiseFirstFrame();
     if (frameRegister == FrameRegister::ConfigReply)
         applyConfigReply();
@@ -440,9 +445,11 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
             p.saveInconsistent();
             p.setInvariant(sensors.at(0).offset);
             queues[0].push_back(p);
+            ++parsed.framesAccepted;
             chksumOK = true;
         } else {
             qDebug("Checksum error!");
+            ++parsed.checksumFailures;
             chksumOK = false;
         }
         p = 0;
@@ -466,8 +473,10 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
                 p.setInvariant(sensors.at(c).offset);
                 queues[c].push_back(p);
             }
+            ++parsed.framesAccepted;
             chksumOK = true;
         } else {
+            ++parsed.checksumFailures;
             chksumOK = false;
         }
         for (BrovaPackage& p : frameSamples)
@@ -542,8 +551,10 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
     const PeekGuard frameKept(*this, keep);
     int status = 0;
     rxBytes = readerThread.getBuffer(keep, status);
-    if (status == ReaderThread::StatusOverflow || status == ReaderThread::StatusSilent)
+    if (status == ReaderThread::StatusOverflow || status == ReaderThread::StatusSilent) {
+        parsed.bytesUnparsed += static_cast<uint64_t>(rxBytes.size());
         return status;
+    }
     size = rxBytes.size();
     const auto* bytes = reinterpret_cast<const uint8_t*>(rxBytes.constData());
     // The field states of the stream frames, the bulk of every frame, run on
@@ -601,8 +612,11 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
         chksumSum = sum;
         chksumRecv = word16;
         currentByte = b;
-        if (!otherStateByte(queues))
-            return -1;  // a six-axis header: the six-axis parser takes over
+        if (!otherStateByte(queues)) {
+            // A six-axis header: the six-axis parser takes over.
+            parsed.bytesUnparsed += static_cast<uint64_t>(n - i - 1);
+            return -1;
+        }
         state = parserState;
         sum = chksumSum;
         word16 = chksumRecv;
@@ -711,8 +725,10 @@ void BrovaDAQ_private::streamFrameEdge6Axis(Queue6D& queue)
                 (s.*unit).saveInconsistent();
             s.setInvariant(sensor6D.offset);
             queue.push_back(s);
+            ++parsed.framesAccepted;
             chksumOK = true;
         } else {
+            ++parsed.checksumFailures;
             chksumOK = false;
         }
         for (auto unit : kUnits)
@@ -777,8 +793,10 @@ int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
     // silent (status -4) are still parsed.
     if (status == ReaderThread::StatusStarted)
         return 0;
-    if (status == ReaderThread::StatusOverflow)
+    if (status == ReaderThread::StatusOverflow) {
+        parsed.bytesUnparsed += static_cast<uint64_t>(rxBytes.size());
         return -1;
+    }
     size = rxBytes.size();
     const auto* bytes = reinterpret_cast<const uint8_t*>(rxBytes.constData());
     for (int i = 0; i < size; ++i) {

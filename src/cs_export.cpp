@@ -223,6 +223,14 @@ brv_truth callIsVirtual(brv_daq* daq)
     BRV_GUARD(false, { return daq && daq->isVirtual(); })
 }
 
+void callGetStatistics(brv_daq* daq, brv_statistics* out)
+{
+    BRV_GUARD(, {
+        if (out)
+            *out = daq ? daq->getStatistics() : BrovaStatistics{};
+    })
+}
+
 void callGetConfig(brv_daq* daq, brv_config* out)
 {
     BRV_GUARD(, {

@@ -45,6 +45,7 @@
 typedef BrovaPackage brv_package;
 typedef BrovaPackage6D brv_package6d;
 typedef SensorConfig brv_config;
+typedef BrovaStatistics brv_statistics;
 typedef BrovaDAQ brv_daq;
 typedef BrovaPorts brv_ports;
 typedef unsigned char brv_bool;
@@ -77,6 +78,16 @@ typedef struct brv_package6d {
     int32_t Fx, Fy, Fz, Tx, Ty, Tz;
     brv_package sensor1, sensor2, sensor3, sensor4;
 } brv_package6d;
+
+/* What the library saw of one device since it was last opened: 40 bytes. */
+typedef struct brv_statistics {
+    uint64_t bytesReceived;    /* bytes the reader thread received from the port */
+    uint64_t framesAccepted;   /* frames of any kind whose checksum was good */
+    uint64_t checksumFailures; /* frames whose checksum failed */
+    uint64_t framesMalformed;  /* frames dropped at a length byte no frame has */
+    uint64_t bytesDiscarded;   /* bytes received but never parsed (buffer cap, or
+                                  a read that did not parse them: -1, -4) */
+} brv_statistics;
 
 typedef struct brv_daq brv_daq;     /* opaque acquisition object */
 typedef struct brv_ports brv_ports; /* opaque port-discovery object */
@@ -160,6 +171,11 @@ BRV_C_EXPORT int callGetActualVersion(brv_daq* daq); /* 0, 3..8 */
 BRV_C_EXPORT int callGetBytesPerRead(brv_daq* daq);
 /* Waits up to about 600 ms for a first frame; true for four-channel devices. */
 BRV_C_EXPORT brv_truth callIsVirtual(brv_daq* daq);
+
+/* Stores the device's counts since its last open into *out (all zero before
+ * the first open; still readable after close). Frames parsed by reads that
+ * peek are counted once, by the read that takes them. */
+BRV_C_EXPORT void callGetStatistics(brv_daq* daq, brv_statistics* out);
 
 /* Stores the device's configuration byte into *out (the last one known when
  * the device is not open; nothing is asked then). */

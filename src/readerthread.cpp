@@ -49,6 +49,7 @@ bool ReaderThread::startRun(const QString& name, int rate)
     pendingCount = 0;
     confWritten = false;
     writeDone = false;
+    counted = Counts();
     portName = name;
     baudRate = rate;
     start(QThread::InheritPriority);
@@ -111,9 +112,16 @@ bool ReaderThread::writeByteArray(const unsigned char* data, int count)
     return true;
 }
 
+ReaderThread::Counts ReaderThread::counts()
+{
+    QMutexLocker lock(&mutex);
+    return counted;
+}
+
 void ReaderThread::appendChunk(const QByteArray& chunk)
 {
     QMutexLocker lock(&mutex);
+    counted.received += static_cast<uint64_t>(chunk.size());
     if (buffer.size() + chunk.size() <= bufferCap) {
         status = StatusData;
         buffer.append(chunk);
@@ -127,10 +135,13 @@ void ReaderThread::appendChunk(const QByteArray& chunk)
     if (chunk.size() >= bufferCap) {
         // Only ever reached when one chunk alone exceeds the cap: keep its
         // newest bytes so that the buffer stays bounded.
+        counted.dropped += static_cast<uint64_t>(buffer.size() + chunk.size() - bufferCap);
         buffer = chunk.right(bufferCap);
         return;
     }
-    buffer.remove(0, std::min(chunk.size(), buffer.size()));
+    const int drop = std::min(chunk.size(), buffer.size());
+    counted.dropped += static_cast<uint64_t>(drop);
+    buffer.remove(0, drop);
     buffer.append(chunk);
 }
 

@@ -60,6 +60,14 @@ public:
     // pendingCapacity is refused: false, nothing queued.
     bool writeByteArray(const unsigned char* data, int count);
 
+    // Bytes received from the port, and the oldest bytes dropped at the cap,
+    // since startRun.
+    struct Counts {
+        uint64_t received = 0;
+        uint64_t dropped = 0;
+    };
+    Counts counts();
+
     // Appends one received chunk under the 100000-byte cap and sets the
     // status: the reader's own step for every chunk it reads.
     void appendChunk(const QByteArray& chunk);
@@ -83,4 +91,5 @@ private:
     bool confWritten;
     bool writeDone;
     int32_t baudRate;
+    Counts counted;
 };

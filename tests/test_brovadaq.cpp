@@ -358,6 +358,7 @@ TEST(BrovaDAQ, StatusCodesWhenTheDeviceStopsOrOverflows)
     BrovaPackage* arr = nullptr;
     EXPECT_EQ(daq.readAll(arr, false), -1);
     EXPECT_EQ(arr, nullptr);
+    EXPECT_GE(daq.getStatistics().bytesDiscarded, 150000u - ReaderThread::bufferCap);
 
     // The status stays -1 until a chunk fits again; then reads parse again.
     int after = -1;
@@ -639,6 +640,11 @@ TEST(BrovaDAQ, PeeksAndTaresLoseNoSampleOfSplitFrames)
         daq.close();
         expectConsecutive(numbers, kind);
         EXPECT_EQ(dev->framesDropped(), 0u) << kind;
+        // Every frame counted once, by the read that took it, not by peeks.
+        const BrovaStatistics stats = daq.getStatistics();
+        EXPECT_EQ(stats.framesAccepted, numbers.size()) << kind;
+        EXPECT_EQ(stats.checksumFailures + stats.framesMalformed + stats.bytesDiscarded, 0u) << kind;
+        EXPECT_GE(stats.bytesReceived, numbers.size() * 2 * half) << kind;
     }
     EXPECT_TRUE(capture.messages().empty()) << capture.messages().front();
 }
@@ -703,6 +709,7 @@ TEST(BrovaDAQ, StrayBytesInFramedStreamsCostNoSample)
         delete[] arr;
     }
     expectConsecutive(numbers, 34);
+    EXPECT_EQ(daq.getStatistics().framesMalformed, 1u);
     EXPECT_EQ(daq.getVersion(), BROVA_FRAMED_4CH);
     EXPECT_EQ(daq.getSensorSize(), 4);
     EXPECT_TRUE(daq.isVirtual());

@@ -73,6 +73,8 @@ TEST(FlatInterface, CHeaderRecordsMirrorTheLibrarys)
         static_cast<long>(offsetof(BrovaPackage6D, sensor1)),
         static_cast<long>(offsetof(BrovaPackage6D, sensor4)),
         static_cast<long>(sizeof(bool)),
+        static_cast<long>(sizeof(BrovaStatistics)),
+        static_cast<long>(offsetof(BrovaStatistics, bytesDiscarded)),
     };
     ASSERT_EQ(n, static_cast<int>(sizeof cpp / sizeof cpp[0]));
     for (int i = 0; i < n; ++i)
@@ -164,6 +166,10 @@ TEST(FlatInterface, WholeCycleForEveryKind)
         }
         callClose(daq);
         EXPECT_FALSE(callIsOpen(daq));
+        brv_statistics stats{};
+        callGetStatistics(daq, &stats);  // kept after close
+        EXPECT_GT(stats.framesAccepted, 0u);
+        EXPECT_GT(stats.bytesReceived, stats.framesAccepted);
         callBrovaDAQ_Dispose(daq);
     }
 }

@@ -25,6 +25,8 @@ int brv_c_layout(long* out, int capacity)
         (long)offsetof(brv_package6d, sensor1),
         (long)offsetof(brv_package6d, sensor4),
         (long)sizeof(bool),
+        (long)sizeof(brv_statistics),
+        (long)offsetof(brv_statistics, bytesDiscarded),
     };
     const int n = (int)(sizeof v / sizeof v[0]);
     int i;

@@ -12,7 +12,7 @@ import ctypes.util
 import os
 import threading
 from ctypes import (POINTER, Structure, c_ubyte, c_char_p, c_int, c_int32,
-                    c_uint8, c_void_p)
+                    c_uint8, c_uint64, c_void_p)
 
 from .errors import LibraryNotFound
 
@@ -47,7 +47,14 @@ class Package6D(Structure):
     )
 
 
+class Statistics(Structure):
+    """A device's counts since its last open (brv_statistics), 40 bytes."""
+    _fields_ = [(n, c_uint64) for n in ("bytesReceived", "framesAccepted", "checksumFailures",
+                                        "framesMalformed", "bytesDiscarded")]
+
+
 # Sizes fixed by the C header; a mismatch means this module is out of step.
+assert ctypes.sizeof(Statistics) == 40
 assert ctypes.sizeof(Config) == 1
 assert ctypes.sizeof(Package) == 100
 assert ctypes.sizeof(Package6D) == 424
@@ -95,6 +102,7 @@ PROTOTYPES = {
     "callGetActualVersion": (c_int, [_HANDLE]),
     "callGetBytesPerRead": (c_int, [_HANDLE]),
     "callIsVirtual": (_TRUTH, [_HANDLE]),
+    "callGetStatistics": (None, [_HANDLE, POINTER(Statistics)]),
     "callGetConfig": (None, [_HANDLE, POINTER(Config)]),
     "callSendConfig": (_TRUTH, [_HANDLE, c_int, c_int, c_int]),
     "callZero": (_TRUTH, [_HANDLE, c_int]),

@@ -131,6 +131,13 @@ class Device(Owned):
         """True for a four-channel device; may wait ~0.6 s for a frame."""
         return self._lib.callIsVirtual(self._handle())
 
+    def statistics(self):
+        """The device's counts since it was opened, as a dict: bytesReceived,
+        framesAccepted, checksumFailures, framesMalformed, bytesDiscarded."""
+        s = _lib.Statistics()
+        self._lib.callGetStatistics(self._handle(), byref(s))
+        return {name: getattr(s, name) for name, _ in _lib.Statistics._fields_}
+
     # -------------------------------------------------------- configuration
     @property
     def config(self):

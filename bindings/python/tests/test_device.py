@@ -113,6 +113,9 @@ def test_whole_cycle(sim, kind):
         assert (dev.config.rate, dev.config.filter_hz) == (1000, 15)
         (check_six_axis if dev.six_axis else check_three_axis)(dev, kind)
         assert dev.sensor_count == CHANNELS[kind]
+        stats = dev.statistics()
+        assert stats["framesAccepted"] > 0 and stats["bytesReceived"] > 0
+        assert stats["checksumFailures"] == stats["framesMalformed"] == 0
     assert not dev.is_open and repr(dev) == "<brv.Device closed>"
     assert not dev._all  # the read_all array was released and forgotten
     with pytest.raises(brv.DeviceClosed):
