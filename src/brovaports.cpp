@@ -1,6 +1,7 @@
 #include "brovaports.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -47,6 +48,7 @@ bool BrovaPorts::isNewPort(bool filter) { return d->isNewPortThread(filter); }
 bool BrovaPorts::isLostPort(bool unused) { return d->isLostPortThread(unused); }
 BPort BrovaPorts::getNewPort() { return d->getNewPortThread(); }
 BPort BrovaPorts::getLostPort() { return d->getLostPortThread(); }
+bool BrovaPorts::watchPort(const char* path) { return d->watchPort(path); }
 const char* BrovaPorts::getAPIversion() { return BrovaPorts_private::apiVersion; }
 
 // ----------------------------------------------------------- PortInventory
@@ -229,14 +231,39 @@ bool BrovaPorts_private::isCandidate(const PortRecord& port, bool filter) const
     // record, so it is skipped as if it were not there.
     if (port.portName.toLocal8Bit().size() >= static_cast<int>(BPort::textSize))
         return false;
-    if (!filter)
+    if (!filter || port.watched)
         return true;
     return filters.find(filter_cond{port.vendorId, port.productId}) != filters.end();
 }
 
+QList<PortRecord> BrovaPorts_private::currentPorts()
+{
+    QList<PortRecord> ports = inventory->availablePorts();
+    for (const QString& path : watchedPaths) {
+        if (!sameName(ports, path) && QFileInfo::exists(path)) {
+            PortRecord r;
+            r.portName = path;
+            r.watched = true;
+            ports.append(r);
+        }
+    }
+    return ports;
+}
+
+bool BrovaPorts_private::watchPort(const char* path)
+{
+    if (!path || !*path || std::strlen(path) >= BPort::textSize)
+        return false;
+    const QString name = QString::fromLocal8Bit(path);
+    QMutexLocker lock(&mutex);
+    if (!watchedPaths.contains(name))
+        watchedPaths.append(name);
+    return true;
+}
+
 void BrovaPorts_private::isNewPort(bool filter)
 {
-    const QList<PortRecord> current = inventory->availablePorts();
+    const QList<PortRecord> current = currentPorts();
     QList<PortRecord> accepted;
     for (const PortRecord& port : current) {
         if (!isCandidate(port, filter))
@@ -273,7 +300,7 @@ void BrovaPorts_private::isNewPort(bool filter)
 
 void BrovaPorts_private::isLostPort(bool filter)
 {
-    const QList<PortRecord> current = inventory->availablePorts();
+    const QList<PortRecord> current = currentPorts();
     auto present = [&](const QString& name) {
         for (const PortRecord& p : current)
             if (p.portName == name && isCandidate(p, filter))

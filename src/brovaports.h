@@ -90,6 +90,15 @@ public:
     // valid for the life of the process; do not free it.
     const char* getAPIversion();
 
+    // Also watches path, a serial port that the system does not list as one
+    // (a pseudo-terminal, a virtual port, a link to either): from the next
+    // scan on, while path exists, it is a candidate like a port of the three
+    // bridge vendors, whatever the filter: identified first when the filter
+    // is on, found and lost like any other. The path is copied; watching one
+    // twice is harmless. False, and nothing watched, when path is null, empty
+    // or longer than the 24 bytes of a record's portName (it is never cut).
+    bool watchPort(const char* path);
+
 private:
     BrovaPorts_private* d;
 };

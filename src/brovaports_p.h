@@ -31,6 +31,7 @@ struct PortRecord {
     QString portName;
     int32_t vendorId = 0;
     int32_t productId = 0;
+    bool watched = false;  // named by the caller (watchPort): always a candidate
 };
 
 // Where the watcher gets the list of serial ports from. The system inventory
@@ -82,6 +83,7 @@ public:
     bool isLostPortThread(bool unused);
     BPort getNewPortThread();
     BPort getLostPortThread();
+    bool watchPort(const char* path);
 
     // Writes the kind text for kind ("31 v0.9" ... "95 v1.0", "unknown" for
     // any other value) into port.deviceName; bytes after its NUL are left.
@@ -114,6 +116,8 @@ private:
     void isNewPort(bool filter);
     void isLostPort(bool filter);
     bool isCandidate(const PortRecord& port, bool filter) const;
+    // The inventory's ports, then the watched paths that exist now.
+    QList<PortRecord> currentPorts();
 
     // The probe: -1 when the port cannot be opened, 0 when it carries no wanted
     // sensor, 1 when it does (kind then holds its kind code).
@@ -139,5 +143,6 @@ private:
     std::atomic<int32_t> lastSize;    // written by listPorts only
 
     std::shared_ptr<PortInventory> inventory;
+    QList<QString> watchedPaths;      // watchPort's paths, in order of asking
     QWaitCondition stopWake;          // cuts the pause between cycles short on stop
 };

@@ -120,6 +120,11 @@ void callGetLostPort(brv_ports* ports, char** triple)
     })
 }
 
+brv_truth callWatchPort(brv_ports* ports, const char* path)
+{
+    BRV_GUARD(false, { return ports && ports->watchPort(path); })
+}
+
 // ---------------------------------------------------------------- releasing
 
 void callDeleteBPORT(char** triple)

@@ -129,6 +129,11 @@ BRV_C_EXPORT void callGetNewPort(brv_ports* ports, char** triple);
 /* The same for the oldest lost sensor; its device name and identification
  * texts are empty. */
 BRV_C_EXPORT void callGetLostPort(brv_ports* ports, char** triple);
+/* Also watches path, a port the system does not list as a serial port (a
+ * pseudo-terminal, a virtual port): while it exists it is found, identified
+ * and lost like a port of the three bridge vendors. The text is copied. 0 for
+ * a NULL or empty path, or one longer than 24 bytes (never cut). */
+BRV_C_EXPORT brv_truth callWatchPort(brv_ports* ports, const char* path);
 
 /* --------------------------------------------------------------- releasing */
 

@@ -256,6 +256,37 @@ TEST(PortWatcher, NonSensorsAndUnopenablePorts)
     EXPECT_EQ(silent.hostOpens(), 3);
 }
 
+TEST(PortWatcher, WatchedPathsAreIdentifiedFoundAndLost)
+{
+    // Pseudo-terminals are not serial ports to the system's inventory: named
+    // with watchPort, they are probed and reported like bridge ports.
+    auto framed = device(34);
+    auto stream = device(68);
+    Watched w;
+    EXPECT_FALSE(w.ports->watchPort(nullptr));
+    EXPECT_FALSE(w.ports->watchPort(""));
+    EXPECT_FALSE(w.ports->watchPort("/dev/pts/a-name-of-25-bytes"));
+    ASSERT_TRUE(w.ports->watchPort(framed->portName().c_str()));
+    ASSERT_TRUE(w.ports->watchPort(stream->portName().c_str()));
+    ASSERT_TRUE(w.ports->watchPort(stream->portName().c_str()));  // twice: once
+    ASSERT_TRUE(w.settle());
+    ASSERT_EQ(w.ports->getSize(true), 2);
+    std::map<std::string, BPort> found;
+    while (w.ports->isNewPort(true)) {
+        const BPort p = w.ports->getNewPort();
+        found[p.portName] = p;
+    }
+    EXPECT_STREQ(found[framed->portName()].deviceName, "34 v0.9");
+    EXPECT_STREQ(found[framed->portName()].deviceId, "ID34XYZ");
+    EXPECT_STREQ(found[stream->portName()].deviceName, "68 v1.1");
+
+    framed->hangUp();
+    ASSERT_TRUE(w.settle());
+    ASSERT_TRUE(w.ports->isLostPort(true));
+    EXPECT_EQ(std::string(w.ports->getLostPort().portName), framed->portName());
+    EXPECT_EQ(w.ports->getSize(true), 1);
+}
+
 TEST(PortWatcher, AProbeEndsWhenItsPortVanishes)
 {
     // Unplugged while the probe asks it, a port fails every wait at once from

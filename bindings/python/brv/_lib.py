@@ -82,6 +82,7 @@ PROTOTYPES = {
     "callIsLostPort": (_TRUTH, [_HANDLE]),
     "callGetNewPort": (None, [_HANDLE, TextArray]),
     "callGetLostPort": (None, [_HANDLE, TextArray]),
+    "callWatchPort": (_TRUTH, [_HANDLE, c_char_p]),
     # releasing
     "callDeleteBPORT": (None, [TextArray]),
     "callDeletePORTLIST": (None, [POINTER(TextArray), c_int]),
@@ -120,7 +121,7 @@ PROTOTYPES = {
 }
 
 
-TRUTH_VALUED = frozenset({"callIsNewPort", "callIsLostPort", "callOpen", "callIsOpen", "callIsChksumOK",
+TRUTH_VALUED = frozenset({"callIsNewPort", "callIsLostPort", "callWatchPort", "callOpen", "callIsOpen", "callIsChksumOK",
                           "callIsVirtual", "callSendConfig", "callZero", "callUnzero"})
 
 

@@ -56,6 +56,15 @@ class Ports(Owned):
         finally:
             self._lib.callDeletePORTLIST(byref(array), count)
 
+    def watch(self, path):
+        """Also watches path, a port the system does not list as a serial
+        port (a pseudo-terminal, a virtual port): while it exists it is found,
+        identified and lost like a port behind a USB serial bridge. Raises
+        ValueError for an empty path or one longer than 24 bytes."""
+        raw = os.fsencode(path)
+        if not self._lib.callWatchPort(self._handle(), raw):
+            raise ValueError("cannot watch %r: a port path has 1 to 24 bytes" % (path,))
+
     def __len__(self):
         """The number of sensors present now."""
         return self._lib.callGetSizePorts(self._handle())

@@ -145,3 +145,19 @@ def test_failures(sim):
             closed_call()
     dev.close()
     dev.close()
+
+
+def test_watched_pseudo_terminal_is_identified_and_opened(sim):
+    port = sim(34)
+    with brv.Ports() as ports:
+        with pytest.raises(ValueError):
+            ports.watch("/dev/" + "x" * 20)
+        ports.watch(port)
+        deadline = time.monotonic() + 10
+        found = []
+        while not found and time.monotonic() < deadline:
+            found = [p for p in ports.new_ports() if p.port == port]
+            time.sleep(0.05)
+        assert found and found[0].device_name == KIND_TEXT[34]
+    with brv.Device(found[0]) as dev:
+        assert dev.version == VERSION[34]
