@@ -3,6 +3,9 @@
 
 #include "brvsim.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +26,13 @@ const char* kUsage =
     "  --kind K         device kind code: 68 three-axis stream, 94 four-channel stream,\n"
     "                   95 six-axis stream, 31 framed three-axis, 34 framed four-channel,\n"
     "                   64 framed six-axis (default 68)\n"
-    "  --rate FPS       frames per second; 0 follows the device configuration\n"
-    "                   (configuration byte speed field, or speed code of register 50)\n"
+    "  --rate HZ        initial sample rate: 1000, 333, 100 or 30 per second, set as\n"
+    "                   the device's own configuration (speed field of a stream kind's\n"
+    "                   configuration byte, speed code of a framed kind's register 50);\n"
+    "                   the device then follows rate commands as a real one does\n"
+    "                   (default 100; note that opening a framed device sets 100)\n"
+    "  --pin-rate FPS   send frames at FPS per second whatever the device is told\n"
+    "                   (a rate command is still confirmed, but changes nothing)\n"
     "  --mode raw|vector  output mode: configuration byte bit 0 (stream kinds) or\n"
     "                   register 54 (framed kinds); default raw\n"
     "  --config BYTE    initial configuration byte of a stream kind (default 0xB0);\n"
@@ -40,6 +48,13 @@ const char* kUsage =
     "  --ident TEXT     seven-character identification text (default SIM0001)\n"
     "  --answer-as K    report kind code K instead of the device's own\n"
     "  --noise A[,SEED] add deterministic noise in [-A, A] to every load component\n"
+    "  --aux-sequence   every channel's aux reading carries the data frame's number\n"
+    "                   (16 bits), so that a reader can count lost samples\n"
+    "  --replay FILE    serve the bytes of a capture file (brova capture) with their\n"
+    "                   original timing, from the start at every open of the port,\n"
+    "                   instead of made-up frames; the kind comes from the file\n"
+    "                   unless --kind is given\n"
+    "  --link PATH      also make PATH a symbolic link to the port (removed at exit)\n"
     "  --log            print the bytes received from the host on stderr, in hex\n"
     "  --help           this text\n"
     "Numbers may be given in decimal or with a 0x prefix.\n";
@@ -74,11 +89,11 @@ int fail(const std::string& msg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long kind = 68, rate = 0, config = -1, speed = -1, filter = -1, aux = -1, status = -1, answerAs = 0;
+    long kind = 0, rate = 0, pinRate = 0, config = -1, speed = -1, filter = -1, aux = -1, status = -1, answerAs = 0;
     long noiseAmp = 0, noiseSeed = 1;
     int mode = -1;
-    bool log = false;
-    std::string ident;
+    bool log = false, auxSequence = false;
+    std::string ident, link, replayFile;
     std::vector<long> load, load6;
     std::vector<std::pair<long, std::vector<long>>> channelLoads;
 
@@ -96,7 +111,20 @@ int main(int argc, char** argv) {
         } else if (a == "--kind") {
             if (!needInt(kind)) return fail("--kind needs a number");
         } else if (a == "--rate") {
-            if (!needInt(rate) || rate < 0) return fail("--rate needs a number >= 0");
+            if (!needInt(rate) || (rate != 1000 && rate != 333 && rate != 100 && rate != 30))
+                return fail("--rate needs 1000, 333, 100 or 30 (--pin-rate sets any pace)");
+        } else if (a == "--pin-rate") {
+            if (!needInt(pinRate) || pinRate <= 0) return fail("--pin-rate needs a number > 0");
+        } else if (a == "--aux-sequence") {
+            auxSequence = true;
+        } else if (a == "--replay") {
+            if (!v) return fail("--replay needs a capture file");
+            replayFile = v;
+            ++i;
+        } else if (a == "--link") {
+            if (!v) return fail("--link needs a path");
+            link = v;
+            ++i;
         } else if (a == "--mode") {
             if (!v || (std::strcmp(v, "raw") != 0 && std::strcmp(v, "vector") != 0))
                 return fail("--mode needs raw or vector");
@@ -148,6 +176,13 @@ int main(int argc, char** argv) {
             return fail("unknown option " + a);
         }
     }
+    brvsim::Capture capture;
+    if (!replayFile.empty()) {
+        std::string error;
+        if (!brvsim::readCapture(replayFile, capture, error)) return fail(error);
+        if (kind == 0) kind = capture.kind;
+    }
+    if (kind == 0) kind = 68;
     if (!brvsim::isStreamingKind(static_cast<int>(kind)) && !brvsim::isFramedKind(static_cast<int>(kind)))
         return fail("unknown kind " + std::to_string(kind));
 
@@ -160,12 +195,17 @@ int main(int argc, char** argv) {
 
     brvsim::Device dev(static_cast<int>(kind));
     const bool streaming = brvsim::isStreamingKind(static_cast<int>(kind));
-    if (rate > 0) dev.setRate(static_cast<double>(rate));
+    if (pinRate > 0) dev.setRate(static_cast<double>(pinRate));
+    // The speed field (stream kinds) and speed code (framed kinds) of a rate.
+    const int speedField = rate == 1000 ? 0 : rate == 333 ? 1 : rate == 30 ? 3 : 2;
+    const std::uint8_t speedCode = rate == 1000 ? 1 : rate == 333 ? 3 : rate == 30 ? 33 : 10;
     if (streaming) {
         std::uint8_t c = config >= 0 ? static_cast<std::uint8_t>(config) : 0xB0;
         if (mode >= 0) c = static_cast<std::uint8_t>((c & 0xFE) | mode);
+        if (rate > 0) c = static_cast<std::uint8_t>((c & ~0x18) | (speedField << 3));
         dev.setConfigByte(c);
     } else {
+        if (rate > 0) dev.setRegister(brvsim::kRegSpeed, speedCode);
         if (speed >= 0) dev.setRegister(brvsim::kRegSpeed, static_cast<std::uint8_t>(speed));
         if (filter >= 0) dev.setRegister(brvsim::kRegFilter, static_cast<std::uint8_t>(filter));
         if (mode >= 0) dev.setRegister(brvsim::kRegMode, static_cast<std::uint8_t>(mode));
@@ -193,10 +233,19 @@ int main(int argc, char** argv) {
     if (!ident.empty()) dev.setIdentText(ident);
     if (answerAs != 0) dev.answerAs(static_cast<int>(answerAs));
     if (noiseAmp > 0) dev.setNoise(static_cast<int>(noiseAmp), static_cast<std::uint32_t>(noiseSeed));
+    dev.setAuxSequence(auxSequence);
+    if (!capture.chunks.empty()) dev.setReplay(std::move(capture.chunks));
 
     if (!dev.start()) {
         std::fprintf(stderr, "brova-sim: cannot create a pseudo-terminal\n");
         return 1;
+    }
+    if (!link.empty()) {
+        ::unlink(link.c_str());  // a link left by an earlier run
+        if (::symlink(dev.portName().c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "brova-sim: cannot make the link %s: %s\n", link.c_str(), std::strerror(errno));
+            return 1;
+        }
     }
     std::printf("%s\n", dev.portName().c_str());
     std::fflush(stdout);
@@ -218,5 +267,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rx %s\n", line.c_str());
     }
     dev.stop();
+    if (!link.empty()) ::unlink(link.c_str());
     return 0;
 }

@@ -52,6 +52,7 @@
 //   (x, y and Fx..Tz to -32768..32767, readings and z to 0..65535).
 #pragma once
 
+#include "brvsim_capture.h"
 #include "brvsim_wire.h"
 
 #include <chrono>
@@ -122,6 +123,12 @@ public:
     // still take effect; requests still recorded). The frame schedule restarts
     // afterwards, with no burst to catch up.
     void silence(std::chrono::milliseconds duration);
+    // Before start(): serve these chunks instead of the frames the device
+    // would make. At every host open the replay begins again: chunk k goes
+    // out as one write at its time (micros) after the open. After the last
+    // chunk nothing more is sent but replies to requests (framed kinds), which
+    // are answered as always. An empty list: frames as usual.
+    void setReplay(std::vector<CaptureChunk> chunks);
     // Framed kinds: replies to read requests go out this long after the
     // request came (0, the default: at once).
     void setReplyDelay(std::chrono::milliseconds delay);

@@ -82,6 +82,9 @@ struct Device::Impl {
     bool auxSequence = false;
     std::uint16_t frameNumber = 0;  // of the data frame being built, for auxSequence
     std::chrono::milliseconds replyDelay{0};
+    std::vector<CaptureChunk> replay;  // set before start(), then read by the serving thread only
+    std::size_t replayPos = 0;
+    Clock::time_point replayStart{};
     std::deque<std::pair<Clock::time_point, Bytes>> delayedReplies;
     bool answering = true;
     bool parserReset = false;
@@ -458,6 +461,8 @@ struct Device::Impl {
                     outq.clear();
                     outPos = 0;
                     nextDue = Clock::now();
+                    replayStart = nextDue;
+                    replayPos = 0;
                     setHostOpen(true);
                     if (pm.revents & POLLIN) drainInput();
                 } else {
@@ -525,6 +530,19 @@ struct Device::Impl {
             }
             if (now < silentEnd) {
                 nextDue = now;  // the first frame after the silence goes at once
+                continue;
+            }
+            if (!replay.empty()) {
+                // Replaying: each chunk at its own time from the open; no frames.
+                while (replayPos < replay.size() &&
+                       now >= replayStart + std::chrono::microseconds(replay[replayPos].micros)) {
+                    const Bytes& b = replay[replayPos++].bytes;
+                    outq.insert(outq.end(), b.begin(), b.end());
+                    flushOut();
+                }
+                nextDue = replayPos < replay.size()
+                              ? replayStart + std::chrono::microseconds(replay[replayPos].micros)
+                              : now + std::chrono::seconds(1);
                 continue;
             }
             if (now - nextDue > kMaxCatchUp) nextDue = now;
@@ -736,6 +754,11 @@ void Device::silence(std::chrono::milliseconds duration) {
 void Device::setAuxSequence(bool on) {
     std::lock_guard<std::mutex> lk(d_->m);
     d_->auxSequence = on;
+}
+
+void Device::setReplay(std::vector<CaptureChunk> chunks) {
+    std::lock_guard<std::mutex> life(d_->life);
+    if (!d_->th.joinable()) d_->replay = std::move(chunks);
 }
 
 void Device::setReplyDelay(std::chrono::milliseconds delay) {

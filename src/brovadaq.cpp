@@ -47,6 +47,12 @@ int BrovaDAQ::read6D(BrovaPackage6D& pkg, bool peek) { return d->read6D(pkg, pee
 int BrovaDAQ::readAll6D(BrovaPackage6D*& arr, bool peek) { return d->readAll6D(arr, peek); }
 int BrovaDAQ::read6Axis(int (&values)[6], bool peek) { return d->read6Axis(values, peek); }
 int BrovaDAQ::readAll6Axis(int*& values, bool peek) { return d->readAll6Axis(values, peek); }
+void BrovaDAQ::wrenchOf(const BrovaPackage& channel0, const BrovaPackage& channel1, const BrovaPackage& channel2,
+                        const BrovaPackage& channel3, int (&values)[6])
+{
+    BrovaPackage p[4] = {channel0, channel1, channel2, channel3};
+    BrovaDAQ_private::writeWrench(p[0], p[1], p[2], p[3], values);
+}
 bool BrovaDAQ::zero(int channel) { return d->zero(channel); }
 void BrovaDAQ::zeroAll() { d->zeroAll(); }
 bool BrovaDAQ::unzero(int channel) { return d->unzero(channel); }

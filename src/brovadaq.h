@@ -106,6 +106,12 @@ public:
     int readAll6D(BrovaPackage6D*& arr, bool peek);
     // Four-channel devices read as one six-axis sensor: Fx, Fy, Fz, Tx, Ty, Tz.
     int read6Axis(int (&values)[6], bool peek);
+    // The same computation on samples the caller holds: the force and torque
+    // of one instant of a four-channel device from its channels 0..3 (for
+    // example the k-th sample of each channel of a readAll), into values as
+    // Fx, Fy, Fz, Tx, Ty, Tz.
+    static void wrenchOf(const BrovaPackage& channel0, const BrovaPackage& channel1, const BrovaPackage& channel2,
+                         const BrovaPackage& channel3, int (&values)[6]);
     // One group of six per sample instant. On a device that is open with four
     // channels, a non-null values is released with delete[] and a new array
     // stored (zero-length, not null, when nothing came; null when the parse

@@ -97,10 +97,11 @@ private:
     int smProcess(ChannelQueues& queues, bool keep);
     int smProcess6D(Queue6D& queue, bool keep);
     bool setOffset(BrovaPackage offset, int channel);
-    BrovaPackage calc6axisVector(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
-    BrovaPackage calc6axisTorque(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
+    static BrovaPackage calc6axisVector(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
+    static BrovaPackage calc6axisTorque(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4);
     // Fx, Fy, Fz, Tx, Ty, Tz of one instant of four channels into out[0..5].
-    void writeWrench(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4, int* out);
+    static void writeWrench(BrovaPackage& p1, BrovaPackage& p2, BrovaPackage& p3, BrovaPackage& p4, int* out);
+    friend class BrovaDAQ;  // wrenchOf
 
     ChannelQueues& freshQueues();
     Queue6D& freshQueue6D();

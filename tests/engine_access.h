@@ -62,7 +62,7 @@ struct BrovaEngineAccess {
         return BrovaDAQ_private::scanConfigurationReply(
             QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())), c);
     }
-    static BrovaPackage force(BrovaDAQ_private& e, BrovaPackage (&p)[4]) { return e.calc6axisVector(p[0], p[1], p[2], p[3]); }
-    static BrovaPackage torque(BrovaDAQ_private& e, BrovaPackage (&p)[4]) { return e.calc6axisTorque(p[0], p[1], p[2], p[3]); }
+    static BrovaPackage force(BrovaDAQ_private&, BrovaPackage (&p)[4]) { return BrovaDAQ_private::calc6axisVector(p[0], p[1], p[2], p[3]); }
+    static BrovaPackage torque(BrovaDAQ_private&, BrovaPackage (&p)[4]) { return BrovaDAQ_private::calc6axisTorque(p[0], p[1], p[2], p[3]); }
 };
 

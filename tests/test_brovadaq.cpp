@@ -227,6 +227,18 @@ TEST(BrovaDAQ, StreamKindsOpenReadAndClose)
         ASSERT_GT(g, 0);
         EXPECT_EQ(groups[6 * (g - 1)], 250);
         delete[] groups;
+        // The same computation on samples the caller holds.
+        BrovaPackage four[4];
+        for (BrovaPackage& p : four) {
+            p.x = 100;
+            p.z = 20000;
+        }
+        four[2].z = 20004;
+        int wrench[6];
+        BrovaDAQ::wrenchOf(four[0], four[1], four[2], four[3], wrench);
+        EXPECT_EQ(wrench[0], 100);                      // the mean of x
+        EXPECT_EQ(wrench[2], (3 * 20000 + 20004) / 16);  // a sixteenth of the z sum
+        EXPECT_EQ(wrench[3], (20000 - 20004) / 2);       // (z0 - z2) / 2
         daq.close();
     }
     {

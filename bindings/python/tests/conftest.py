@@ -33,7 +33,7 @@ def sim():
     def start(kind, *extra):
         if not os.access(SIM, os.X_OK):
             pytest.fail("no simulator at %s (set BRV_SIM)" % SIM)
-        args = [SIM, "--kind", str(kind), "--rate", "1000", "--aux", str(AUX),
+        args = [SIM, "--kind", str(kind), "--pin-rate", "1000", "--aux", str(AUX),
                 "--load6", ",".join(map(str, LOAD6))]
         for c in range(4 if kind in (94, 95, 34, 64) else 1):
             args += ["--channel-load", "%d:%d,%d,%d" % ((c,) + channel_load(c))]
