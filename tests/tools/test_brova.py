@@ -1,0 +1,228 @@
+"""brova as a user runs it: listing, streaming every kind family, tare, rate,
+errors with their exit codes, Ctrl-C, reconnecting, capture and replay."""
+
+import csv
+import io
+import json
+import os
+import pty
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+from conftest import BROVA, LOAD, LOAD6, brova, wait_for
+
+THREE_AXIS = ["x", "y", "z"] + ["s%d" % i for i in range(1, 9)] + ["aux"]
+SIX_AXIS = ["Fx", "Fy", "Fz", "Tx", "Ty", "Tz"]
+
+
+def csv_rows(text):
+    rows = list(csv.DictReader(io.StringIO(text)))
+    times = [float(r["time"]) for r in rows]
+    assert times == sorted(times) and len(set(times)) == len(times), "time must strictly increase"
+    return rows
+
+
+def read_lines(proc, want, seconds=10):
+    """Lines of proc's stdout until one satisfies want."""
+    got, deadline = [], time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if select.select([proc.stdout], [], [], 0.1)[0]:
+            line = proc.stdout.readline()
+            if not line:
+                break
+            got.append(line)
+            if want(line):
+                return got
+    pytest.fail("no matching line in %r" % got)
+
+
+def test_list_and_watch_follow_a_plug_and_unplug(sim):
+    link = os.path.join(tempfile.mkdtemp(prefix="brv"), "s0")
+    watch = subprocess.Popen([BROVA, "list", "--watch", "--json", "--port", link],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(0.5)
+        dev = sim(34, "--link", link, "--ident", "DESK001")
+        plugged = json.loads(read_lines(watch, lambda l: "plugged" in l)[-1])
+        assert (plugged["event"], plugged["port"], plugged["kind"], plugged["id"]) == \
+            ("plugged", link, "34 v0.9", "DESK001")
+        code, out, _ = brova("list", "--json", "--port", link)
+        assert code == 0 and json.loads(out) == [{"port": link, "kind": "34 v0.9", "id": "DESK001"}]
+        dev.stop()
+        lost = json.loads(read_lines(watch, lambda l: "unplugged" in l)[-1])
+        assert (lost["event"], lost["port"]) == ("unplugged", link)
+        watch.send_signal(signal.SIGINT)
+        assert watch.wait(10) == 130
+    finally:
+        watch.kill()
+
+
+@pytest.mark.parametrize("kind, extra", [(68, []), (34, []), (64, []), (95, ["--format", "jsonl"]),
+                                         (94, ["--six-axis", "--format", "jsonl"])])
+def test_stream_every_family(sim, kind, extra):
+    dev = sim(kind, "--pin-rate", 1000)
+    code, out, err = brova("stream", dev.port, "--kind", kind, "--count", 25, *extra)
+    assert code == 0, err
+    six = kind in (64, 95) or "--six-axis" in extra
+    channels = 1 if kind in (68, 31) or six else 4
+    if "jsonl" in extra:
+        rows = [json.loads(line) for line in out.splitlines()]
+        assert [r["time"] for r in rows] == sorted({r["time"] for r in rows})
+    else:
+        rows = csv_rows(out)
+        assert list(rows[0]) == ["time", "sample", "channel", "state"] + (SIX_AXIS if six else THREE_AXIS)
+    assert len(rows) == 25 * channels
+    assert [int(r["sample"]) for r in rows[::channels]] == list(range(25))
+    for r in rows:
+        assert int(r["state"]) == 5
+        if kind == 94:  # force: mean of x, y; z sum / 16; torque from the channels' z and x, y
+            x = [LOAD[c][0] for c in range(4)]
+            assert int(r["Fx"]) == sum(x) // 4 and int(r["Fz"]) == sum(LOAD[c][2] for c in range(4)) // 16
+        elif six:
+            assert tuple(int(r[n]) for n in SIX_AXIS) == LOAD6
+        else:
+            assert tuple(int(r[n]) for n in "xyz") == LOAD[int(r["channel"])]
+
+
+def test_tare_rate_and_configuration(sim):
+    dev = sim(68, "--rate", 100)
+    code, out, err = brova("stream", dev.port, "--kind", 68, "--tare", "--count", 10)
+    assert code == 0, err
+    assert all(int(r["x"]) == int(r["y"]) == int(r["z"]) == 0 for r in csv_rows(out))
+    # A rate the device confirms, and the frames then come at that rate.
+    counts = {}
+    for rate in (30, 1000):
+        code, out, err = brova("stream", dev.port, "--kind", 68, "--rate", rate, "--duration", 1)
+        assert code == 0, err
+        counts[rate] = len(out.splitlines()) - 1
+    assert counts[30] < 100 < 300 < counts[1000], counts
+    code, out, _ = brova("config", dev.port, "--kind", 68, "--rate", 333, "--filter", 50)
+    assert code == 0 and "confirmed rate 333 per second, filter 50 Hz" in out
+    code, out, _ = brova("info", dev.port, "--kind", 68)
+    assert code == 0 and "rate: 333 per second" in out and "filter: 50 Hz" in out
+    framed = sim(31)
+    code, _, err = brova("config", framed.port, "--kind", 31, "--mode", "vector")
+    assert code == 4 and "did not confirm" in err and "framed sensors keep" in err
+
+
+def test_errors_say_why_with_their_exit_codes(sim):
+    assert brova("stream", "/dev/brv-none", "--rate", 250)[0] == 2  # refused before any open
+    for bad in (["--filter", 7], ["--kind", 12], ["--format", "xml"], ["--count", 0]):
+        code, _, err = brova("stream", "/dev/brv-none", *bad)
+        assert code == 2 and "--" in err, (bad, err)
+    code, _, err = brova("stream", "/dev/brv-none", "--kind", 68)
+    assert code == 3 and "no such port" in err
+
+    # A port with nothing behind it, and a device of another kind.
+    master, slave = pty.openpty()
+    try:
+        code, _, err = brova("info", os.ttyname(slave), "--kind", 68)
+        assert code == 4 and "nothing answered" in err
+    finally:
+        os.close(master), os.close(slave)
+    other = sim(94)
+    code, _, err = brova("info", other.port, "--kind", 68)
+    assert code == 4 and "answered as kind 94" in err
+
+    # Busy (a second brova while one streams), and permission denied.
+    unprivileged = Unprivileged()
+    os.chmod(other.port, 0o666)
+    streaming = subprocess.Popen([BROVA, "stream", other.port, "--kind", "94"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        time.sleep(1.0)
+        code, _, err = unprivileged.brova("info", other.port, "--kind", 94)
+        assert code == 3 and "busy" in err
+    finally:
+        streaming.terminate()
+        assert streaming.wait(10) == 143
+    os.chmod(other.port, 0o000)
+    code, _, err = unprivileged.brova("info", other.port, "--kind", 94)
+    assert code == 3 and "permission denied" in err and "dialout" in err
+
+
+class Unprivileged:
+    """brova run by a user that the port's permissions and exclusive opens
+    apply to: this user, or nobody when the tests run as root (root opens
+    any port). nobody runs a copy of the installed programs that it can
+    reach."""
+
+    def __init__(self):
+        self.program, self.setup = BROVA, None
+        if os.geteuid() == 0:
+            prefix = os.path.dirname(os.path.dirname(BROVA))
+            copy = os.path.join(tempfile.mkdtemp(prefix="brv"), "prefix")
+            shutil.copytree(prefix, copy, symlinks=True)
+            for root, dirs, files in os.walk(os.path.dirname(copy)):
+                for name in dirs + files:
+                    os.chmod(os.path.join(root, name), 0o755, follow_symlinks=False) \
+                        if not os.path.islink(os.path.join(root, name)) else None
+                os.chmod(root, 0o755)
+            self.program = os.path.join(copy, "bin", os.path.basename(BROVA))
+            self.setup = lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534))
+
+    def brova(self, *args):
+        p = subprocess.run([self.program, *map(str, args)], capture_output=True, text=True, timeout=30,
+                           preexec_fn=self.setup)
+        return p.returncode, p.stdout, p.stderr
+
+
+def test_interrupt_reconnect_and_output_files(sim):
+    out_dir = tempfile.mkdtemp(prefix="brv")
+    link = os.path.join(out_dir, "s0")
+    dev = sim(94, "--pin-rate", 500, "--link", link)
+    target = os.path.join(out_dir, "run.csv")
+    proc = subprocess.Popen([BROVA, "stream", link, "--kind", "94", "--reconnect", "--output", target],
+                            stderr=subprocess.PIPE, text=True)
+    time.sleep(1.0)
+    dev.stop()  # unplugged
+    time.sleep(0.8)
+    sim(94, "--pin-rate", 500, "--link", link)  # plugged back, under a new pseudo-terminal
+    assert wait_for(lambda: os.path.getsize(target + ".partial") > 0)
+    time.sleep(1.0)
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(15) == 130
+    err = proc.stderr.read()
+    assert "reopened after a gap" in err and "samples from 1 port" in err
+    assert not os.path.exists(target + ".partial")
+    with open(target) as f:
+        text = f.read()
+    assert text.endswith("\n")
+    rows = csv_rows(text)
+    assert all(None not in r.values() and "" not in r.values() for r in rows)  # every line complete
+    meta = json.load(open(target + ".json"))
+    assert meta["interrupted"] and len(meta["gaps"]) == 1 and meta["devices"][0]["kind"] == 94
+    assert meta["devices"][0]["samples"] * 4 == len(rows)
+
+
+def test_capture_and_replay_give_the_same_samples(sim):
+    work = tempfile.mkdtemp(prefix="brv")
+    capture = os.path.join(work, "cap.brv")
+    dev = sim(68, "--rate", 1000, "--aux-sequence")
+    code, _, err = brova("capture", dev.port, capture, "--kind", 68, "--duration", 0.5)
+    assert code == 0, err
+    dev.stop()
+    # The frames in the file, read straight from its documented layout.
+    data = open(capture, "rb").read()
+    assert data[:8] == b"BRVCAP1\n"
+    header_end = data.index(b"\n", 8)
+    assert json.loads(data[8:header_end])["kind"] == 68
+    stream, at = b"", header_end + 1
+    while at + 12 <= len(data):
+        _, n = struct.unpack_from("<QI", data, at)
+        stream += data[at + 12:at + 12 + n]
+        at += 12 + n
+    numbers = [int.from_bytes(stream[i + 9:i + 11], "big")
+               for i in range(0, len(stream) - 28, 29) if stream[i:i + 2] == b"\x37\x44"]
+    assert len(numbers) > 100
+    replay = sim(68, "--replay", capture)
+    code, out, err = brova("stream", replay.port, "--kind", 68, "--count", len(numbers))
+    assert code == 0, err
+    assert [int(r["aux"]) for r in csv_rows(out)] == numbers

@@ -1,0 +1,330 @@
+#include "cli.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QThread>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "brovaports.h"
+
+namespace brovacli {
+
+namespace {
+
+const Kind kKinds[] = {
+    {31, "31 v0.9", "one three-axis sensor, framed protocol", BROVA_FRAMED_3AXIS, false, false},
+    {34, "34 v0.9", "four three-axis channels, framed protocol", BROVA_FRAMED_4CH, false, true},
+    {64, "64 v0.9", "six-axis force/torque sensor, framed protocol", BROVA_FRAMED_6AXIS, true, false},
+    {68, "68 v1.1", "one three-axis sensor, stream protocol", BROVA_STREAM_3AXIS, false, false},
+    {94, "94 v0.9", "four three-axis channels, stream protocol", BROVA_STREAM_4CH, false, true},
+    {95, "95 v1.0", "six-axis force/torque sensor, stream protocol", BROVA_STREAM_6AXIS, true, false},
+};
+
+void onSignal(int signal)
+{
+    interruptedBy = signal;
+}
+
+// Discovery has found none yet: how long it may take to identify a port
+// (a first scan, then up to about 1.1 s of probing each new port).
+constexpr int kDiscoveryMs = 5000;
+
+QByteArray local(const QString& s)
+{
+    return s.toLocal8Bit();
+}
+
+// The path of a record's port name (discovery gives system names such as
+// "ttyUSB0", or the path it was asked to watch).
+QString pathOfRecord(const char* portName)
+{
+    const QString name = QString::fromLocal8Bit(portName);
+    return name.startsWith('/') ? name : QStringLiteral("/dev/") + name;
+}
+
+// Can the port be opened? Says why not, as the system says it.
+void checkOpenable(const QString& path)
+{
+    const int fd = ::open(local(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return;
+    }
+    const int e = errno;
+    switch (e) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        throw Failure(ExitPort, QStringLiteral("%1: no such port").arg(path));
+    case EACCES:
+    case EPERM:
+        throw Failure(ExitPort, QStringLiteral("%1: permission denied. Add yourself to the group that owns the port "
+                                               "(usually dialout: sudo usermod -aG dialout $USER, then log in again), "
+                                               "or install the project's udev rule (README: Permissions and latency)")
+                                    .arg(path));
+    case EBUSY:
+        throw Failure(ExitPort, QStringLiteral("%1: the port is busy: another program has it open").arg(path));
+    default:
+        throw Failure(ExitPort, QStringLiteral("%1: cannot open the port: %2").arg(path, QString::fromLocal8Bit(std::strerror(e))));
+    }
+}
+
+bool isSystemPort(const QString& path)
+{
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        if (info.systemLocation() == path)
+            return true;
+    return false;
+}
+
+} // namespace
+
+volatile std::sig_atomic_t interruptedBy = 0;
+
+const Kind* kindOf(int code)
+{
+    for (const Kind& k : kKinds)
+        if (k.code == code)
+            return &k;
+    return nullptr;
+}
+
+const Kind* kindOfVersion(brova_version v)
+{
+    for (const Kind& k : kKinds)
+        if (k.version == v)
+            return &k;
+    return nullptr;
+}
+
+QString kindList()
+{
+    return QStringLiteral("31, 34, 64, 68, 94, 95");
+}
+
+bool validRate(int hz)
+{
+    return hz == 1000 || hz == 333 || hz == 100 || hz == 30;
+}
+
+bool validFilter(int hz)
+{
+    return hz == 0 || hz == 150 || hz == 50 || hz == 15;
+}
+
+QString stateText(int state)
+{
+    return state == 5 ? QStringLiteral("5 (normal)") : QStringLiteral("%1 (a condition the device signals)").arg(state);
+}
+
+void catchSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int exitForSignal()
+{
+    return interruptedBy == SIGTERM ? ExitTerminated : ExitInterrupted;
+}
+
+bool pause(int ms)
+{
+    for (int slept = 0; slept < ms; slept += 10) {
+        if (interruptedBy)
+            return false;
+        QThread::msleep(static_cast<unsigned long>(std::min(10, ms - slept)));
+    }
+    return !interruptedBy;
+}
+
+Target locate(const QString& port, int kindOption)
+{
+    Target t;
+    t.kind = kindOption;
+    if (port == QLatin1String("auto")) {
+        BrovaPorts ports(0, 1000000);
+        const BPort* table = ports.listPorts(false);
+        if (ports.getLastSize() == 0)
+            throw Failure(ExitPort, QStringLiteral("auto: discovery found no sensor (brova list shows what it sees)"));
+        t.path = pathOfRecord(table[0].portName);
+        if (!kindOption)
+            t.kind = std::atoi(table[0].deviceName);
+        t.ident = QString::fromLocal8Bit(table[0].deviceId);
+        checkOpenable(t.path);
+        return t;
+    }
+
+    QString path = port.contains('/') ? port : QStringLiteral("/dev/") + port;
+    const QFileInfo info(path);
+    if (!info.exists())
+        throw Failure(ExitPort, QStringLiteral("%1: no such port").arg(path));
+    if (info.isSymLink())
+        path = info.canonicalFilePath();  // e.g. /dev/serial/by-id/... to /dev/ttyUSB0
+    if (local(path).size() >= static_cast<int>(BPort::textSize))
+        throw Failure(ExitPort, QStringLiteral("%1: the library names ports in at most 24 bytes; give the device node "
+                                               "itself or a shorter link to it")
+                                    .arg(path));
+    checkOpenable(path);
+    t.path = path;
+    if (kindOption)
+        return t;
+
+    // Discovery identifies it: the system's own serial ports are scanned
+    // anyway; any other port (a pseudo-terminal, a virtual port) is named.
+    BrovaPorts ports(0, 1000000);
+    if (!isSystemPort(path))
+        ports.watchPort(local(path).constData());
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < kDiscoveryMs) {
+        const BPort* table = ports.listPorts(false);
+        for (int i = 0; i < ports.getLastSize(); ++i) {
+            if (pathOfRecord(table[i].portName) == path) {
+                t.kind = std::atoi(table[i].deviceName);
+                t.ident = QString::fromLocal8Bit(table[i].deviceId);
+                if (!kindOf(t.kind))
+                    break;
+                return t;
+            }
+        }
+        if (!pause(100))
+            throw Failure(exitForSignal(), QStringLiteral("interrupted"));
+    }
+    throw Failure(ExitDevice, QStringLiteral("%1: no sensor identified there: it neither streamed frames nor answered "
+                                             "the identification request. Give --kind K (%2) to open it as kind K")
+                                  .arg(path, kindList()));
+}
+
+std::unique_ptr<BrovaDAQ> openTarget(const Target& t)
+{
+    const Kind* kind = kindOf(t.kind);
+    if (!kind)
+        throw Failure(ExitUsage, QStringLiteral("unknown kind %1 (kinds: %2)").arg(t.kind).arg(kindList()));
+    BPort port;
+    BPort::setText(port.portName, local(t.path).constData());
+    BPort::setText(port.deviceName, kind->text);
+    auto daq = std::make_unique<BrovaDAQ>();
+    if (!daq->open(port, true, 1000000)) {
+        if (kind->version >= BROVA_FRAMED_3AXIS)
+            throw Failure(ExitDevice, QStringLiteral("%1: the device did not answer the configuration handshake of a "
+                                                     "kind-%2 sensor (%3)")
+                                          .arg(t.path)
+                                          .arg(kind->code)
+                                          .arg(QString::fromLatin1(kind->what)));
+        throw Failure(ExitDevice, QStringLiteral("%1: nothing answered: no frame with a good checksum within 1 s "
+                                                 "(is a kind-%2 sensor there?)")
+                                      .arg(t.path)
+                                      .arg(kind->code));
+    }
+    const brova_version v = daq->getVersion();
+    if (v != kind->version) {
+        daq->close();
+        const Kind* other = kindOfVersion(v);
+        if (other)
+            throw Failure(ExitDevice, QStringLiteral("%1: the device answered as kind %2 (%3), not as kind %4")
+                                          .arg(t.path)
+                                          .arg(other->code)
+                                          .arg(QString::fromLatin1(other->what))
+                                          .arg(kind->code));
+        throw Failure(ExitDevice, QStringLiteral("%1: the device answered with framed-protocol frames, not as a kind-%2 "
+                                                 "stream sensor (its kind is one of 31, 34, 64)")
+                                      .arg(t.path)
+                                      .arg(kind->code));
+    }
+    return daq;
+}
+
+int intOption(const QCommandLineParser& p, const QString& name, int fallback)
+{
+    if (!p.isSet(name))
+        return fallback;
+    bool ok = false;
+    const int v = p.value(name).toInt(&ok, 10);
+    if (!ok)
+        throw Failure(ExitUsage, QStringLiteral("--%1 needs a whole number, not \"%2\"").arg(name, p.value(name)));
+    return v;
+}
+
+double secondsOption(const QCommandLineParser& p, const QString& name, double fallback)
+{
+    if (!p.isSet(name))
+        return fallback;
+    bool ok = false;
+    const double v = p.value(name).toDouble(&ok);
+    if (!ok || v <= 0)
+        throw Failure(ExitUsage, QStringLiteral("--%1 needs a number of seconds above 0, not \"%2\"").arg(name, p.value(name)));
+    return v;
+}
+
+QString wrapped(const QString& text)
+{
+    QStringList out;
+    for (const QString& paragraph : text.split('\n')) {
+        QString line;
+        for (const QString& word : paragraph.split(' ', Qt::SkipEmptyParts)) {
+            if (!line.isEmpty() && line.size() + 1 + word.size() > 79) {
+                out << line;
+                line.clear();
+            }
+            line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+        }
+        out << line;
+    }
+    return out.join('\n');
+}
+
+void parseOrExplain(QCommandLineParser& p, const QStringList& args)
+{
+    p.setApplicationDescription(wrapped(p.applicationDescription()));
+    if (!p.parse(args))
+        throw Failure(ExitUsage, p.errorText() + QStringLiteral(" (see %1 --help)").arg(args.value(0)));
+    if (p.isSet(QStringLiteral("help"))) {
+        // Qt names the program by its path; name it as the user typed it.
+        QString text = p.helpText();
+        const int end = text.indexOf(QLatin1String(" [options]"));
+        if (text.startsWith(QLatin1String("Usage: ")) && end > 0)
+            text.replace(7, end - 7, args.value(0));
+        std::fputs(local(text).constData(), stdout);
+        std::exit(ExitOk);
+    }
+}
+
+void addKindOption(QCommandLineParser& p)
+{
+    p.addOption({QStringLiteral("kind"),
+                 QStringLiteral("The sensor's kind code (%1), when discovery cannot tell it: a port without USB "
+                                "identity such as the simulator's, or to skip identification.")
+                     .arg(kindList()),
+                 QStringLiteral("K")});
+}
+
+int kindFromOption(const QCommandLineParser& p)
+{
+    const int k = intOption(p, QStringLiteral("kind"), 0);
+    if (p.isSet(QStringLiteral("kind")) && !kindOf(k))
+        throw Failure(ExitUsage, QStringLiteral("--kind %1 is not a sensor kind (kinds: %2)").arg(k).arg(kindList()));
+    return k;
+}
+
+QString exitCodesText()
+{
+    return QStringLiteral("Exit codes: 0 success; 1 any other failure (such as an output file that cannot be "
+                          "written); 2 a bad option or value; 3 a port error (no such port, permission denied, port "
+                          "busy); 4 a device error (nothing answered, another kind answered, a configuration not "
+                          "confirmed, the device lost); 130 interrupted by Ctrl-C; 143 ended by SIGTERM.");
+}
+
+} // namespace brovacli

@@ -1,0 +1,91 @@
+// What the brova subcommands share: exit codes and errors, the sensor kinds,
+// the allowed configuration values, finding a port and its kind, opening a
+// device with a reason for every failure, and the signals that end a run.
+#pragma once
+
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+
+#include <csignal>
+#include <memory>
+#include <stdexcept>
+
+#include "brovadaq.h"
+
+namespace brovacli {
+
+// Exit codes, as `brova --help` documents them.
+enum Exit : int {
+    ExitOk = 0,
+    ExitFailure = 1,       // anything else: an output file that cannot be written ...
+    ExitUsage = 2,         // a bad option or value
+    ExitPort = 3,          // no such port, permission denied, port busy
+    ExitDevice = 4,        // nothing answered, wrong kind, not confirmed, device lost
+    ExitInterrupted = 130, // Ctrl-C (SIGINT)
+    ExitTerminated = 143   // SIGTERM
+};
+
+// A failure a user can act on: its message and exit code. main prints
+// "brova: <message>" and exits with the code.
+struct Failure : std::runtime_error {
+    Failure(int code, const QString& message) : std::runtime_error(message.toStdString()), code(code) {}
+    int code;
+};
+
+struct Kind {
+    int code;             // 31, 34, 64, 68, 94, 95
+    const char* text;     // the discovery text, e.g. "34 v0.9"
+    const char* what;     // e.g. "four three-axis channels, framed protocol"
+    brova_version version;
+    bool sixAxis;         // 64, 95
+    bool fourChannel;     // 34, 94
+};
+const Kind* kindOf(int code);
+const Kind* kindOfVersion(brova_version v);
+QString kindList();  // "31, 34, 64, 68, 94, 95"
+
+// Configuration values a user may ask for.
+bool validRate(int hz);
+bool validFilter(int hz);
+QString stateText(int state);
+
+// Ctrl-C and SIGTERM set interruptedBy (0 while running); long runs poll it.
+extern volatile std::sig_atomic_t interruptedBy;
+void catchSignals();
+int exitForSignal();  // 130 or 143
+
+// A port and the sensor behind it, as a subcommand will open it.
+struct Target {
+    QString path;   // what the library is given (24 bytes at most)
+    int kind = 0;   // kind code
+    QString ident;  // identification text, when discovery gave one
+};
+
+// PORT as the user wrote it: a path, a name under /dev, a link (resolved to
+// its device node) or "auto". Checks that the port can be opened (no such
+// port, permission, busy: ExitPort). The kind is kindOption when it is not 0;
+// otherwise discovery identifies the port (ExitDevice when it does not).
+Target locate(const QString& port, int kindOption);
+// Opens the target; on failure says why (ExitDevice), and refuses a device
+// that answers as another kind than the target's.
+std::unique_ptr<BrovaDAQ> openTarget(const Target& t);
+
+// Option helpers for QCommandLineParser.
+int intOption(const QCommandLineParser& p, const QString& name, int fallback);
+double secondsOption(const QCommandLineParser& p, const QString& name, double fallback);
+// Parses args (program name first); prints --help and exits 0, or throws a
+// usage Failure.
+void parseOrExplain(QCommandLineParser& p, const QStringList& args);
+// The options every device subcommand takes: --kind.
+void addKindOption(QCommandLineParser& p);
+int kindFromOption(const QCommandLineParser& p);
+// The text of `brova --help` that lists the exit codes.
+QString exitCodesText();
+// A description for --help: paragraphs wrapped at 79 columns.
+QString wrapped(const QString& text);
+
+// Sleeps in small steps, returning early (false) when a signal came.
+bool pause(int ms);
+
+} // namespace brovacli

@@ -1,0 +1,240 @@
+// brova info, brova config, brova capture: one device, briefly.
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QSerialPort>
+
+#include <cstdio>
+#include <memory>
+
+#include "brvsim_capture.h"
+#include "cli.h"
+#include "commands.h"
+#include "samplerows.h"
+
+namespace brovacli {
+
+namespace {
+
+QByteArray local(const QString& s)
+{
+    return s.toLocal8Bit();
+}
+
+QString filterText(int hz)
+{
+    return hz ? QStringLiteral("%1 Hz").arg(hz) : QStringLiteral("none");
+}
+
+QString onePort(const QCommandLineParser& p, const QString& command)
+{
+    const QStringList ports = p.positionalArguments();
+    if (ports.size() != 1)
+        throw Failure(ExitUsage, QStringLiteral("%1 takes one PORT (see %1 --help)").arg(command));
+    return ports.first();
+}
+
+const char* kPortHelp = "A path (/dev/ttyUSB0), a name (ttyUSB0), a link such as /dev/serial/by-id/..., or auto (the "
+                        "first sensor discovery finds).";
+
+} // namespace
+
+void addConfigOptions(QCommandLineParser& p)
+{
+    p.addOption({QStringLiteral("rate"), QStringLiteral("Sample rate: 1000, 333, 100 or 30 per second."),
+                 QStringLiteral("HZ")});
+    p.addOption({QStringLiteral("filter"), QStringLiteral("Output filter: 0 (none), 150, 50 or 15 Hz."),
+                 QStringLiteral("HZ")});
+    p.addOption({QStringLiteral("mode"),
+                 QStringLiteral("raw (the device sends its element readings) or vector (it sends the force vector)."),
+                 QStringLiteral("raw|vector")});
+}
+
+ConfigRequest configFromOptions(const QCommandLineParser& p)
+{
+    ConfigRequest r;
+    if (p.isSet(QStringLiteral("rate"))) {
+        r.rate = intOption(p, QStringLiteral("rate"), 0);
+        if (!validRate(r.rate))
+            throw Failure(ExitUsage, QStringLiteral("--rate %1 is not a rate the sensors have: 1000, 333, 100 or 30")
+                                         .arg(p.value(QStringLiteral("rate"))));
+    }
+    if (p.isSet(QStringLiteral("filter"))) {
+        r.filter = intOption(p, QStringLiteral("filter"), 0);
+        if (!validFilter(r.filter))
+            throw Failure(ExitUsage, QStringLiteral("--filter %1 is not a filter the sensors have: 0, 150, 50 or 15")
+                                         .arg(p.value(QStringLiteral("filter"))));
+    }
+    if (p.isSet(QStringLiteral("mode"))) {
+        const QString m = p.value(QStringLiteral("mode"));
+        if (m != QLatin1String("raw") && m != QLatin1String("vector"))
+            throw Failure(ExitUsage, QStringLiteral("--mode %1: the modes are raw and vector").arg(m));
+        r.mode = m == QLatin1String("vector") ? 1 : 0;
+    }
+    return r;
+}
+
+QString describeConfig(const SensorConfig& c)
+{
+    return QStringLiteral("rate %1 per second, filter %2, mode %3")
+        .arg(c.getSpeed())
+        .arg(filterText(c.getFilter()))
+        .arg(c.getMode() ? QStringLiteral("vector") : QStringLiteral("raw"));
+}
+
+SensorConfig applyConfig(BrovaDAQ& daq, const QString& port, const ConfigRequest& want)
+{
+    SensorConfig c = daq.getConfig();
+    if (!want.any())
+        return c;
+    if (want.rate)
+        c.setSpeed(want.rate);
+    if (want.filter >= 0)
+        c.setFilter(want.filter);
+    if (want.mode >= 0)
+        c.setMode(want.mode);
+    daq.sendConfig(c);
+    const SensorConfig got = daq.getConfig();
+    const bool confirmed = (!want.rate || got.getSpeed() == want.rate) &&
+                           (want.filter < 0 || got.getFilter() == want.filter) &&
+                           (want.mode < 0 || got.getMode() == want.mode);
+    if (!confirmed) {
+        QString why = QStringLiteral("%1: the device did not confirm %2: it reports %3")
+                          .arg(port, describeConfig(c), describeConfig(got));
+        if (want.mode >= 0 && got.getMode() != want.mode && daq.getVersion() >= BROVA_FRAMED_3AXIS)
+            why += QStringLiteral(" (framed sensors keep the mode they were set up with)");
+        throw Failure(ExitDevice, why);
+    }
+    return got;
+}
+
+int runInfo(const QStringList& args)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Opens the sensor on PORT and prints its kind, protocol version, channel "
+                                               "count, rate, filter, mode, state and identification text, then closes "
+                                               "it.\n\n") + exitCodesText());
+    p.addHelpOption();
+    addKindOption(p);
+    p.addPositionalArgument(QStringLiteral("PORT"), QString::fromLatin1(kPortHelp));
+    parseOrExplain(p, args);
+    const Target t = locate(onePort(p, args.value(0)), kindFromOption(p));
+    std::unique_ptr<BrovaDAQ> daq = openTarget(t);
+    const SensorConfig c = daq->getConfig();
+    const Kind* kind = kindOf(t.kind);
+    QString ident = t.ident;
+    if (ident.isEmpty())
+        ident = p.isSet(QStringLiteral("kind")) ? QStringLiteral("- (not asked: --kind was given)")
+                                                : QStringLiteral("- (a stream device sends none)");
+    const QString text = QStringLiteral("port: %1\nkind: %2 (%3)\nprotocol version: %4\nchannels: %5\nrate: %6 per second\n"
+                                        "filter: %7\nmode: %8\nstate: %9\nidentification: %10\n")
+                             .arg(t.path, QString::fromLatin1(kind->text), QString::fromLatin1(kind->what))
+                             .arg(static_cast<int>(daq->getVersion()))
+                             .arg(daq->getSensorSize())
+                             .arg(c.getSpeed())
+                             .arg(filterText(c.getFilter()), c.getMode() ? QStringLiteral("vector") : QStringLiteral("raw"),
+                                  stateText(c.getState()), ident);
+    daq->close();
+    std::fputs(local(text).constData(), stdout);
+    return ExitOk;
+}
+
+int runConfig(const QStringList& args)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Sends a configuration to the sensor on PORT and reports what the "
+                                               "device confirms. What is not given keeps its present value. Exits "
+                                               "with 4 when the device does not confirm.\n\n") +
+                                exitCodesText());
+    p.addHelpOption();
+    addKindOption(p);
+    addConfigOptions(p);
+    p.addPositionalArgument(QStringLiteral("PORT"), QString::fromLatin1(kPortHelp));
+    parseOrExplain(p, args);
+    const ConfigRequest want = configFromOptions(p);
+    if (!want.any())
+        throw Failure(ExitUsage, QStringLiteral("%1 needs --rate, --filter or --mode").arg(args.value(0)));
+    const Target t = locate(onePort(p, args.value(0)), kindFromOption(p));
+    std::unique_ptr<BrovaDAQ> daq = openTarget(t);
+    const SensorConfig got = applyConfig(*daq, t.path, want);
+    daq->close();
+    std::printf("%s: confirmed %s\n", local(t.path).constData(), local(describeConfig(got)).constData());
+    return ExitOk;
+}
+
+int runCapture(const QStringList& args)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(
+        QStringLiteral("Records the raw bytes the sensor on PORT sends, with their arrival times, into FILE, for a bug "
+                       "report or for brova-sim --replay. A framed sensor is first set up as the library sets it up "
+                       "when it opens one.\n\n"
+                       "FILE: the 8 bytes \"BRVCAP1\\n\", a one-line JSON header (port, kind, baud, started), then one "
+                       "record per chunk read: a 64-bit count of microseconds since the start, a 32-bit length and the "
+                       "bytes (integers little-endian).\n\n") +
+        exitCodesText());
+    p.addHelpOption();
+    addKindOption(p);
+    p.addOption({QStringLiteral("duration"), QStringLiteral("How long to record, in seconds (default 10)."),
+                 QStringLiteral("S")});
+    p.addPositionalArgument(QStringLiteral("PORT"), QString::fromLatin1(kPortHelp));
+    p.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The capture file to write."));
+    parseOrExplain(p, args);
+    const QStringList pos = p.positionalArguments();
+    if (pos.size() != 2)
+        throw Failure(ExitUsage, QStringLiteral("%1 takes PORT and FILE (see %1 --help)").arg(args.value(0)));
+    const double seconds = secondsOption(p, QStringLiteral("duration"), 10.0);
+    const Target t = locate(pos[0], kindFromOption(p));
+    if (kindOf(t.kind)->version >= BROVA_FRAMED_3AXIS)
+        openTarget(t)->close();  // the configuration handshake, as open does it
+
+    QSerialPort port;
+    port.setPortName(t.path);
+    if (!port.open(QIODevice::ReadWrite))
+        throw Failure(ExitPort, QStringLiteral("%1: %2").arg(t.path, port.errorString()));
+    port.setDataBits(QSerialPort::Data8);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setParity(QSerialPort::NoParity);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.setBaudRate(1000000, QSerialPort::AllDirections);
+
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(local(pos[1]).constData(), "wb"), &std::fclose);
+    if (!file)
+        throw Failure(ExitFailure, QStringLiteral("%1: cannot write the capture file").arg(pos[1]));
+    const std::string header = "{\"port\": " + brovatools::jsonString(local(t.path).toStdString()) +
+                               ", \"kind\": " + std::to_string(t.kind) + ", \"baud\": 1000000, \"started\": " +
+                               brovatools::jsonString(QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString()) + "}";
+    brvsim::writeCaptureHeader(file.get(), header);
+
+    QElapsedTimer clock;
+    clock.start();
+    uint64_t bytes = 0, chunks = 0;
+    bool lost = false;
+    while (!interruptedBy && clock.elapsed() < seconds * 1000) {
+        port.waitForReadyRead(20);
+        const QByteArray chunk = port.readAll();
+        if (!chunk.isEmpty()) {
+            brvsim::writeCaptureChunk(file.get(), static_cast<uint64_t>(clock.nsecsElapsed() / 1000),
+                                      reinterpret_cast<const uint8_t*>(chunk.constData()), static_cast<uint32_t>(chunk.size()));
+            bytes += static_cast<uint64_t>(chunk.size());
+            ++chunks;
+        }
+        const QSerialPort::SerialPortError e = port.error();
+        if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
+            lost = true;
+            break;
+        }
+    }
+    port.close();
+    if (std::fflush(file.get()) != 0)
+        throw Failure(ExitFailure, QStringLiteral("%1: cannot write the capture file").arg(pos[1]));
+    std::fprintf(stderr, "brova: captured %llu bytes in %llu chunks over %.2f s into %s\n",
+                 static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(chunks),
+                 clock.elapsed() / 1000.0, local(pos[1]).constData());
+    if (lost)
+        throw Failure(ExitDevice, QStringLiteral("%1: the port failed during the capture (unplugged?); what came "
+                                                 "before is in the file").arg(t.path));
+    return interruptedBy ? exitForSignal() : ExitOk;
+}
+
+} // namespace brovacli

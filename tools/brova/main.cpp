@@ -1,0 +1,80 @@
+// brova: the sensors on the desk, from the command line: list them, look at
+// one, configure it, stream or record its samples, capture its raw traffic.
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+
+#include "brovaports.h"
+#include "cli.h"
+#include "commands.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: brova <command> [options] [PORT ...]\n"
+    "Finds, checks, configures, streams and records force sensors (three-axis sensors, four-channel\n"
+    "boxes, six-axis force/torque sensors) on USB serial ports.\n"
+    "\n"
+    "Commands:\n"
+    "  list [--all] [--watch] [--json]   the sensors present; --watch follows plugs and unplugs\n"
+    "  info PORT                         kind, protocol version, channels, rate, filter, mode,\n"
+    "                                    state and identification of one sensor\n"
+    "  config PORT --rate HZ --filter HZ --mode raw|vector\n"
+    "                                    send a configuration and report what the device confirms\n"
+    "  stream PORT [PORT ...]            samples as they arrive, as CSV or JSON lines\n"
+    "  capture PORT FILE --duration S    record the raw bytes a sensor sends, for a bug report\n"
+    "                                    or for brova-sim --replay\n"
+    "\n"
+    "PORT is a path (/dev/ttyUSB0), a name (ttyUSB0), a link such as /dev/serial/by-id/... or auto\n"
+    "(the first sensor discovery finds). The kind comes from discovery; --kind K gives it for a port\n"
+    "that discovery cannot see (one without USB identity, such as the simulator's).\n"
+    "`brova <command> --help` describes each command and its options.\n"
+    "\n"
+    "Exit codes: 0 success; 1 any other failure (such as an output file that cannot be written);\n"
+    "2 a bad option or value; 3 a port error (no such port, permission denied, port busy);\n"
+    "4 a device error (nothing answered, another kind answered, a configuration not confirmed,\n"
+    "the device lost); 130 interrupted by Ctrl-C; 143 ended by SIGTERM.\n";
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("brova"));
+    const QStringList args = app.arguments();
+    const QString command = args.value(1);
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
+        std::fputs(kHelp, stdout);
+        return brovacli::ExitOk;
+    }
+    if (command == QLatin1String("--version")) {
+        std::printf("brova %s\n", BRV_VERSION);
+        return brovacli::ExitOk;
+    }
+    using Run = int (*)(const QStringList&);
+    const struct {
+        const char* name;
+        Run run;
+    } commands[] = {{"list", brovacli::runList},     {"info", brovacli::runInfo},
+                    {"config", brovacli::runConfig}, {"stream", brovacli::runStream},
+                    {"capture", brovacli::runCapture}};
+    for (const auto& c : commands) {
+        if (command != QLatin1String(c.name))
+            continue;
+        brovacli::catchSignals();
+        QStringList sub = args.mid(2);
+        sub.prepend(QStringLiteral("brova ") + command);
+        try {
+            return c.run(sub);
+        } catch (const brovacli::Failure& f) {
+            std::fprintf(stderr, "brova: %s\n", f.what());
+            return f.code;
+        }
+    }
+    std::fprintf(stderr, "%s%s\n", command.isEmpty() ? "brova: a command is needed" : "brova: unknown command ",
+                 command.toLocal8Bit().constData());
+    std::fputs(kHelp, stderr);
+    return brovacli::ExitUsage;
+}
