@@ -2,6 +2,8 @@
 # libBRV set-up, build and run, for a Debian (bookworm) machine.
 #
 #   ./build.sh demo [demo options]   install what is missing, build, run the demo
+#   ./build.sh scope [scope options] install what is missing, build, open brova-scope
+#                                    on a simulated four-channel sensor
 #   ./build.sh test                  install what is missing, build, run every test:
 #                                    the plain build, an AddressSanitizer and
 #                                    UndefinedBehaviorSanitizer build, a
@@ -16,7 +18,7 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 PACKAGES=(
   build-essential cmake pkg-config
-  qtbase5-dev libqt5serialport5-dev
+  qtbase5-dev libqt5serialport5-dev libqt5charts5-dev fonts-dejavu-core
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-pytest
@@ -76,6 +78,12 @@ case "$cmd" in
       echo "libBRV built and installed into $ROOT/build/stage"
     fi
     ;;
+  scope)
+    ensure_packages
+    configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- brova-scope
+    if [ $# -eq 0 ]; then set -- --simulate 94; fi
+    exec "$ROOT/build/scope/brova-scope" "$@"
+    ;;
   test)
     ensure_packages
     echo "== plain build"
@@ -108,7 +116,7 @@ case "$cmd" in
     echo "== all tests passed"
     ;;
   *)
-    echo "usage: $0 demo [options] | test" >&2
+    echo "usage: $0 demo [options] | scope [options] | test" >&2
     exit 2
     ;;
 esac

@@ -201,6 +201,10 @@ void BrovaPorts_private::run()
     while (!stopRequested) {
         QMutexLocker lock(&mutex);
         try {
+            // One listing of the ports serves both scans of the cycle: listing
+            // them (sysfs and udev reads for every tty of the machine) is the
+            // watcher's largest cost.
+            listed = currentPorts();
             isNewPort(filterEnabled);
             firstScanPending = false;
             isLostPort(filterEnabled);
@@ -263,7 +267,7 @@ bool BrovaPorts_private::watchPort(const char* path)
 
 void BrovaPorts_private::isNewPort(bool filter)
 {
-    const QList<PortRecord> current = currentPorts();
+    const QList<PortRecord>& current = listed;
     QList<PortRecord> accepted;
     for (const PortRecord& port : current) {
         if (!isCandidate(port, filter))
@@ -300,7 +304,7 @@ void BrovaPorts_private::isNewPort(bool filter)
 
 void BrovaPorts_private::isLostPort(bool filter)
 {
-    const QList<PortRecord> current = currentPorts();
+    const QList<PortRecord>& current = listed;
     auto present = [&](const QString& name) {
         for (const PortRecord& p : current)
             if (p.portName == name && isCandidate(p, filter))

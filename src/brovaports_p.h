@@ -144,5 +144,6 @@ private:
 
     std::shared_ptr<PortInventory> inventory;
     QList<QString> watchedPaths;      // watchPort's paths, in order of asking
+    QList<PortRecord> listed;         // the ports present at the start of this cycle
     QWaitCondition stopWake;          // cuts the pause between cycles short on stop
 };

@@ -43,12 +43,12 @@ public:
             if (ports.at(i).portName == QString::fromStdString(name))
                 ports.removeAt(i);
     }
-    // Waits until the one watcher of this inventory has begun the second scan
-    // of a cycle whose first scan came after this call (every scan lists once).
+    // Waits until the one watcher of this inventory has begun the cycle after
+    // a cycle that began after this call (every cycle lists once, first).
     bool waitFullCycle()
     {
         std::unique_lock<std::mutex> hold(lock);
-        const int target = calls + 3;
+        const int target = calls + 2;
         return called.wait_for(hold, std::chrono::seconds(60), [&] { return calls >= target; });
     }
 

@@ -6,28 +6,15 @@
 #include <QSerialPortInfo>
 #include <QThread>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "brovaports.h"
+#include "portcheck.h"
 
 namespace brovacli {
 
 namespace {
-
-const Kind kKinds[] = {
-    {31, "31 v0.9", "one three-axis sensor, framed protocol", BROVA_FRAMED_3AXIS, false, false},
-    {34, "34 v0.9", "four three-axis channels, framed protocol", BROVA_FRAMED_4CH, false, true},
-    {64, "64 v0.9", "six-axis force/torque sensor, framed protocol", BROVA_FRAMED_6AXIS, true, false},
-    {68, "68 v1.1", "one three-axis sensor, stream protocol", BROVA_STREAM_3AXIS, false, false},
-    {94, "94 v0.9", "four three-axis channels, stream protocol", BROVA_STREAM_4CH, false, true},
-    {95, "95 v1.0", "six-axis force/torque sensor, stream protocol", BROVA_STREAM_6AXIS, true, false},
-};
 
 void onSignal(int signal)
 {
@@ -54,28 +41,9 @@ QString pathOfRecord(const char* portName)
 // Can the port be opened? Says why not, as the system says it.
 void checkOpenable(const QString& path)
 {
-    const int fd = ::open(local(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
-        return;
-    }
-    const int e = errno;
-    switch (e) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        throw Failure(ExitPort, QStringLiteral("%1: no such port").arg(path));
-    case EACCES:
-    case EPERM:
-        throw Failure(ExitPort, QStringLiteral("%1: permission denied. Add yourself to the group that owns the port "
-                                               "(usually dialout: sudo usermod -aG dialout $USER, then log in again), "
-                                               "or install the project's udev rule (README: Permissions and latency)")
-                                    .arg(path));
-    case EBUSY:
-        throw Failure(ExitPort, QStringLiteral("%1: the port is busy: another program has it open").arg(path));
-    default:
-        throw Failure(ExitPort, QStringLiteral("%1: cannot open the port: %2").arg(path, QString::fromLocal8Bit(std::strerror(e))));
-    }
+    std::string why;
+    if (brovatools::checkPort(local(path).toStdString(), why) != brovatools::PortProblem::None)
+        throw Failure(ExitPort, QString::fromLocal8Bit(why.c_str()));
 }
 
 bool isSystemPort(const QString& path)
@@ -89,22 +57,6 @@ bool isSystemPort(const QString& path)
 } // namespace
 
 volatile std::sig_atomic_t interruptedBy = 0;
-
-const Kind* kindOf(int code)
-{
-    for (const Kind& k : kKinds)
-        if (k.code == code)
-            return &k;
-    return nullptr;
-}
-
-const Kind* kindOfVersion(brova_version v)
-{
-    for (const Kind& k : kKinds)
-        if (k.version == v)
-            return &k;
-    return nullptr;
-}
 
 QString kindList()
 {

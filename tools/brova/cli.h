@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "brovadaq.h"
+#include "kinds.h"
 
 namespace brovacli {
 
@@ -33,16 +34,9 @@ struct Failure : std::runtime_error {
     int code;
 };
 
-struct Kind {
-    int code;             // 31, 34, 64, 68, 94, 95
-    const char* text;     // the discovery text, e.g. "34 v0.9"
-    const char* what;     // e.g. "four three-axis channels, framed protocol"
-    brova_version version;
-    bool sixAxis;         // 64, 95
-    bool fourChannel;     // 34, 94
-};
-const Kind* kindOf(int code);
-const Kind* kindOfVersion(brova_version v);
+using brovatools::Kind;
+using brovatools::kindOf;
+using brovatools::kindOfVersion;
 QString kindList();  // "31, 34, 64, 68, 94, 95"
 
 // Configuration values a user may ask for.

@@ -1,0 +1,52 @@
+// The live plots: one chart per group of three traces (a channel's x, y, z,
+// or a six-axis sensor's forces and torques), over a sliding time window,
+// redrawn from the session's traces at a steady frame rate.
+#pragma once
+
+#include <QWidget>
+
+#include <vector>
+
+namespace QtCharts {
+class QChart;
+class QChartView;
+class QLineSeries;
+class QValueAxis;
+} // namespace QtCharts
+
+namespace brovascope {
+
+class SensorSession;
+
+class PlotPanel : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit PlotPanel(QWidget* parent = nullptr);
+
+    // Builds the charts for the session's traces (after it opened).
+    void setUp(const SensorSession& session);
+    void clear();
+    // Draws the newest windowSeconds of every trace.
+    void refresh(const SensorSession& session, double windowSeconds);
+
+    int seriesCount() const { return static_cast<int>(series_.size()); }
+    int pointsInSeries(int i) const;
+    int frames() const { return frames_; }  // charts painted so far
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct Chart {
+        QtCharts::QChartView* view;
+        QtCharts::QValueAxis* x;
+        QtCharts::QValueAxis* y;
+        double low = 0, high = 0;  // the y range shown
+    };
+    std::vector<Chart> charts_;
+    std::vector<QtCharts::QLineSeries*> series_;
+    int frames_ = 0;
+};
+
+} // namespace brovascope

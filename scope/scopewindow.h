@@ -1,0 +1,97 @@
+// brova-scope's window: the sensors present (following plug and unplug),
+// simulated sensors to try it without hardware, the live plots and values of
+// the open sensor, tare, configuration, recording and the device's health.
+#pragma once
+
+#include <QMainWindow>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QListWidget;
+class QPushButton;
+
+namespace brvsim {
+class Device;
+}
+
+namespace brovascope {
+
+class Discovery;
+class PlotPanel;
+class SensorSession;
+
+class ScopeWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    static constexpr int frameIntervalMs = 36;  // about 27 redraws a second
+
+    explicit ScopeWindow(QWidget* parent = nullptr);
+    ~ScopeWindow() override;
+
+    // Opens port as kind (the list's Open button does the same).
+    void openSensor(QString port, int kind, bool sixAxisView = false);
+    // Starts a simulated sensor of kind on a pseudo-terminal, lists it and
+    // opens it. moving: its load follows a slow wave (off: a steady load, for
+    // tests). Returns its port (a link to the pseudo-terminal).
+    QString simulate(int kind, bool moving = true);
+    brvsim::Device* simulator() { return sim_.get(); }
+
+    SensorSession& session() { return *session_; }
+    PlotPanel& plots() { return *plots_; }
+
+private:
+    void buildUi();
+    void onOpened(bool ok, const QString& message);
+    void onLost(const QString& message);
+    void onFound(const QString& port, const QString& kind, const QString& id);
+    void onPortLost(const QString& port);
+    void redraw();
+    void showState(int state);
+    void applyConfig();
+    void toggleRecording();
+    void unplugSimulator();
+    void showMessage(const QString& text, bool warning);
+
+    std::unique_ptr<SensorSession> session_;
+    std::unique_ptr<Discovery> discovery_;
+    std::unique_ptr<brvsim::Device> sim_;
+    QString simLink_;
+    int simKind_ = 0;
+    bool simMoving_ = true;
+    QTimer simWave_;
+    QTimer frameTimer_;
+    unsigned frame_ = 0;
+    QString lostPort_;
+    int lostKind_ = 0;
+    bool lostSixAxisView_ = false;
+
+    QListWidget* sensors_ = nullptr;
+    QCheckBox* sixAxisView_ = nullptr;
+    QComboBox* simKindBox_ = nullptr;
+    QPushButton* simUnplug_ = nullptr;
+    QLabel* title_ = nullptr;
+    QLabel* state_ = nullptr;
+    QLabel* message_ = nullptr;
+    QPushButton* reopen_ = nullptr;
+    PlotPanel* plots_ = nullptr;
+    QWidget* values_ = nullptr;
+    QList<QLabel*> valueLabels_;
+    QComboBox* tareChannel_ = nullptr;
+    QComboBox* rate_ = nullptr;
+    QComboBox* filter_ = nullptr;
+    QComboBox* mode_ = nullptr;
+    QLabel* configResult_ = nullptr;
+    QDoubleSpinBox* window_ = nullptr;
+    QPushButton* record_ = nullptr;
+    QLabel* recording_ = nullptr;
+    QLabel* status_ = nullptr;
+};
+
+} // namespace brovascope

@@ -1,0 +1,116 @@
+// One open sensor in the live view: opened and configured off the window's
+// thread, read on a timer with the batch reads, every sample kept for the
+// plots' window and, while recording, written to a CSV file in the format of
+// `brova stream`.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "brovadaq.h"
+#include "samplerows.h"
+#include "traces.h"
+
+class QThread;
+
+namespace brovascope {
+
+class SensorSession : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int readIntervalMs = 20;
+
+    explicit SensorSession(QObject* parent = nullptr);
+    ~SensorSession() override;
+
+    // Opens port as kind (31, 34, 64, 68, 94, 95); wrench reads a
+    // four-channel device as one six-axis sensor. Returns at once; opened()
+    // tells the outcome.
+    void open(const QString& port, int kind, bool wrench);
+    void close();
+    bool isOpen() const { return daq_ && !busy_ && !lost_; }
+    bool isBusy() const { return busy_; }
+    QString port() const { return port_; }
+    int kind() const { return kind_; }
+
+    // The traces: per channel x, y, z (three-axis kinds), or Fx ... Tz (a
+    // six-axis sensor, or a four-channel device read as one). groups() tells
+    // how they are grouped for the plots (3 traces a channel, or forces and
+    // torques).
+    const std::vector<Trace>& traces() const { return traces_; }
+    QStringList groupTitles() const;
+    int tracesPerGroup() const { return 3; }
+    void setWindowSeconds(double s) { windowSeconds_ = s; }
+    double now() const;  // seconds since the device was opened
+    int state() const { return state_; }
+    // The configuration as the device last reported it (at open, and after
+    // each configure).
+    SensorConfig config() const { return config_; }
+    uint64_t samples() const { return samples_; }
+    int channels() const;  // channels that can be tared one by one
+    double measuredRate() const;
+    BrovaStatistics statistics() const;
+
+    void tare(int channel);  // -1: all
+    void untare(int channel);
+    // Sends rate, filter and mode; configured() tells what the device confirms.
+    void configure(int rate, int filter, int mode);
+
+    // Records every sample from now on to path (CSV, as brova stream writes
+    // it). False, with why, when the file cannot be written.
+    bool startRecording(const QString& path, QString& why);
+    void stopRecording();
+    bool recording() const { return record_ != nullptr; }
+    QString recordPath() const { return recordPath_; }
+    uint64_t recordedSamples() const { return recordedSamples_; }
+    double recordingSeconds() const;
+
+signals:
+    void opened(bool ok, const QString& message);
+    void samplesArrived();
+    void lost(const QString& message);
+    void configured(bool confirmed, const QString& message);
+    void stateChanged(int state);
+
+private:
+    void poll();
+    void take(int n);
+    // Runs job off the window's thread; done then runs on it.
+    void runJob(std::function<void()> job, std::function<void()> done);
+    void setState(int state);
+
+    std::unique_ptr<BrovaDAQ> daq_;
+    QString port_;
+    int kind_ = 0;
+    bool sixAxis_ = false, wrench_ = false, busy_ = false, lost_ = false;
+    QThread* job_ = nullptr;
+    QTimer timer_;
+    QElapsedTimer clock_;
+    int64_t lastRead_ = 0;
+    std::vector<Trace> traces_;
+    double windowSeconds_ = 5.0;
+    int state_ = 5;
+    SensorConfig config_;
+    uint64_t samples_ = 0;
+    std::deque<std::pair<int64_t, uint64_t>> history_;
+    BrovaPackage* all_ = nullptr;
+    BrovaPackage6D* all6_ = nullptr;
+
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> record_{nullptr, &std::fclose};
+    std::unique_ptr<brovatools::SampleSink> sink_;
+    QString recordPath_;
+    int64_t recordStart_ = 0;
+    uint64_t recordedSamples_ = 0;
+};
+
+} // namespace brovascope
