@@ -252,6 +252,31 @@ class Device(Owned):
         return [[Sample.from_struct(arr[c * n + k]) for k in range(n)]
                 for c in range(channels)]
 
+    def read_all_array(self, peek=False):
+        """read_all as one NumPy array: a row per sample (frame), the columns
+        of brv.arrays.array_fields(sensor_count): each channel's x, y, z,
+        s1..s8, aux and state. Needs NumPy."""
+        from . import arrays  # ImportError without NumPy
+        h = self._kind(False)
+        n = self._status(self._lib.callReadAll(h, byref(self._all), peek))
+        channels = self.sensor_count
+        if n <= 0:
+            return arrays.np.zeros((0, channels * len(arrays.CHANNEL_FIELDS)), dtype=arrays.np.int32)
+        return arrays.packages_to_rows(self._all, n, channels)
+
+    def read_all_6axis_array(self, peek=False):
+        """read_all_6axis as one NumPy array of shape (samples, 6): fx, fy,
+        fz, tx, ty, tz. Needs NumPy."""
+        from . import arrays
+        h = self._kind(False)
+        arr = _lib.IntPtr()
+        try:
+            n = self._status(self._lib.callReadAll6Axis(h, byref(arr), peek))
+            return arrays.ints_to_wrenches(arr, max(n, 0))
+        finally:
+            if arr:
+                self._lib.callDeleteIntArray(byref(arr))
+
     def read_6d(self, peek=False, timeout=None):
         """The newest Sample6D of a six-axis device, or None."""
         h = self._kind(True)

@@ -8,7 +8,10 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+try:
+    import brv  # noqa: F401  an installed copy (pip install ./bindings/python)
+except ImportError:
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 SIM = os.environ.get("BRV_SIM", str(Path(__file__).resolve().parents[3] / "build" / "simulator" / "brova-sim"))
 KIND_TEXT = {68: "68 v1.1", 94: "94 v0.9", 95: "95 v1.0",

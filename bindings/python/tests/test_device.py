@@ -161,3 +161,23 @@ def test_watched_pseudo_terminal_is_identified_and_opened(sim):
         assert found and found[0].device_name == KIND_TEXT[34]
     with brv.Device(found[0]) as dev:
         assert dev.version == VERSION[34]
+
+
+def test_array_reads_match_the_object_reads(sim):
+    np = pytest.importorskip("numpy")
+    from brv import arrays
+    with brv.Device(sim(94), KIND_TEXT[94]) as dev:
+        time.sleep(0.05)
+        rows = dev.read_all_array()
+        names = arrays.array_fields(4)
+        assert rows.dtype == np.int32 and rows.shape[1] == len(names) and len(rows) > 10
+        for c in range(4):
+            x, y, z = (names.index("c%d.%s" % (c, f)) for f in "xyz")
+            assert (rows[:, [x, y, z]] == channel_load(c)).all()
+            assert (rows[:, names.index("c%d.aux" % c)] == AUX).all()
+            assert (rows[:, names.index("c%d.state" % c)] == 5).all()
+        time.sleep(0.05)
+        wrenches = dev.read_all_6axis_array()
+        w = dev.read_6axis(timeout=WAIT)  # the same steady load: the same values
+        assert wrenches.shape[1] == 6 and len(wrenches) > 10
+        assert (wrenches == [[w.fx, w.fy, w.fz, w.tx, w.ty, w.tz]]).all()

@@ -39,3 +39,11 @@ def test_library_is_found_by_variable_then_by_loader():
     if nowhere.returncode == 0:
         pytest.skip("an installed libBRV.so.1 is on the loader's path")
     assert "LibraryNotFound" in nowhere.stderr and "BRV_LIBRARY" in nowhere.stderr
+
+
+def test_the_installed_copy_is_the_one_tested():
+    import os
+    installed = os.environ.get("BRV_INSTALLED")
+    if not installed:
+        pytest.skip("run from the source tree")
+    assert brv.__file__.startswith(os.path.realpath(installed))

@@ -1,0 +1,44 @@
+"""Every-sample reads as NumPy arrays: one array per call, samples x fields,
+made from the library's own array without a Python loop per sample.
+
+NumPy is optional: importing this module without it raises ImportError, and
+the Device methods that use it say so.
+"""
+
+import ctypes
+
+import numpy as np
+
+# The fields of one channel in a row of read_all_array, in this order.
+CHANNEL_FIELDS = ("x", "y", "z", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8", "aux", "state")
+# Fx, Fy, Fz, Tx, Ty, Tz: the columns of read_all_6axis_array.
+WRENCH_FIELDS = ("fx", "fy", "fz", "tx", "ty", "tz")
+
+# brv_package as 25 int32 words: s1..s8 (0..7), x, y, z (8..10), x2, y2, z2,
+# inconsistent[8], aux (22), config (low byte of word 23), version (24).
+_WORDS = 25
+_PICK = np.array([8, 9, 10, 0, 1, 2, 3, 4, 5, 6, 7, 22, 23])
+
+
+def array_fields(channels):
+    """The column names of a read_all_array result for a device of that many
+    channels: "c0.x", "c0.y", ... "c0.state", "c1.x", ..."""
+    return ["c%d.%s" % (c, f) for c in range(channels) for f in CHANNEL_FIELDS]
+
+
+def packages_to_rows(address, n, channels):
+    """The library's channel-major array of channels x n packages at address
+    as an (n, channels * 13) int32 array (a copy: the library reuses its
+    array at the next read)."""
+    words = np.ctypeslib.as_array(ctypes.cast(address, ctypes.POINTER(ctypes.c_int32)),
+                                  shape=(channels, n, _WORDS))
+    picked = words[:, :, _PICK]                      # channels x n x 13
+    picked[:, :, 12] = (picked[:, :, 12] & 0xFF) >> 5  # the configuration's state field
+    return np.ascontiguousarray(picked.transpose(1, 0, 2).reshape(n, channels * len(CHANNEL_FIELDS)))
+
+
+def ints_to_wrenches(address, n):
+    """The library's int array of n groups of six as an (n, 6) int32 array."""
+    if n == 0:
+        return np.zeros((0, 6), dtype=np.int32)
+    return np.ctypeslib.as_array(ctypes.cast(address, ctypes.POINTER(ctypes.c_int32)), shape=(n, 6)).copy()
