@@ -4,6 +4,8 @@
 #   ./build.sh demo [demo options]   install what is missing, build, run the demo
 #   ./build.sh scope [scope options] install what is missing, build, open brova-scope
 #                                    on a simulated four-channel sensor
+#   ./build.sh package               install what is missing, build the Debian packages
+#                                    into build-package/
 #   ./build.sh test                  install what is missing, build, run every test:
 #                                    the plain build, an AddressSanitizer and
 #                                    UndefinedBehaviorSanitizer build, a
@@ -23,6 +25,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3 python3-pytest python3-pip python3-setuptools python3-wheel python3-numpy
   mono-mcs mono-runtime nunit-console libnunit-cil-dev
+  help2man
+  debhelper dh-python python3-all pybuild-plugin-pyproject lintian
 )
 
 ensure_packages() {
@@ -62,6 +66,22 @@ configure_and_build() {
   fi
 }
 
+# build_packages: the Debian packages, from a copy of the sources, into
+# build-package/; lintian must find no error in them.
+build_packages() {
+  local work="$ROOT/build-package"
+  rm -rf "$work"
+  mkdir -p "$work/src"
+  tar -C "$ROOT" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/src" -xf -
+  # The system's own tools only (a Python of another installation on PATH
+  # would build the binding for itself).
+  (cd "$work/src" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="nocheck parallel=$JOBS" \
+     dpkg-buildpackage -us -uc -b)
+  echo "== lintian"
+  lintian --fail-on error "$work"/*.changes
+  ls "$work"/*.deb
+}
+
 run_ctest() {
   (cd "$1" && ctest --output-on-failure -j "$JOBS" --timeout 600)
 }
@@ -78,6 +98,10 @@ case "$cmd" in
     else
       echo "libBRV built and installed into $ROOT/build/stage"
     fi
+    ;;
+  package)
+    ensure_packages
+    build_packages
     ;;
   scope)
     ensure_packages
@@ -105,6 +129,9 @@ case "$cmd" in
       -DBRV_SANITIZE=thread -DBRV_BUILD_BENCHMARKS=OFF
     TSAN_OPTIONS=halt_on_error=1:ignore_noninstrumented_modules=1:second_deadlock_stack=1 \
       run_ctest "$ROOT/build-tsan"
+    echo "== Debian packages"
+    build_packages
+    "$ROOT/tests/packaging/check_packages.sh" "$ROOT/build-package"
     echo "== fuzzing the stream parsers (libFuzzer, ASan + UBSan, bounded run)"
     CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBRV_BUILD_FUZZ=ON -DBRV_SANITIZE=address,undefined -DBRV_BUILD_TESTS=OFF \
@@ -117,7 +144,7 @@ case "$cmd" in
     echo "== all tests passed"
     ;;
   *)
-    echo "usage: $0 demo [options] | scope [options] | test" >&2
+    echo "usage: $0 demo [options] | scope [options] | package | test" >&2
     exit 2
     ;;
 esac

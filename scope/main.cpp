@@ -10,11 +10,13 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brova-scope"));
+    QApplication::setApplicationVersion(QStringLiteral(BRV_VERSION));
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "A live view of force sensors: the sensors present, live plots of their forces (in raw counts), tare, rate, "
         "filter and mode, recording to CSV as brova stream writes it."));
     p.addHelpOption();
+    p.addVersionOption();
     p.addOption({QStringLiteral("port"), QStringLiteral("Open the sensor on PORT at start (with --kind)."),
                  QStringLiteral("PORT")});
     p.addOption({QStringLiteral("kind"), QStringLiteral("The kind of --port's sensor: 31, 34, 64, 68, 94 or 95."),

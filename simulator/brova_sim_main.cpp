@@ -57,6 +57,7 @@ const char* kUsage =
     "  --link PATH      also make PATH a symbolic link to the port (removed at exit)\n"
     "  --log            print the bytes received from the host on stderr, in hex\n"
     "  --help           this text\n"
+    "  --version        the version\n"
     "Numbers may be given in decimal or with a 0x prefix.\n";
 
 bool parseInt(const char* s, long& out) {
@@ -107,6 +108,9 @@ int main(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::puts("brova-sim " BRV_VERSION);
             return 0;
         } else if (a == "--kind") {
             if (!needInt(kind)) return fail("--kind needs a number");

@@ -167,9 +167,8 @@ BrovaPorts_private::BrovaPorts_private(int kind, int rate)
       inventory(PortInventory::current())
 {
     probeText[0] = '\0';
-    filters.insert(filter_cond{0x04D8, 0x000A});  // Microchip
-    filters.insert(filter_cond{0x0403, 0x6001});  // FTDI
-    filters.insert(filter_cond{0x10C4, 0xEA60});  // Silicon Labs
+    for (const BridgeVendor& v : bridgeVendors)
+        filters.insert(v.ids);
     startThread();
 }
 

@@ -61,6 +61,20 @@ struct filter_cond {
     bool operator<(const filter_cond& other) const { return vendorId < other.vendorId; }
 };
 
+// The USB serial bridges whose ports are candidates, in the filter's order:
+// the one table of them (the udev rule installed with the library is
+// generated from it).
+struct BridgeVendor {
+    filter_cond ids;
+    const char* name;
+};
+constexpr BridgeVendor bridgeVendors[] = {
+    {{0x04D8, 0x000A}, "Microchip"},
+    {{0x0403, 0x6001}, "FTDI"},
+    {{0x10C4, 0xEA60}, "Silicon Labs"},
+};
+constexpr int32_t ftdiVendor = 0x0403;  // its bridges have a latency timer
+
 class BrovaPorts_private : public QThread {
     Q_OBJECT
 

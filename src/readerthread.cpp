@@ -3,6 +3,9 @@
 #include <QMutexLocker>
 #include <QSerialPort>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -50,6 +53,7 @@ bool ReaderThread::startRun(const QString& name, int rate)
     confWritten = false;
     writeDone = false;
     counted = Counts();
+    lowLatency_ = LowLatency::NotAsked;
     portName = name;
     baudRate = rate;
     start(QThread::InheritPriority);
@@ -110,6 +114,21 @@ bool ReaderThread::writeByteArray(const unsigned char* data, int count)
         std::memcpy(pendingArray, data, static_cast<size_t>(pendingCount));
     arrayToWrite = true;
     return true;
+}
+
+bool ReaderThread::requestLowLatency(int fd)
+{
+    serial_struct serial {};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return false;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+ReaderThread::LowLatency ReaderThread::lowLatency()
+{
+    QMutexLocker lock(&mutex);
+    return lowLatency_;
 }
 
 ReaderThread::Counts ReaderThread::counts()
@@ -175,6 +194,9 @@ void ReaderThread::run()
         port->setParity(QSerialPort::NoParity);
         port->setFlowControl(QSerialPort::NoFlowControl);
         port->setBaudRate(rate, QSerialPort::AllDirections);
+        const bool granted = requestLowLatency(static_cast<int>(port->handle()));
+        QMutexLocker lock(&mutex);
+        lowLatency_ = granted ? LowLatency::Granted : LowLatency::Unsupported;
     }
 
     for (;;) {

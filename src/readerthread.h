@@ -68,6 +68,15 @@ public:
     };
     Counts counts();
 
+    // What the serial driver said to the request for low-latency operation,
+    // made when the port opens: on an FTDI bridge it stops the driver from
+    // holding received bytes back; a pseudo-terminal has no such setting.
+    enum class LowLatency { NotAsked, Granted, Unsupported };
+    LowLatency lowLatency();
+    // Asks the serial driver behind fd for low-latency operation; false when
+    // it has no such setting. Says nothing either way.
+    static bool requestLowLatency(int fd);
+
     // Appends one received chunk under the 100000-byte cap and sets the
     // status: the reader's own step for every chunk it reads.
     void appendChunk(const QByteArray& chunk);
@@ -92,4 +101,5 @@ private:
     bool writeDone;
     int32_t baudRate;
     Counts counted;
+    LowLatency lowLatency_ = LowLatency::NotAsked;
 };

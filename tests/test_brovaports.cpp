@@ -3,6 +3,9 @@
 #include <QByteArray>
 
 #include <cstring>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <string>
 
 #include "brovaports.h"
@@ -194,4 +197,34 @@ TEST(PortDiscovery, TableHoldsTheFirstHundred)
     const BPort* table = w.ports->listPorts(false);
     ASSERT_EQ(w.ports->getLastSize(), 100);
     EXPECT_STREQ(table[99].portName, "ttyV99");
+}
+
+TEST(PortDiscovery, TheUdevRuleCoversExactlyTheVendorTable)
+{
+    std::ifstream in(BRV_UDEV_RULE);
+    ASSERT_TRUE(in.good()) << BRV_UDEV_RULE;
+    std::set<int> ruled, latency;
+    const std::regex vendor(R"re(ATTRS\{idVendor\}=="([0-9a-f]{4})")re");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (line.empty() || line[0] == '#' || !std::regex_search(line, m, vendor))
+            continue;
+        const int id = std::stoi(m[1].str(), nullptr, 16);
+        if (line.find("SUBSYSTEM==\"tty\"") != std::string::npos) {
+            ruled.insert(id);
+            EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
+            EXPECT_NE(line.find("GROUP=\"dialout\""), std::string::npos) << line;
+        } else if (line.find("latency_timer}=\"1\"") != std::string::npos) {
+            latency.insert(id);
+        }
+    }
+    // Every vendor the watcher takes, and no other; the latency timer for FTDI.
+    std::set<int> table;
+    BrovaPorts_private e(0, 1000000);
+    for (const BridgeVendor& v : bridgeVendors) {
+        table.insert(v.ids.vendorId);
+        EXPECT_TRUE(BrovaPortsAccess::isCandidate(e, PortRecord{QStringLiteral("/dev/ttyUSB0"), v.ids.vendorId, 1}, true));
+    }
+    EXPECT_EQ(ruled, table);
+    EXPECT_EQ(latency, std::set<int>{0x0403});
 }

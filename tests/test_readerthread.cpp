@@ -2,9 +2,26 @@
 
 #include <QElapsedTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "brvsim.h"
 #include "readerthread.h"
 
 namespace {
+
+// Qt messages written while one lives.
+QStringList g_messages;
+void captureMessage(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    g_messages << text;
+}
+struct CaptureQtMessages {
+    CaptureQtMessages() { g_messages.clear(); previous = qInstallMessageHandler(captureMessage); }
+    ~CaptureQtMessages() { qInstallMessageHandler(previous); }
+    bool empty() const { return g_messages.isEmpty(); }
+    QtMessageHandler previous;
+};
 
 QByteArray bytes(int n, char fill)
 {
@@ -95,4 +112,31 @@ TEST(ReaderThread, DestroyedWhileRunningStopsAndJoins)
     ASSERT_TRUE(t->startRun("/dev/brv-no-such-port", 1000000));
     delete t;
     SUCCEED();
+}
+
+TEST(ReaderThread, AsksForLowLatencyAndTakesNoForAnAnswerSilently)
+{
+    // A pseudo-terminal has no low-latency setting: the request is made when
+    // the port opens, refused, and nothing is said.
+    brvsim::Device dev(68);
+    ASSERT_TRUE(dev.start());
+    CaptureQtMessages capture;
+    ReaderThread t;
+    EXPECT_EQ(t.lowLatency(), ReaderThread::LowLatency::NotAsked);
+    ASSERT_TRUE(t.startRun(QString::fromStdString(dev.portName()), 1000000));
+    QElapsedTimer waited;
+    waited.start();
+    while (t.lowLatency() == ReaderThread::LowLatency::NotAsked && waited.elapsed() < 5000)
+        QThread::msleep(5);
+    EXPECT_EQ(t.lowLatency(), ReaderThread::LowLatency::Unsupported);
+    int status = 0;
+    for (int i = 0; i < 200 && t.getBuffer(true, status).isEmpty(); ++i)
+        QThread::msleep(5);
+    EXPECT_FALSE(t.getBuffer(false, status).isEmpty());  // and reads as before
+    t.close();
+    t.wait();
+    EXPECT_TRUE(capture.empty());
+    const int fd = ::open("/dev/null", O_RDWR);
+    EXPECT_FALSE(ReaderThread::requestLowLatency(fd));
+    ::close(fd);
 }

@@ -1,7 +1,12 @@
-# Installs the build tree into a scratch prefix, then builds and runs a
-# consumer through find_package(BRV) and another through pkg-config.
+# Installs the build tree into a scratch prefix (or takes PREFIX, where the
+# library is installed already), then builds and runs a consumer through
+# find_package(BRV) and another through pkg-config.
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
+if(PREFIX)
+  set(prefix ${PREFIX})
+else()
+  set(prefix ${WORK_DIR}/prefix)
+endif()
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -11,7 +16,9 @@ function(run)
   set(last_output "${out}" PARENT_SCOPE)
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(NOT PREFIX)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
 
 set(flags "")
 if(SANITIZE)

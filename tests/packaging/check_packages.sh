@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Checks the Debian packages in DIR (made by ./build.sh package): what each
+# holds, the udev rule against the build's (which the unit tests hold against
+# the library's vendor table), and a consumer built against the -dev
+# package's files unpacked into a scratch root.
+set -euo pipefail
+dir=$1
+root=$(cd "$(dirname "$0")/../.." && pwd)
+ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+failed=0
+
+holds() {  # holds PACKAGE PATH...: the package's file list has every PATH
+  local deb files
+  deb=$(ls "$dir/$1"_*.deb)
+  files=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')
+  shift
+  for path in "$@"; do
+    if ! grep -qxF "$path" <<<"$files"; then
+      echo "missing in $(basename "$deb"): $path" >&2
+      failed=1
+    fi
+  done
+}
+
+holds libbrv1 "/usr/lib/$ma/libBRV.so.1" "/usr/lib/$ma/libBRV.so.1.4.3" /lib/udev/rules.d/70-brova.rules \
+  /usr/share/metainfo/org.libbrv.libbrv1.metainfo.xml
+holds libbrv-dev "/usr/lib/$ma/libBRV.so" /usr/include/BRV/brovadaq.h /usr/include/BRV/brovaports.h \
+  /usr/include/BRV/cs_export.h "/usr/lib/$ma/cmake/BRV/BRVConfig.cmake" "/usr/lib/$ma/cmake/BRV/BRVTargets.cmake" \
+  "/usr/lib/$ma/pkgconfig/brv.pc"
+holds brova-tools /usr/bin/brova /usr/bin/brova-scope /usr/bin/brova-sim /usr/share/man/man1/brova.1.gz
+holds python3-brv /usr/lib/python3/dist-packages/brv/__init__.py /usr/lib/python3/dist-packages/brv/arrays.py
+
+# The runtime package is named by the SONAME; the others depend on it.
+if [ "$(objdump -p "$root/build/src/libBRV.so.1" | awk '/SONAME/ {print $2}')" != libBRV.so.1 ]; then
+  echo "the library's SONAME is not libBRV.so.1, the runtime package's name" >&2
+  failed=1
+fi
+for p in libbrv-dev brova-tools python3-brv; do
+  if ! dpkg-deb -f "$(ls "$dir/$p"_*.deb)" Depends | grep -q 'libbrv1'; then
+    echo "$p does not depend on libbrv1" >&2
+    failed=1
+  fi
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for p in libbrv1 libbrv-dev; do
+  dpkg-deb -x "$(ls "$dir/$p"_*.deb)" "$work/root"
+done
+if ! cmp -s "$work/root/lib/udev/rules.d/70-brova.rules" "$root/build/tools/70-brova.rules"; then
+  echo "the packaged udev rule differs from the one generated from the vendor table" >&2
+  failed=1
+fi
+cmake -DPREFIX="$work/root/usr" -DCONSUMER_DIR="$root/tests/consumer" -DWORK_DIR="$work/consumer" \
+  -DCXX="$(command -v g++)" -P "$root/tests/consumer/run_consumer.cmake"
+
+[ "$failed" -eq 0 ] && echo "packages checked: file lists, dependencies, udev rule, consumer of libbrv-dev"
+exit "$failed"
