@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,12 @@ const char* kUsage =
     "                   instead of made-up frames; the kind comes from the file\n"
     "                   unless --kind is given\n"
     "  --link PATH      also make PATH a symbolic link to the port (removed at exit)\n"
+    "  --devices N      serve N devices alike, each on its own pseudo-terminal; their\n"
+    "                   port paths are printed one per line (--link names the first)\n"
+    "  --send-log FILE  at exit, write when each data frame went out: records of a\n"
+    "                   32-bit device index (in the order printed), a 32-bit frame\n"
+    "                   number (as --aux-sequence numbers them) and the 64-bit\n"
+    "                   CLOCK_MONOTONIC time in nanoseconds, little-endian\n"
     "  --log            print the bytes received from the host on stderr, in hex\n"
     "  --help           this text\n"
     "  --version        the version\n"
@@ -82,6 +90,22 @@ bool parseList(const std::string& s, std::vector<long>& out, std::size_t count) 
     return out.size() == count;
 }
 
+// The send log of every device, as --send-log describes it.
+bool writeSendLog(const std::string& path, const std::vector<std::unique_ptr<brvsim::Device>>& devices) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    for (std::size_t d = 0; d < devices.size(); ++d) {
+        for (const auto& s : devices[d]->sendLog()) {
+            const std::uint32_t head[2] = {static_cast<std::uint32_t>(d), s.number};
+            const std::int64_t ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(s.at.time_since_epoch()).count();
+            std::fwrite(head, sizeof head, 1, f);
+            std::fwrite(&ns, sizeof ns, 1, f);
+        }
+    }
+    return std::fclose(f) == 0;
+}
+
 int fail(const std::string& msg) {
     std::fprintf(stderr, "brova-sim: %s\n(see brova-sim --help)\n", msg.c_str());
     return 2;
@@ -93,8 +117,9 @@ int main(int argc, char** argv) {
     long kind = 0, rate = 0, pinRate = 0, config = -1, speed = -1, filter = -1, aux = -1, status = -1, answerAs = 0;
     long noiseAmp = 0, noiseSeed = 1;
     int mode = -1;
+    long count = 1;
     bool log = false, auxSequence = false;
-    std::string ident, link, replayFile;
+    std::string ident, link, replayFile, sendLog;
     std::vector<long> load, load6;
     std::vector<std::pair<long, std::vector<long>>> channelLoads;
 
@@ -124,6 +149,12 @@ int main(int argc, char** argv) {
         } else if (a == "--replay") {
             if (!v) return fail("--replay needs a capture file");
             replayFile = v;
+            ++i;
+        } else if (a == "--devices") {
+            if (!needInt(count) || count < 1 || count > 1024) return fail("--devices needs 1..1024");
+        } else if (a == "--send-log") {
+            if (!v) return fail("--send-log needs a file");
+            sendLog = v;
             ++i;
         } else if (a == "--link") {
             if (!v) return fail("--link needs a path");
@@ -197,53 +228,64 @@ int main(int argc, char** argv) {
     sigaddset(&sigs, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
 
-    brvsim::Device dev(static_cast<int>(kind));
     const bool streaming = brvsim::isStreamingKind(static_cast<int>(kind));
-    if (pinRate > 0) dev.setRate(static_cast<double>(pinRate));
-    // The speed field (stream kinds) and speed code (framed kinds) of a rate.
-    const int speedField = rate == 1000 ? 0 : rate == 333 ? 1 : rate == 30 ? 3 : 2;
-    const std::uint8_t speedCode = rate == 1000 ? 1 : rate == 333 ? 3 : rate == 30 ? 33 : 10;
-    if (streaming) {
-        std::uint8_t c = config >= 0 ? static_cast<std::uint8_t>(config) : 0xB0;
-        if (mode >= 0) c = static_cast<std::uint8_t>((c & 0xFE) | mode);
-        if (rate > 0) c = static_cast<std::uint8_t>((c & ~0x18) | (speedField << 3));
-        dev.setConfigByte(c);
-    } else {
-        if (rate > 0) dev.setRegister(brvsim::kRegSpeed, speedCode);
-        if (speed >= 0) dev.setRegister(brvsim::kRegSpeed, static_cast<std::uint8_t>(speed));
-        if (filter >= 0) dev.setRegister(brvsim::kRegFilter, static_cast<std::uint8_t>(filter));
-        if (mode >= 0) dev.setRegister(brvsim::kRegMode, static_cast<std::uint8_t>(mode));
-    }
-    if (!load.empty()) {
-        const brvsim::Load3 l{static_cast<std::int32_t>(load[0]), static_cast<std::int32_t>(load[1]),
-                              static_cast<std::int32_t>(load[2])};
-        for (int c = 0; c < brvsim::channelCount(static_cast<int>(kind)); ++c)
-            if (!dev.setLoad(c, l)) return fail("--load does not fit the readings (0..65535 around FZ)");
-    }
-    for (const auto& cl : channelLoads) {
-        const brvsim::Load3 l{static_cast<std::int32_t>(cl.second[0]), static_cast<std::int32_t>(cl.second[1]),
-                              static_cast<std::int32_t>(cl.second[2])};
-        if (!dev.setLoad(static_cast<int>(cl.first), l)) return fail("--channel-load: no such channel, or does not fit");
-    }
-    if (!load6.empty()) {
-        const brvsim::Load6 l{static_cast<std::int32_t>(load6[0]), static_cast<std::int32_t>(load6[1]),
-                              static_cast<std::int32_t>(load6[2]), static_cast<std::int32_t>(load6[3]),
-                              static_cast<std::int32_t>(load6[4]), static_cast<std::int32_t>(load6[5])};
-        if (!dev.setLoad6(l)) return fail("--load6 components must lie in -32768..32767");
-    }
-    if (aux >= 0)
-        for (int c = 0; c < 4; ++c) dev.setAux(c, static_cast<std::uint16_t>(aux));
-    if (status >= 0) dev.setStatusWord(static_cast<std::uint16_t>(status));
-    if (!ident.empty()) dev.setIdentText(ident);
-    if (answerAs != 0) dev.answerAs(static_cast<int>(answerAs));
-    if (noiseAmp > 0) dev.setNoise(static_cast<int>(noiseAmp), static_cast<std::uint32_t>(noiseSeed));
-    dev.setAuxSequence(auxSequence);
-    if (!capture.chunks.empty()) dev.setReplay(std::move(capture.chunks));
+    // The settings of every device served; an error text, or empty.
+    auto setUp = [&](brvsim::Device& dev) -> std::string {
+        if (pinRate > 0) dev.setRate(static_cast<double>(pinRate));
+        // The speed field (stream kinds) and speed code (framed kinds) of a rate.
+        const int speedField = rate == 1000 ? 0 : rate == 333 ? 1 : rate == 30 ? 3 : 2;
+        const std::uint8_t speedCode = rate == 1000 ? 1 : rate == 333 ? 3 : rate == 30 ? 33 : 10;
+        if (streaming) {
+            std::uint8_t c = config >= 0 ? static_cast<std::uint8_t>(config) : 0xB0;
+            if (mode >= 0) c = static_cast<std::uint8_t>((c & 0xFE) | mode);
+            if (rate > 0) c = static_cast<std::uint8_t>((c & ~0x18) | (speedField << 3));
+            dev.setConfigByte(c);
+        } else {
+            if (rate > 0) dev.setRegister(brvsim::kRegSpeed, speedCode);
+            if (speed >= 0) dev.setRegister(brvsim::kRegSpeed, static_cast<std::uint8_t>(speed));
+            if (filter >= 0) dev.setRegister(brvsim::kRegFilter, static_cast<std::uint8_t>(filter));
+            if (mode >= 0) dev.setRegister(brvsim::kRegMode, static_cast<std::uint8_t>(mode));
+        }
+        if (!load.empty()) {
+            const brvsim::Load3 l{static_cast<std::int32_t>(load[0]), static_cast<std::int32_t>(load[1]),
+                                  static_cast<std::int32_t>(load[2])};
+            for (int c = 0; c < brvsim::channelCount(static_cast<int>(kind)); ++c)
+                if (!dev.setLoad(c, l)) return std::string("--load does not fit the readings (0..65535 around FZ)");
+        }
+        for (const auto& cl : channelLoads) {
+            const brvsim::Load3 l{static_cast<std::int32_t>(cl.second[0]), static_cast<std::int32_t>(cl.second[1]),
+                                  static_cast<std::int32_t>(cl.second[2])};
+            if (!dev.setLoad(static_cast<int>(cl.first), l)) return std::string("--channel-load: no such channel, or does not fit");
+        }
+        if (!load6.empty()) {
+            const brvsim::Load6 l{static_cast<std::int32_t>(load6[0]), static_cast<std::int32_t>(load6[1]),
+                                  static_cast<std::int32_t>(load6[2]), static_cast<std::int32_t>(load6[3]),
+                                  static_cast<std::int32_t>(load6[4]), static_cast<std::int32_t>(load6[5])};
+            if (!dev.setLoad6(l)) return std::string("--load6 components must lie in -32768..32767");
+        }
+        if (aux >= 0)
+            for (int c = 0; c < 4; ++c) dev.setAux(c, static_cast<std::uint16_t>(aux));
+        if (status >= 0) dev.setStatusWord(static_cast<std::uint16_t>(status));
+        if (!ident.empty()) dev.setIdentText(ident);
+        if (answerAs != 0) dev.answerAs(static_cast<int>(answerAs));
+        if (noiseAmp > 0) dev.setNoise(static_cast<int>(noiseAmp), static_cast<std::uint32_t>(noiseSeed));
+        dev.setAuxSequence(auxSequence);
+        if (!capture.chunks.empty()) dev.setReplay(capture.chunks);
+        dev.setSendLog(!sendLog.empty());
+        return std::string();
+    };
 
-    if (!dev.start()) {
-        std::fprintf(stderr, "brova-sim: cannot create a pseudo-terminal\n");
-        return 1;
+    std::vector<std::unique_ptr<brvsim::Device>> devices;
+    for (long n = 0; n < count; ++n) {
+        devices.push_back(std::make_unique<brvsim::Device>(static_cast<int>(kind)));
+        const std::string error = setUp(*devices.back());
+        if (!error.empty()) return fail(error);
+        if (!devices.back()->start()) {
+            std::fprintf(stderr, "brova-sim: cannot create a pseudo-terminal\n");
+            return 1;
+        }
     }
+    brvsim::Device& dev = *devices.front();
     if (!link.empty()) {
         ::unlink(link.c_str());  // a link left by an earlier run
         if (::symlink(dev.portName().c_str(), link.c_str()) != 0) {
@@ -251,7 +293,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::printf("%s\n", dev.portName().c_str());
+    for (const auto& d : devices) std::printf("%s\n", d->portName().c_str());
     std::fflush(stdout);
 
     // Wait for the signal; with --log, print what the host sent meanwhile.
@@ -270,7 +312,11 @@ int main(int argc, char** argv) {
         }
         std::fprintf(stderr, "rx %s\n", line.c_str());
     }
-    dev.stop();
+    for (auto& d : devices) d->stop();
     if (!link.empty()) ::unlink(link.c_str());
+    if (!sendLog.empty() && !writeSendLog(sendLog, devices)) {
+        std::fprintf(stderr, "brova-sim: cannot write %s\n", sendLog.c_str());
+        return 1;
+    }
     return 0;
 }

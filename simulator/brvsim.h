@@ -129,6 +129,15 @@ public:
     // chunk nothing more is sent but replies to requests (framed kinds), which
     // are answered as always. An empty list: frames as usual.
     void setReplay(std::vector<CaptureChunk> chunks);
+    // true: every data frame's number (as setAuxSequence numbers them) and
+    // the time (steady clock) its last byte was handed to the pseudo-terminal
+    // are kept, for measuring a host's latency; sendLog() takes them.
+    void setSendLog(bool on);
+    struct Sent {
+        std::uint16_t number;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<Sent> sendLog();
     // Framed kinds: replies to read requests go out this long after the
     // request came (0, the default: at once).
     void setReplyDelay(std::chrono::milliseconds delay);

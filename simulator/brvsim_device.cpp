@@ -84,6 +84,8 @@ struct Device::Impl {
     std::chrono::milliseconds replyDelay{0};
     std::vector<CaptureChunk> replay;  // set before start(), then read by the serving thread only
     std::size_t replayPos = 0;
+    bool sendLogOn = false;
+    std::vector<Device::Sent> sent;  // guarded by m
     Clock::time_point replayStart{};
     std::deque<std::pair<Clock::time_point, Bytes>> delayedReplies;
     bool answering = true;
@@ -559,6 +561,8 @@ struct Device::Impl {
                     frame = nextDataFrame();
                 }
                 emit(std::move(frame), false);
+                std::lock_guard<std::mutex> lk(m);
+                if (sendLogOn) sent.push_back({frameNumber, Clock::now()});
             }
         }
     }
@@ -759,6 +763,18 @@ void Device::setAuxSequence(bool on) {
 void Device::setReplay(std::vector<CaptureChunk> chunks) {
     std::lock_guard<std::mutex> life(d_->life);
     if (!d_->th.joinable()) d_->replay = std::move(chunks);
+}
+
+void Device::setSendLog(bool on) {
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->sendLogOn = on;
+}
+
+std::vector<Device::Sent> Device::sendLog() {
+    std::lock_guard<std::mutex> lk(d_->m);
+    std::vector<Sent> out;
+    out.swap(d_->sent);
+    return out;
 }
 
 void Device::setReplyDelay(std::chrono::milliseconds delay) {

@@ -83,6 +83,8 @@ BrovaDAQ_private::BrovaDAQ_private()
       virtualSensor(false),
       frameRegister(FrameRegister::Data)
 {
+    // The bytes of every read are taken into this one storage.
+    rxBytes.reserve(ReaderThread::bufferCap);
 }
 
 // The reader thread's own destructor stops and joins a running thread.
@@ -157,7 +159,7 @@ void BrovaDAQ_private::close()
     readerThread.close();
     readerThread.wait();
     sensorSize = 0;
-    rxBytes.clear();
+    rxBytes.resize(0);  // its reserved storage stays
     sensors.clear();
 }
 

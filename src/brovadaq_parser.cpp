@@ -550,7 +550,7 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
 {
     const PeekGuard frameKept(*this, keep);
     int status = 0;
-    rxBytes = readerThread.getBuffer(keep, status);
+    readerThread.getBuffer(keep, status, rxBytes);
     if (status == ReaderThread::StatusOverflow || status == ReaderThread::StatusSilent) {
         parsed.bytesUnparsed += static_cast<uint64_t>(rxBytes.size());
         return status;
@@ -788,7 +788,7 @@ int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
 {
     const PeekGuard frameKept(*this, keep);
     int status = 0;
-    rxBytes = readerThread.getBuffer(keep, status);
+    readerThread.getBuffer(keep, status, rxBytes);
     // Unlike the multi-channel parser, bytes that came before the reader went
     // silent (status -4) are still parsed.
     if (status == ReaderThread::StatusStarted)

@@ -30,6 +30,9 @@ ReaderThread::ReaderThread(QObject* parent)
       writeDone(false),
       baudRate(1000000)
 {
+    // The buffer's storage is made once: a chunk is appended, and the bytes
+    // are handed over, without allocating.
+    buffer.reserve(bufferCap);
 }
 
 ReaderThread::~ReaderThread()
@@ -41,8 +44,12 @@ ReaderThread::~ReaderThread()
 bool ReaderThread::startRun(const QString& name, int rate)
 {
     QMutexLocker lock(&mutex);
-    if (isRunning())
-        return false;
+    if (isRunning()) {
+        if (running)
+            return false;
+        wait();  // its run has returned: the thread is only finishing
+    }
+    running = true;
     status = StatusStarted;
     stopRequested = false;
     // A session starts with nothing pending: a command left from an earlier
@@ -68,13 +75,20 @@ void ReaderThread::close()
 
 QByteArray ReaderThread::getBuffer(bool keep, int& outStatus)
 {
+    QByteArray taken;
+    getBuffer(keep, outStatus, taken);
+    return taken;
+}
+
+void ReaderThread::getBuffer(bool keep, int& outStatus, QByteArray& into)
+{
     QMutexLocker lock(&mutex);
     outStatus = status;
-    if (keep)
-        return buffer;
-    QByteArray taken;
-    taken.swap(buffer);
-    return taken;
+    into.resize(buffer.size());
+    if (!buffer.isEmpty())
+        std::memcpy(into.data(), buffer.constData(), static_cast<size_t>(buffer.size()));
+    if (!keep)
+        buffer.resize(0);  // the reserved storage stays
 }
 
 QString ReaderThread::getPortName()
@@ -85,8 +99,8 @@ QString ReaderThread::getPortName()
 
 bool ReaderThread::isOpened()
 {
-    QMutexLocker lock(&mutex);
-    return isRunning();
+    // Every read asks first: a flag, not a lock.
+    return running;
 }
 
 bool ReaderThread::isConfWritten()
@@ -137,25 +151,55 @@ ReaderThread::Counts ReaderThread::counts()
     return counted;
 }
 
+void ReaderThread::appended(int n)
+{
+    counted.received += static_cast<uint64_t>(n);
+    status = StatusData;
+    if (writeDone) {
+        writeDone = false;
+        confWritten = true;
+    }
+}
+
+void ReaderThread::appendFrom(QSerialPort& port)
+{
+    const qint64 available = port.bytesAvailable();
+    if (available <= 0)
+        return;
+    {
+        QMutexLocker lock(&mutex);
+        const int old = buffer.size();
+        if (old + available <= bufferCap) {
+            const int n = static_cast<int>(available);
+            buffer.resize(old + n);  // within the reserved storage
+            const int got = static_cast<int>(std::max<qint64>(port.read(buffer.data() + old, n), 0));
+            buffer.resize(old + got);
+            if (got > 0)
+                appended(got);
+            return;
+        }
+    }
+    // The cap is reached (a caller that does not read): all of it as one
+    // chunk, the oldest bytes going.
+    appendChunk(port.readAll());
+}
+
 void ReaderThread::appendChunk(const QByteArray& chunk)
 {
     QMutexLocker lock(&mutex);
-    counted.received += static_cast<uint64_t>(chunk.size());
     if (buffer.size() + chunk.size() <= bufferCap) {
-        status = StatusData;
         buffer.append(chunk);
-        if (writeDone) {
-            writeDone = false;
-            confWritten = true;
-        }
+        appended(chunk.size());
         return;
     }
+    counted.received += static_cast<uint64_t>(chunk.size());
     status = StatusOverflow;
     if (chunk.size() >= bufferCap) {
         // Only ever reached when one chunk alone exceeds the cap: keep its
         // newest bytes so that the buffer stays bounded.
         counted.dropped += static_cast<uint64_t>(buffer.size() + chunk.size() - bufferCap);
-        buffer = chunk.right(bufferCap);
+        buffer.resize(0);
+        buffer.append(chunk.constData() + chunk.size() - bufferCap, bufferCap);
         return;
     }
     const int drop = std::min(chunk.size(), buffer.size());
@@ -181,6 +225,9 @@ void ReaderThread::run()
         rate = baudRate;
     }
     auto port = std::make_unique<QSerialPort>();
+    // Nothing listens to the port's signals: each chunk's readyRead would
+    // only cost a lookup of receivers.
+    port->blockSignals(true);
     port->setPortName(name);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         const bool opened = port->open(QIODevice::ReadWrite);
@@ -203,15 +250,17 @@ void ReaderThread::run()
         if (stopRequested || !port->isOpen()) {
             {
                 QMutexLocker lock(&mutex);
-                buffer.clear();
+                buffer.resize(0);
             }
             if (port->isOpen())
                 port->close();
+            port.reset();
+            running = false;  // the last thing the thread does
             return;
         }
 
         if (port->waitForReadyRead(dataTimeoutMs)) {
-            appendChunk(port->readAll());
+            appendFrom(*port);
         } else {
             markSilent();
         }

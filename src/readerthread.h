@@ -16,6 +16,8 @@
 #include <atomic>
 #include <cstdint>
 
+class QSerialPort;
+
 class ReaderThread : public QThread {
     Q_OBJECT
 
@@ -46,9 +48,13 @@ public:
     // The received bytes and the buffer status. keep = true returns a copy and
     // leaves the bytes; keep = false hands them over and empties the buffer.
     QByteArray getBuffer(bool keep, int& status);
+    // The same into storage of the caller's, which keeps its capacity from
+    // call to call: the mutex is held for the copy only, and nothing is
+    // allocated once into has grown to what arrives between two calls.
+    void getBuffer(bool keep, int& status, QByteArray& into);
     // The last port name given to startRun (kept after the thread ends).
     QString getPortName();
-    // True from startRun until the thread has ended.
+    // True from startRun until the thread has ended (its run has returned).
     bool isOpened();
     // True once after a command was written and data arrived after it.
     bool isConfWritten();
@@ -78,8 +84,11 @@ public:
     static bool requestLowLatency(int fd);
 
     // Appends one received chunk under the 100000-byte cap and sets the
-    // status: the reader's own step for every chunk it reads.
+    // status: the reader's step for every chunk it reads.
     void appendChunk(const QByteArray& chunk);
+    // The same for what port has received: read straight into the buffer,
+    // whose storage is kept for the thread's life.
+    void appendFrom(QSerialPort& port);
     // No data within 550 ms: status -4, and the thread ends on its next turn.
     void markSilent();
 
@@ -97,9 +106,13 @@ private:
     QMutex mutex;
     QByteArray buffer;
     std::atomic<bool> stopRequested;
+    std::atomic<bool> running{false};  // from startRun until run returns
     bool confWritten;
     bool writeDone;
     int32_t baudRate;
     Counts counted;
     LowLatency lowLatency_ = LowLatency::NotAsked;
+
+    // With mutex held: the bookkeeping of n bytes just appended below the cap.
+    void appended(int n);
 };
