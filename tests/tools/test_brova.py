@@ -91,6 +91,20 @@ def test_stream_every_family(sim, kind, extra):
             assert tuple(int(r[n]) for n in "xyz") == LOAD[int(r["channel"])]
 
 
+def test_several_ports_stream_into_one_output(sim):
+    three, six = sim(68, "--pin-rate", 500), sim(95, "--pin-rate", 500)
+    code, out, err = brova("stream", three.port, six.port, "--kind", 68, "--count", 20)
+    assert code == 4 and "answered as kind 95" in err  # --kind names every port's kind
+    code, out, err = brova("stream", "--format", "csv", "--count", 20, three.port, six.port)
+    assert code == 0, err
+    rows = csv_rows(out)
+    assert list(rows[0]) == ["time", "port", "sample", "channel", "state"] + THREE_AXIS + SIX_AXIS
+    by_port = {p: [r for r in rows if r["port"] == p] for p in (three.port, six.port)}
+    assert [len(v) for v in by_port.values()] == [20, 20]
+    assert all(r["Fx"] == "" and int(r["x"]) == LOAD[0][0] for r in by_port[three.port])
+    assert all(r["x"] == "" and int(r["Fx"]) == LOAD6[0] for r in by_port[six.port])
+
+
 def test_tare_rate_and_configuration(sim):
     dev = sim(68, "--rate", 100)
     code, out, err = brova("stream", dev.port, "--kind", 68, "--tare", "--count", 10)
