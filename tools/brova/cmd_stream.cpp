@@ -32,7 +32,7 @@ QByteArray local(const QString& s)
 
 // One port being streamed.
 struct Stream {
-    QString spec;  // PORT as given: a link is resolved again on reconnecting
+    QString given;  // PORT as given: a link is resolved again on reconnecting
     Target target;
     const Kind* kind = nullptr;
     bool wrench = false;  // a four-channel device read as one six-axis sensor
@@ -226,7 +226,7 @@ int runStream(const QStringList& args)
     std::vector<std::unique_ptr<Stream>> streams;
     for (const QString& port : ports) {
         auto s = std::make_unique<Stream>();
-        s->spec = port;
+        s->given = port;
         s->target = locate(port, kindOption);
         s->kind = kindOf(s->target.kind);
         s->wrench = p.isSet(QStringLiteral("six-axis"));
@@ -296,7 +296,7 @@ int runStream(const QStringList& args)
                             s.before = s.statistics();
                             s.daq.reset();
                         }
-                        s.target = locate(s.spec, s.target.kind);
+                        s.target = locate(s.given, s.target.kind);
                         start(s, want, tare);
                         gaps.push_back({names[i], s.lostAt, now});
                         sink.writeEvent(now, static_cast<int>(i), "reconnected",
