@@ -63,16 +63,9 @@ BrovaStatistics BrovaDAQ::getStatistics() { return d->getStatistics(); }
 // ---------------------------------------------------------------- lifecycle
 
 BrovaDAQ_private::BrovaDAQ_private()
-    : parserState(0),  // hunting for a frame header
-      currentByte(0),
-      readerThread(nullptr),
+    : readerThread(nullptr),
       baudRate(1000000),
       portName{},
-      payloadIndex(0),
-      payloadLength(0),
-      payload{},
-      chksumSum(0),
-      chksumRecv(0),
       version(BROVA_NONE),
       config(),
       chksumOK(true),
@@ -80,8 +73,7 @@ BrovaDAQ_private::BrovaDAQ_private()
       sensorSize(0),
       firstFrameSeen(false),
       deviceResponded(false),
-      virtualSensor(false),
-      frameRegister(FrameRegister::Data)
+      virtualSensor(false)
 {
     // The bytes of every read are taken into this one storage.
     rxBytes.reserve(ReaderThread::bufferCap);

@@ -29,10 +29,41 @@
 #include "readerthread.h"
 #include "sensorconfig.h"
 
-class BrovaDAQ_private {
+// Where the stream parsers stand within the frame being read: everything a
+// parser run carries over to the next one, so that a frame may be split
+// across two read calls, and across close and open. A peek run parses from
+// here and puts it back, so that only a consuming run moves the frame on;
+// what a peek learns from complete frames (version, channels, configuration,
+// the first-frame flags) lives in the engine and is kept.
+struct BrovaFramePosition {
+    static constexpr int payloadCapacity = 121;
+    // Register of the addressed frame now being parsed.
+    enum class FrameRegister : uint8_t { Data, ConfigReply, Other };
+    // The parsers' part of the statistics, since open: a consuming run
+    // counts the frames that a peek saw.
+    struct ParseCounts {
+        uint64_t framesAccepted = 0;
+        uint64_t checksumFailures = 0;
+        uint64_t framesMalformed = 0;
+        uint64_t bytesUnparsed = 0;
+    };
+
+    uint32_t parserState = 0;  // hunting for a frame header
+    uint8_t currentByte = 0;
+    int32_t payloadIndex = 0;
+    int32_t payloadLength = 0;
+    uint16_t payload[payloadCapacity] = {};
+    uint16_t chksumSum = 0;
+    uint16_t chksumRecv = 0;
+    BrovaPackage frameSamples[4];
+    BrovaPackage6D frameSample6D;
+    FrameRegister frameRegister = FrameRegister::Data;
+    ParseCounts parsed;
+};
+
+class BrovaDAQ_private : private BrovaFramePosition {
 public:
     static constexpr int maxChannels = 16;
-    static constexpr int payloadCapacity = 121;
 
     static bool isFramedVersion(brova_version v)
     {
@@ -84,9 +115,6 @@ private:
     // Dropped: its length byte announced more than the payload store holds;
     // hunting resumes with the byte after its 0xAA.
     enum class FrameEnd { None, Accepted, Rejected, Dropped };
-    // Register of the addressed frame now being parsed, kept with the rest of
-    // the frame state so that a frame split across runs is handled as whole.
-    enum class FrameRegister : uint8_t { Data, ConfigReply, Other };
 
     SensorConfig configure170(const char* portName, bool& answered, bool flag);
     // Reads the configuration out of one handshake reply into result; true
@@ -106,12 +134,7 @@ private:
     ChannelQueues& freshQueues();
     Queue6D& freshQueue6D();
 
-    // Where the parsers stand within the frame being read: everything a run
-    // carries over to the next one. A peek run (keep true) parses from here
-    // and puts it back, so that only a consuming run moves the frame on; what
-    // a peek learns from complete frames (version, channels, configuration,
-    // the first-frame flags) it keeps.
-    struct FramePosition;
+    // Puts the frame position back when a peek run ends.
     class PeekGuard;
 
     // Parser helpers shared by both state machines.
@@ -144,20 +167,11 @@ private:
     void streamFrameEdge(ChannelQueues& queues);
     void streamFrameEdge6Axis(Queue6D& queue);
 
-    uint32_t parserState;
-    uint8_t currentByte;
     ReaderThread readerThread;
     QList<BrovaSensor> sensors;
     BrovaSensor6D sensor6D;
     int32_t baudRate;
     char portName[BPort::textSize];
-    int32_t payloadIndex;
-    int32_t payloadLength;
-    uint16_t payload[payloadCapacity];
-    uint16_t chksumSum;
-    uint16_t chksumRecv;
-    BrovaPackage frameSamples[4];
-    BrovaPackage6D frameSample6D;
     brova_version version;
     SensorConfig config;
     bool chksumOK;
@@ -167,14 +181,6 @@ private:
     bool firstFrameSeen;
     bool deviceResponded;
     bool virtualSensor;
-    FrameRegister frameRegister;
-    // The parsers' part of the statistics, since open.
-    struct ParseCounts {
-        uint64_t framesAccepted = 0;
-        uint64_t checksumFailures = 0;
-        uint64_t framesMalformed = 0;
-        uint64_t bytesUnparsed = 0;
-    } parsed;
     ChannelQueues channelQueues;
     Queue6D queue6D;
 };

@@ -92,22 +92,6 @@ int filterIndexOfCode(int code)
 
 } // namespace
 
-// ---------------------------------------------------------------- frame position
-
-struct BrovaDAQ_private::FramePosition {
-    uint32_t parserState;
-    uint8_t currentByte;
-    int32_t payloadIndex;
-    int32_t payloadLength;
-    uint16_t payload[payloadCapacity];
-    uint16_t chksumSum;
-    uint16_t chksumRecv;
-    BrovaPackage frameSamples[4];
-    BrovaPackage6D frameSample6D;
-    FrameRegister frameRegister;
-    ParseCounts parsed;
-};
-
 // A peek parses the bytes that the reader keeps for the next consuming run.
 // Had the peek moved the frame on, that run would read them again from the
 // middle of a frame: the frame lost, and a false checksum error for it. So a
@@ -116,42 +100,20 @@ class BrovaDAQ_private::PeekGuard {
 public:
     PeekGuard(BrovaDAQ_private& engine, bool peek) : e(peek ? &engine : nullptr)
     {
-        if (!e)
-            return;
-        at.parserState = e->parserState;
-        at.currentByte = e->currentByte;
-        at.payloadIndex = e->payloadIndex;
-        at.payloadLength = e->payloadLength;
-        std::copy(std::begin(e->payload), std::end(e->payload), at.payload);
-        at.chksumSum = e->chksumSum;
-        at.chksumRecv = e->chksumRecv;
-        std::copy(std::begin(e->frameSamples), std::end(e->frameSamples), at.frameSamples);
-        at.frameSample6D = e->frameSample6D;
-        at.frameRegister = e->frameRegister;
-        at.parsed = e->parsed;
+        if (e)
+            at = *e;
     }
     ~PeekGuard()
     {
-        if (!e)
-            return;
-        e->parserState = at.parserState;
-        e->currentByte = at.currentByte;
-        e->payloadIndex = at.payloadIndex;
-        e->payloadLength = at.payloadLength;
-        std::copy(std::begin(at.payload), std::end(at.payload), e->payload);
-        e->chksumSum = at.chksumSum;
-        e->chksumRecv = at.chksumRecv;
-        std::copy(std::begin(at.frameSamples), std::end(at.frameSamples), e->frameSamples);
-        e->frameSample6D = at.frameSample6D;
-        e->frameRegister = at.frameRegister;
-        e->parsed = at.parsed;  // the consuming read counts these frames
+        if (e)
+            static_cast<BrovaFramePosition&>(*e) = at;
     }
     PeekGuard(const PeekGuard&) = delete;
     PeekGuard& operator=(const PeekGuard&) = delete;
 
 private:
     BrovaDAQ_private* e;
-    FramePosition at;
+    BrovaFramePosition at;
 };
 
 // ---------------------------------------------------------------- parser helpers
