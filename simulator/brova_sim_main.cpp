@@ -131,6 +131,12 @@ int main(int argc, char** argv) {
             ++i;
             return true;
         };
+        auto needText = [&](std::string& out) {
+            if (!v) return false;
+            out = v;
+            ++i;
+            return true;
+        };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -147,19 +153,13 @@ int main(int argc, char** argv) {
         } else if (a == "--aux-sequence") {
             auxSequence = true;
         } else if (a == "--replay") {
-            if (!v) return fail("--replay needs a capture file");
-            replayFile = v;
-            ++i;
+            if (!needText(replayFile)) return fail("--replay needs a capture file");
         } else if (a == "--devices") {
             if (!needInt(count) || count < 1 || count > 1024) return fail("--devices needs 1..1024");
         } else if (a == "--send-log") {
-            if (!v) return fail("--send-log needs a file");
-            sendLog = v;
-            ++i;
+            if (!needText(sendLog)) return fail("--send-log needs a file");
         } else if (a == "--link") {
-            if (!v) return fail("--link needs a path");
-            link = v;
-            ++i;
+            if (!needText(link)) return fail("--link needs a path");
         } else if (a == "--mode") {
             if (!v || (std::strcmp(v, "raw") != 0 && std::strcmp(v, "vector") != 0))
                 return fail("--mode needs raw or vector");
@@ -193,9 +193,7 @@ int main(int argc, char** argv) {
         } else if (a == "--status") {
             if (!needInt(status) || status < 0 || status > 65535) return fail("--status needs 0..65535");
         } else if (a == "--ident") {
-            if (!v) return fail("--ident needs a text");
-            ident = v;
-            ++i;
+            if (!needText(ident)) return fail("--ident needs a text");
         } else if (a == "--answer-as") {
             if (!needInt(answerAs)) return fail("--answer-as needs a number");
         } else if (a == "--noise") {
