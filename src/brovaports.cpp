@@ -101,6 +101,7 @@ const char kClosingWrite[7] = {'\xAA', '\x00', '\x32', '\x01', '\x0A', '\x00', '
 constexpr uint8_t kStreamHeader = 0x37;
 
 bool wantsThreeAxis(int sensorKind) { return sensorKind != 6; }
+bool wantsSixAxis(int sensorKind) { return sensorKind != 3; }
 
 // A port that reports an error (other than a wait that timed out) is gone or
 // broken: waiting on it returns at once, so a probe that kept going would
@@ -118,7 +119,6 @@ void collect(QSerialPort& port, QByteArray& into, int ms)
         port.waitForReadyRead(ms);
     into.append(port.readAll());
 }
-bool wantsSixAxis(int sensorKind) { return sensorKind != 3; }
 
 // A record with every byte zero, so that nothing but its texts reaches a
 // caller.
