@@ -61,7 +61,10 @@ int main(int argc, char** argv)
     wait(app, 1000);                      // a full window of samples first
     QString why;
     const QString csv = dir.filePath(QStringLiteral("bench.csv"));
-    w.session().startRecording(csv, why);
+    if (!w.session().startRecording(csv, why)) {
+        std::fprintf(stderr, "bench_scope: cannot record: %s\n", why.toLocal8Bit().constData());
+        return 1;
+    }
     const double cpu0 = processCpuSeconds(), sim0 = w.simulator()->cpuSeconds();
     const int frames0 = w.plots().frames();
     const uint64_t samples0 = w.session().samples();
@@ -71,11 +74,14 @@ int main(int argc, char** argv)
     const double elapsed = clock.elapsed() / 1000.0;
     const double cpu = processCpuSeconds() - cpu0 - (w.simulator()->cpuSeconds() - sim0);
     const int frames = w.plots().frames() - frames0;
-    w.session().stopRecording();
+    const bool recorded = w.session().stopRecording();
     // Every frame the device sent while recording is in the file: the frame
     // numbers (aux) of channel 0 follow each other without a gap.
     QFile f(csv);
-    f.open(QIODevice::ReadOnly);
+    if (!recorded || !f.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "bench_scope: the recording was not written\n");
+        return 1;
+    }
     f.readLine();
     long rows = 0, gaps = 0, last = -1;
     while (!f.atEnd()) {
@@ -92,5 +98,5 @@ int main(int argc, char** argv)
                 "chart frames per second %.1f (%d charts)\nsamples recorded %ld, gaps in the frame numbers %ld\n",
                 elapsed, (w.session().samples() - samples0) / elapsed, 100.0 * cpu / elapsed, frames / elapsed / 4.0, 4,
                 rows, gaps);
-    return gaps == 0 ? 0 : 1;
+    return rows > 0 && gaps == 0 ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "discovery.h"
 
 #include "brovaports.h"
+#include "kinds.h"
 
 namespace brovascope {
 
@@ -8,8 +9,7 @@ namespace {
 
 QString pathOf(const char* portName)
 {
-    const QString name = QString::fromLocal8Bit(portName);
-    return name.startsWith('/') ? name : QStringLiteral("/dev/") + name;
+    return QString::fromLocal8Bit(brovatools::portPath(portName).c_str());
 }
 
 } // namespace

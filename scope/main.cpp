@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "kinds.h"
 #include "scopewindow.h"
 
 int main(int argc, char** argv)
@@ -28,13 +29,14 @@ int main(int argc, char** argv)
     p.process(app);
     const int kind = p.value(QStringLiteral("kind")).toInt();
     const int simulate = p.value(QStringLiteral("simulate")).toInt();
-    const auto valid = [](int k) { return k == 31 || k == 34 || k == 64 || k == 68 || k == 94 || k == 95; };
+    const auto valid = [](int k) { return brovatools::kindOf(k) != nullptr; };
     if ((p.isSet(QStringLiteral("port")) && !valid(kind)) || (p.isSet(QStringLiteral("simulate")) && !valid(simulate))) {
-        std::fprintf(stderr, "brova-scope: a kind is one of 31, 34, 64, 68, 94, 95 (--port needs --kind)\n");
+        std::fprintf(stderr, "brova-scope: a kind is one of %s (--port needs --kind)\n", brovatools::kindCodes().c_str());
         return 2;
     }
     brovascope::ScopeWindow window;
     window.show();
+    window.setSixAxisView(p.isSet(QStringLiteral("six-axis")));
     if (p.isSet(QStringLiteral("port")))
         window.openSensor(p.value(QStringLiteral("port")), kind, p.isSet(QStringLiteral("six-axis")));
     else if (simulate)

@@ -37,7 +37,7 @@ void PlotPanel::setUp(const SensorSession& session)
     auto* grid = static_cast<QGridLayout*>(layout());
     const QStringList titles = session.groupTitles();
     const int columns = titles.size() > 2 ? 2 : titles.size();
-    static const QColor colors[3] = {QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c), QColor(0x1f, 0x77, 0xb4)};
+    static const QColor colors[SensorSession::tracesPerGroup] = {QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c), QColor(0x1f, 0x77, 0xb4)};
     for (int g = 0; g < titles.size(); ++g) {
         auto* chart = new QChart;
         chart->setTitle(titles[g]);
@@ -51,9 +51,9 @@ void PlotPanel::setUp(const SensorSession& session)
         c.y->setLabelFormat(QStringLiteral("%d"));
         chart->addAxis(c.x, Qt::AlignBottom);
         chart->addAxis(c.y, Qt::AlignLeft);
-        for (int i = 0; i < session.tracesPerGroup(); ++i) {
+        for (int i = 0; i < SensorSession::tracesPerGroup; ++i) {
             auto* s = new QLineSeries;
-            const QString name = session.traces()[static_cast<size_t>(g * 3 + i)].name();
+            const QString name = session.traces()[static_cast<size_t>(g * SensorSession::tracesPerGroup + i)].name();
             s->setName(name.section(' ', -1));
             QPen pen(colors[i], 1);
             pen.setCosmetic(true);  // drawn as thin lines, without path stroking
@@ -96,8 +96,8 @@ void PlotPanel::refresh(const SensorSession& session, double windowSeconds)
         // plot's width.
         const int columns = std::max(50, (c.view->width() - 80) / 2);
         double low = INFINITY, high = -INFINITY;
-        for (size_t i = 0; i < 3; ++i) {
-            const size_t t = 3 * g + i;
+        for (size_t i = 0; i < SensorSession::tracesPerGroup; ++i) {
+            const size_t t = SensorSession::tracesPerGroup * g + i;
             series_[t]->replace(traces[t].decimated(from, to, columns, low, high));
         }
         c.x->setRange(from, to);

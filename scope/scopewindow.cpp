@@ -23,26 +23,13 @@
 
 #include "brvsim.h"
 #include "discovery.h"
+#include "kinds.h"
 #include "plots.h"
 #include "session.h"
 
 namespace brovascope {
 
 namespace {
-
-const int kKinds[] = {68, 94, 95, 31, 34, 64};
-
-QString kindName(int kind)
-{
-    switch (kind) {
-    case 31: return QStringLiteral("31: three-axis, framed");
-    case 34: return QStringLiteral("34: four channels, framed");
-    case 64: return QStringLiteral("64: six-axis, framed");
-    case 68: return QStringLiteral("68: three-axis, stream");
-    case 94: return QStringLiteral("94: four channels, stream");
-    default: return QStringLiteral("95: six-axis, stream");
-    }
-}
 
 QPushButton* button(const QString& text, const char* name)
 {
@@ -77,6 +64,10 @@ ScopeWindow::ScopeWindow(QWidget* parent)
     connect(session_.get(), &SensorSession::opened, this, &ScopeWindow::onOpened);
     connect(session_.get(), &SensorSession::lost, this, &ScopeWindow::onLost);
     connect(session_.get(), &SensorSession::stateChanged, this, &ScopeWindow::showState);
+    connect(session_.get(), &SensorSession::recordingFailed, this, [this](const QString& text) {
+        record_->setChecked(false);
+        showMessage(text, true);
+    });
     connect(session_.get(), &SensorSession::configured, this, [this](bool confirmed, const QString& text) {
         configResult_->setText(text);
         configResult_->setStyleSheet(confirmed ? QStringLiteral("color: #1a7f37") : QStringLiteral("color: #c62828"));
@@ -131,8 +122,9 @@ void ScopeWindow::buildUi()
     auto* simBox = new QGroupBox(QStringLiteral("Simulated sensor (no hardware needed)"));
     auto* simLayout = new QVBoxLayout(simBox);
     simKindBox_ = new QComboBox;
-    for (int k : kKinds)
-        simKindBox_->addItem(kindName(k), k);
+    for (const brovatools::Kind& k : brovatools::kinds)
+        simKindBox_->addItem(QStringLiteral("%1: %2").arg(k.code).arg(QString::fromLatin1(k.what)), k.code);
+    simKindBox_->setCurrentIndex(simKindBox_->findData(68));
     simLayout->addWidget(simKindBox_);
     auto* simulateButton = button(QStringLiteral("Start and open"), "simulate");
     connect(simulateButton, &QPushButton::clicked, this, [this] { simulate(simKindBox_->currentData().toInt()); });
@@ -254,6 +246,11 @@ void ScopeWindow::showMessage(const QString& text, bool warning)
     message_->setVisible(!text.isEmpty());
 }
 
+void ScopeWindow::setSixAxisView(bool on)
+{
+    sixAxisView_->setChecked(on);
+}
+
 void ScopeWindow::openSensor(QString port, int kind, bool sixAxisView)
 {
     showMessage(QStringLiteral("Opening %1 ...").arg(port), false);
@@ -274,7 +271,6 @@ QString ScopeWindow::simulate(int kind, bool moving)
         ::unlink(simLink_.toLocal8Bit().constData());
     }
     simKind_ = kind;
-    simMoving_ = moving;
     simKindBox_->setCurrentIndex(simKindBox_->findData(kind));
     sim_ = std::make_unique<brvsim::Device>(kind);
     if (brvsim::isStreamingKind(kind))
@@ -401,7 +397,10 @@ void ScopeWindow::applyConfig()
 void ScopeWindow::toggleRecording()
 {
     if (!record_->isChecked()) {
-        session_->stopRecording();
+        if (!session_->stopRecording())
+            showMessage(QStringLiteral("%1: the end of the recording could not be written")
+                            .arg(session_->recordPath()),
+                        true);
         return;
     }
     QString why;

@@ -41,6 +41,9 @@ public:
     // opens it. moving: its load follows a slow wave (off: a steady load, for
     // tests). Returns its port (a link to the pseudo-terminal).
     QString simulate(int kind, bool moving = true);
+    // Whether a four-channel device is shown as one six-axis sensor when the
+    // next sensor is opened from the list or simulated.
+    void setSixAxisView(bool on);
     brvsim::Device* simulator() { return sim_.get(); }
 
     SensorSession& session() { return *session_; }
@@ -64,7 +67,6 @@ private:
     std::unique_ptr<brvsim::Device> sim_;
     QString simLink_;
     int simKind_ = 0;
-    bool simMoving_ = true;
     QTimer simWave_;
     QTimer frameTimer_;
     unsigned frame_ = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "configrequest.h"
 #include "kinds.h"
 #include "portcheck.h"
 
@@ -17,8 +18,11 @@ SensorSession::SensorSession(QObject* parent) : QObject(parent)
 
 SensorSession::~SensorSession()
 {
-    if (job_)
+    if (job_) {
+        // Its finished handler, queued to this object, never runs now.
         job_->wait();
+        delete job_;
+    }
     close();
 }
 
@@ -96,7 +100,7 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
                                                       : QString::fromLatin1(axis));
                }
                samples_ = 0;
-               history_.clear();
+               rate_.clear();
                clock_.start();
                lastRead_ = 0;
                timer_.start();
@@ -123,7 +127,7 @@ QStringList SensorSession::groupTitles() const
     if (sixAxis_ || wrench_)
         return {QStringLiteral("Force"), QStringLiteral("Torque")};
     QStringList titles;
-    const int groups = static_cast<int>(traces_.size()) / 3;
+    const int groups = static_cast<int>(traces_.size()) / tracesPerGroup;
     for (int c = 0; c < groups; ++c)
         titles << (groups > 1 ? QStringLiteral("Channel %1").arg(c) : QStringLiteral("Force vector"));
     return titles;
@@ -141,10 +145,7 @@ int SensorSession::channels() const
 
 double SensorSession::measuredRate() const
 {
-    if (history_.size() < 2)
-        return 0.0;
-    const double span = (history_.back().first - history_.front().first) / 1e6;
-    return span > 0 ? (history_.back().second - history_.front().second) / span : 0.0;
+    return rate_.perSecond();
 }
 
 BrovaStatistics SensorSession::statistics() const
@@ -187,58 +188,37 @@ void SensorSession::take(int n)
     const int64_t now = clock_.nsecsElapsed() / 1000;
     const std::vector<int64_t> times = brovatools::spreadTimes(lastRead_, now, n);
     lastRead_ = now;
-    const int channels = sixAxis_ ? 1 : std::max(1, daq_->getSensorSize());
     std::vector<brovatools::SampleRow> rows;
+    if (sixAxis_)
+        brovatools::appendRows(rows, 0, samples_, times, all6_, n);
+    else
+        brovatools::appendRows(rows, 0, samples_, times, all_, n, channels(), wrench_);
+    // The plot shows x, y, z of every channel, or the six components.
     int state = state_;
-    for (int k = 0; k < n; ++k) {
-        const double t = times[static_cast<size_t>(k)] / 1e6;
-        brovatools::SampleRow r;
-        r.sample = samples_ + static_cast<uint64_t>(k);
-        r.micros = times[static_cast<size_t>(k)] - recordStart_;
-        if (sixAxis_ || wrench_) {
-            int six[6];
-            if (sixAxis_) {
-                const BrovaPackage6D& p = all6_[k];
-                const int v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-                std::copy(v, v + 6, six);
-                state = p.sensor1.config.getState();
-            } else {
-                BrovaDAQ::wrenchOf(all_[k], all_[n + k], all_[2 * n + k], all_[3 * n + k], six);
-                state = all_[k].config.getState();
-            }
-            for (int i = 0; i < 6; ++i)
-                traces_[static_cast<size_t>(i)].append(t, six[i]);
-            r.sixAxis = true;
-            r.state = state;
-            std::copy(six, six + 6, r.values);
-            rows.push_back(r);
-            continue;
-        }
-        for (int c = 0; c < channels && 3 * c + 2 < static_cast<int>(traces_.size()); ++c) {
-            const BrovaPackage& p = all_[c * n + k];
-            traces_[static_cast<size_t>(3 * c)].append(t, p.x);
-            traces_[static_cast<size_t>(3 * c + 1)].append(t, p.y);
-            traces_[static_cast<size_t>(3 * c + 2)].append(t, p.z);
-            state = p.config.getState();
-            brovatools::SampleRow cr = r;
-            cr.channel = c;
-            cr.micros += c;
-            cr.state = state;
-            const int32_t v[12] = {p.x, p.y, p.z, p.s1, p.s2, p.s3, p.s4, p.s5, p.s6, p.s7, p.s8, p.aux};
-            std::copy(v, v + 12, cr.values);
-            rows.push_back(cr);
-        }
+    for (const brovatools::SampleRow& r : rows) {
+        const double t = r.micros / 1e6;
+        const int first = r.sixAxis ? 0 : tracesPerGroup * r.channel;
+        const int count = r.sixAxis ? 6 : tracesPerGroup;
+        for (int i = 0; i < count && first + i < static_cast<int>(traces_.size()); ++i)
+            traces_[static_cast<size_t>(first + i)].append(t, r.values[i]);
+        state = r.state;
     }
     samples_ += static_cast<uint64_t>(n);
     if (sink_) {
+        for (brovatools::SampleRow& r : rows)
+            r.micros -= recordStart_;
         sink_->write(rows);
         recordedSamples_ += static_cast<uint64_t>(n);
+        if (std::ferror(record_.get())) {
+            stopRecording();
+            emit recordingFailed(QStringLiteral("Recording stopped: %1 cannot be written (is the disk full?). "
+                                                "What was written before is kept.")
+                                     .arg(recordPath_));
+        }
     }
     for (Trace& tr : traces_)
         tr.keep(windowSeconds_ + 1.0);
-    history_.emplace_back(now, samples_);
-    while (history_.size() > 2 && now - history_.front().first > 1000000)
-        history_.pop_front();
+    rate_.add(now, samples_);
     setState(state);
     emit samplesArrived();
 }
@@ -272,29 +252,22 @@ void SensorSession::configure(int rate, int filter, int mode)
     // Configuring drains what the device sent meanwhile: read it first.
     poll();
     BrovaDAQ* daq = daq_.get();
-    auto result = std::make_shared<std::pair<SensorConfig, SensorConfig>>();
+    brovatools::ConfigRequest want;
+    want.rate = rate;
+    want.filter = filter;
+    want.mode = mode;
+    auto got = std::make_shared<SensorConfig>();
     runJob(
-        [daq, rate, filter, mode, result] {
-            SensorConfig want = daq->getConfig();
-            want.setSpeed(rate);
-            want.setFilter(filter);
-            want.setMode(mode);
-            daq->sendConfig(want);
-            *result = {want, daq->getConfig()};
+        [daq, want, got] {
+            daq->sendConfig(want.appliedTo(daq->getConfig()));
+            *got = daq->getConfig();
         },
-        [this, result] {
-            const SensorConfig& want = result->first;
-            const SensorConfig& got = result->second;
-            config_ = got;
-            auto text = [](const SensorConfig& c) {
-                return QStringLiteral("rate %1 per second, filter %2, mode %3")
-                    .arg(c.getSpeed())
-                    .arg(c.getFilter() ? QStringLiteral("%1 Hz").arg(c.getFilter()) : QStringLiteral("none"))
-                    .arg(c.getMode() ? QStringLiteral("vector") : QStringLiteral("raw"));
-            };
-            const bool confirmed = ((want.value ^ got.value) & 0x1F) == 0;
-            emit configured(confirmed, confirmed ? QStringLiteral("confirmed: %1").arg(text(got))
-                                                 : QStringLiteral("not confirmed: the device reports %1").arg(text(got)));
+        [this, want, got] {
+            config_ = *got;
+            const QString text = QString::fromStdString(brovatools::describeConfig(*got));
+            const bool confirmed = want.confirmedBy(*got);
+            emit configured(confirmed, confirmed ? QStringLiteral("confirmed: %1").arg(text)
+                                                 : QStringLiteral("not confirmed: the device reports %1").arg(text));
         });
 }
 
@@ -321,13 +294,13 @@ bool SensorSession::startRecording(const QString& path, QString& why)
     return true;
 }
 
-void SensorSession::stopRecording()
+bool SensorSession::stopRecording()
 {
     if (!record_)
-        return;
-    sink_->flush();
+        return true;
+    const bool flushed = sink_->flush();
     sink_.reset();
-    record_.reset();
+    return std::fclose(record_.release()) == 0 && flushed;
 }
 
 double SensorSession::recordingSeconds() const

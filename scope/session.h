@@ -11,7 +11,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -45,11 +44,11 @@ public:
 
     // The traces: per channel x, y, z (three-axis kinds), or Fx ... Tz (a
     // six-axis sensor, or a four-channel device read as one). groups() tells
-    // how they are grouped for the plots (3 traces a channel, or forces and
-    // torques).
+    // how they are grouped for the plots: tracesPerGroup to a group, a
+    // channel's, or the forces and the torques.
+    static constexpr int tracesPerGroup = 3;
     const std::vector<Trace>& traces() const { return traces_; }
     QStringList groupTitles() const;
-    int tracesPerGroup() const { return 3; }
     void setWindowSeconds(double s) { windowSeconds_ = s; }
     double now() const;  // seconds since the device was opened
     int state() const { return state_; }
@@ -67,9 +66,11 @@ public:
     void configure(int rate, int filter, int mode);
 
     // Records every sample from now on to path (CSV, as brova stream writes
-    // it). False, with why, when the file cannot be written.
+    // it). False, with why, when the file cannot be written. A write that
+    // fails while recording stops it and says so with recordingFailed().
     bool startRecording(const QString& path, QString& why);
-    void stopRecording();
+    // Closes the recording; false when not all of it reached the file.
+    bool stopRecording();
     bool recording() const { return record_ != nullptr; }
     QString recordPath() const { return recordPath_; }
     uint64_t recordedSamples() const { return recordedSamples_; }
@@ -81,6 +82,7 @@ signals:
     void lost(const QString& message);
     void configured(bool confirmed, const QString& message);
     void stateChanged(int state);
+    void recordingFailed(const QString& message);
 
 private:
     void poll();
@@ -102,7 +104,7 @@ private:
     int state_ = 5;
     SensorConfig config_;
     uint64_t samples_ = 0;
-    std::deque<std::pair<int64_t, uint64_t>> history_;
+    brovatools::RateMeter rate_;
     BrovaPackage* all_ = nullptr;
     BrovaPackage6D* all6_ = nullptr;
 

@@ -30,13 +30,6 @@ QByteArray local(const QString& s)
     return s.toLocal8Bit();
 }
 
-// The path of a record's port name (discovery gives system names such as
-// "ttyUSB0", or the path it was asked to watch).
-QString pathOfRecord(const char* portName)
-{
-    const QString name = QString::fromLocal8Bit(portName);
-    return name.startsWith('/') ? name : QStringLiteral("/dev/") + name;
-}
 
 // Can the port be opened? Says why not, as the system says it.
 void checkOpenable(const QString& path)
@@ -60,7 +53,7 @@ volatile std::sig_atomic_t interruptedBy = 0;
 
 QString kindList()
 {
-    return QStringLiteral("31, 34, 64, 68, 94, 95");
+    return QString::fromStdString(brovatools::kindCodes());
 }
 
 bool validRate(int hz)
@@ -111,7 +104,7 @@ Target locate(const QString& port, int kindOption)
         const BPort* table = ports.listPorts(false);
         if (ports.getLastSize() == 0)
             throw Failure(ExitPort, QStringLiteral("auto: discovery found no sensor (brova list shows what it sees)"));
-        t.path = pathOfRecord(table[0].portName);
+        t.path = QString::fromLocal8Bit(brovatools::portPath(table[0].portName).c_str());
         if (!kindOption)
             t.kind = std::atoi(table[0].deviceName);
         t.ident = QString::fromLocal8Bit(table[0].deviceId);
@@ -144,7 +137,7 @@ Target locate(const QString& port, int kindOption)
     while (waited.elapsed() < kDiscoveryMs) {
         const BPort* table = ports.listPorts(false);
         for (int i = 0; i < ports.getLastSize(); ++i) {
-            if (pathOfRecord(table[i].portName) == path) {
+            if (QString::fromLocal8Bit(brovatools::portPath(table[i].portName).c_str()) == path) {
                 t.kind = std::atoi(table[i].deviceName);
                 t.ident = QString::fromLocal8Bit(table[i].deviceId);
                 if (!kindOf(t.kind))

@@ -74,33 +74,26 @@ ConfigRequest configFromOptions(const QCommandLineParser& p)
     return r;
 }
 
-QString describeConfig(const SensorConfig& c)
+namespace {
+
+QString describe(const SensorConfig& c)
 {
-    return QStringLiteral("rate %1 per second, filter %2, mode %3")
-        .arg(c.getSpeed())
-        .arg(filterText(c.getFilter()))
-        .arg(c.getMode() ? QStringLiteral("vector") : QStringLiteral("raw"));
+    return QString::fromStdString(brovatools::describeConfig(c));
 }
+
+} // namespace
 
 SensorConfig applyConfig(BrovaDAQ& daq, const QString& port, const ConfigRequest& want)
 {
-    SensorConfig c = daq.getConfig();
+    const SensorConfig present = daq.getConfig();
     if (!want.any())
-        return c;
-    if (want.rate)
-        c.setSpeed(want.rate);
-    if (want.filter >= 0)
-        c.setFilter(want.filter);
-    if (want.mode >= 0)
-        c.setMode(want.mode);
-    daq.sendConfig(c);
+        return present;
+    const SensorConfig asked = want.appliedTo(present);
+    daq.sendConfig(asked);
     const SensorConfig got = daq.getConfig();
-    const bool confirmed = (!want.rate || got.getSpeed() == want.rate) &&
-                           (want.filter < 0 || got.getFilter() == want.filter) &&
-                           (want.mode < 0 || got.getMode() == want.mode);
-    if (!confirmed) {
+    if (!want.confirmedBy(got)) {
         QString why = QStringLiteral("%1: the device did not confirm %2: it reports %3")
-                          .arg(port, describeConfig(c), describeConfig(got));
+                          .arg(port, describe(asked), describe(got));
         if (want.mode >= 0 && got.getMode() != want.mode && daq.getVersion() >= BROVA_FRAMED_3AXIS)
             why += QStringLiteral(" (framed sensors keep the mode they were set up with)");
         throw Failure(ExitDevice, why);
@@ -158,7 +151,7 @@ int runConfig(const QStringList& args)
     std::unique_ptr<BrovaDAQ> daq = openTarget(t);
     const SensorConfig got = applyConfig(*daq, t.path, want);
     daq->close();
-    std::printf("%s: confirmed %s\n", local(t.path).constData(), local(describeConfig(got)).constData());
+    std::printf("%s: confirmed %s\n", local(t.path).constData(), local(describe(got)).constData());
     return ExitOk;
 }
 
@@ -198,24 +191,25 @@ int runCapture(const QStringList& args)
     port.setFlowControl(QSerialPort::NoFlowControl);
     port.setBaudRate(1000000, QSerialPort::AllDirections);
 
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(local(pos[1]).constData(), "wb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(local(pos[1]).constData(), "wb"), &std::fclose);
     if (!file)
         throw Failure(ExitFailure, QStringLiteral("%1: cannot write the capture file").arg(pos[1]));
     const std::string header = "{\"port\": " + brovatools::jsonString(local(t.path).toStdString()) +
                                ", \"kind\": " + std::to_string(t.kind) + ", \"baud\": 1000000, \"started\": " +
                                brovatools::jsonString(QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString()) + "}";
-    brvsim::writeCaptureHeader(file.get(), header);
+    bool written = brvsim::writeCaptureHeader(file.get(), header);
 
     QElapsedTimer clock;
     clock.start();
     uint64_t bytes = 0, chunks = 0;
     bool lost = false;
-    while (!interruptedBy && clock.elapsed() < seconds * 1000) {
+    while (written && !interruptedBy && clock.elapsed() < seconds * 1000) {
         port.waitForReadyRead(20);
         const QByteArray chunk = port.readAll();
         if (!chunk.isEmpty()) {
-            brvsim::writeCaptureChunk(file.get(), static_cast<uint64_t>(clock.nsecsElapsed() / 1000),
-                                      reinterpret_cast<const uint8_t*>(chunk.constData()), static_cast<uint32_t>(chunk.size()));
+            written = brvsim::writeCaptureChunk(file.get(), static_cast<uint64_t>(clock.nsecsElapsed() / 1000),
+                                                reinterpret_cast<const uint8_t*>(chunk.constData()),
+                                                static_cast<uint32_t>(chunk.size()));
             bytes += static_cast<uint64_t>(chunk.size());
             ++chunks;
         }
@@ -226,7 +220,8 @@ int runCapture(const QStringList& args)
         }
     }
     port.close();
-    if (std::fflush(file.get()) != 0)
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!written || !closed)
         throw Failure(ExitFailure, QStringLiteral("%1: cannot write the capture file").arg(pos[1]));
     std::fprintf(stderr, "brova: captured %llu bytes in %llu chunks over %.2f s into %s\n",
                  static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(chunks),

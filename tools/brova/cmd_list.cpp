@@ -26,8 +26,7 @@ struct Found {
 
 Found foundOf(const BPort& r)
 {
-    const std::string name = r.portName;
-    return {name.empty() || name[0] == '/' ? name : "/dev/" + name, r.deviceName, r.deviceId};
+    return {brovatools::portPath(r.portName), r.deviceName, r.deviceId};
 }
 
 void printTable(const std::vector<Found>& all, bool json)

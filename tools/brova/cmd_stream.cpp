@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +32,7 @@ QByteArray local(const QString& s)
 
 // One port being streamed.
 struct Stream {
-    QString given;  // PORT as given: a link is resolved again on reconnecting
+    QString given;  // PORT as given (auto: the port it found), located again on reconnecting
     Target target;
     const Kind* kind = nullptr;
     bool wrench = false;  // a four-channel device read as one six-axis sensor
@@ -86,40 +86,18 @@ bool readInto(Stream& s, int index, int64_t now, uint64_t countLimit, std::vecto
         return true;
     const std::vector<int64_t> times = brovatools::spreadTimes(s.lastRead, now, n);
     s.lastRead = now;
-    const int channels = s.kind->sixAxis ? 1 : std::max(1, s.daq->getSensorSize());
-    for (int k = 0; k < n && !(countLimit && s.samples >= countLimit); ++k, ++s.samples) {
-        SampleRow r;
-        r.port = index;
-        r.sample = s.samples;
-        r.micros = times[static_cast<size_t>(k)];
-        if (s.kind->sixAxis) {
-            const BrovaPackage6D& p = s.all6[k];
-            r.sixAxis = true;
-            r.state = p.sensor1.config.getState();
-            const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-            std::copy(v, v + 6, r.values);
-            rows.push_back(r);
-            continue;
-        }
-        if (s.wrench && channels == 4) {
-            int six[6];
-            BrovaDAQ::wrenchOf(s.all[k], s.all[n + k], s.all[2 * n + k], s.all[3 * n + k], six);
-            r.sixAxis = true;
-            r.state = s.all[k].config.getState();
-            std::copy(six, six + 6, r.values);
-            rows.push_back(r);
-            continue;
-        }
-        for (int c = 0; c < channels; ++c) {
-            const BrovaPackage& p = s.all[c * n + k];
-            SampleRow cr = r;
-            cr.channel = c;
-            cr.micros += c;  // the channels of one sample, a microsecond apart
-            cr.state = p.config.getState();
-            const int32_t v[12] = {p.x, p.y, p.z, p.s1, p.s2, p.s3, p.s4, p.s5, p.s6, p.s7, p.s8, p.aux};
-            std::copy(v, v + 12, cr.values);
-            rows.push_back(cr);
-        }
+    const size_t before = rows.size();
+    if (s.kind->sixAxis)
+        brovatools::appendRows(rows, index, s.samples, times, s.all6, n);
+    else
+        brovatools::appendRows(rows, index, s.samples, times, s.all, n, std::max(1, s.daq->getSensorSize()), s.wrench);
+    s.samples += static_cast<uint64_t>(n);
+    if (countLimit && s.samples >= countLimit) {
+        // The samples past the count are not written.
+        rows.erase(std::remove_if(rows.begin() + static_cast<std::ptrdiff_t>(before), rows.end(),
+                                  [&](const SampleRow& r) { return r.sample >= countLimit; }),
+                   rows.end());
+        s.samples = countLimit;
     }
     if (countLimit && s.samples >= countLimit)
         s.done = true;
@@ -226,8 +204,10 @@ int runStream(const QStringList& args)
     std::vector<std::unique_ptr<Stream>> streams;
     for (const QString& port : ports) {
         auto s = std::make_unique<Stream>();
-        s->given = port;
         s->target = locate(port, kindOption);
+        // A reconnection looks for the same port again: a link is resolved
+        // afresh, but auto is not a search for any sensor.
+        s->given = port == QLatin1String("auto") ? s->target.path : port;
         s->kind = kindOf(s->target.kind);
         s->wrench = p.isSet(QStringLiteral("six-axis"));
         if (s->wrench && !s->kind->fourChannel)
@@ -239,17 +219,7 @@ int runStream(const QStringList& args)
                 throw Failure(ExitUsage, QStringLiteral("%1 is named twice").arg(s->target.path));
         streams.push_back(std::move(s));
     }
-    // The clock starts before the devices open: what they send while being
-    // opened, configured and tared is in the first read.
-    const QString started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    QElapsedTimer clock;
-    clock.start();
-    auto micros = [&] { return clock.nsecsElapsed() / 1000; };
-    for (auto& s : streams) {
-        s->lastRead = micros();
-        start(*s, want, tare);
-    }
-
+    // The output is made before any device is opened or configured.
     std::FILE* out = stdout;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, &std::fclose);
     const QString partial = output + QStringLiteral(".partial");
@@ -259,6 +229,25 @@ int runStream(const QStringList& args)
             throw Failure(ExitFailure, QStringLiteral("%1: cannot write: %2").arg(partial, QString::fromLocal8Bit(std::strerror(errno))));
         out = file.get();
     }
+    // The clock starts before the devices open: what they send while being
+    // opened, configured and tared is in the first read.
+    const QString started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    QElapsedTimer clock;
+    clock.start();
+    auto micros = [&] { return clock.nsecsElapsed() / 1000; };
+    for (auto& s : streams) {
+        s->lastRead = micros();
+        try {
+            start(*s, want, tare);
+        } catch (const Failure&) {
+            if (file) {  // nothing was written: no file is left behind
+                file.reset();
+                std::remove(local(partial).constData());
+            }
+            throw;
+        }
+    }
+
     std::signal(SIGPIPE, SIG_IGN);
 
     bool anyThree = false, anySix = false;
@@ -274,7 +263,7 @@ int runStream(const QStringList& args)
 
     const bool status = isatty(STDERR_FILENO);
     std::vector<Gap> gaps;
-    std::deque<std::pair<int64_t, uint64_t>> history;  // (micros, samples) for the measured rate
+    brovatools::RateMeter rate;
     int64_t nextStatus = 0, nextFlush = 0;
     int result = ExitOk;
     QString failure;
@@ -342,9 +331,7 @@ int runStream(const QStringList& args)
         uint64_t total = 0;
         for (const auto& s : streams)
             total += s->samples;
-        history.emplace_back(now, total);
-        while (history.size() > 2 && now - history.front().first > 1000000)
-            history.pop_front();
+        rate.add(now, total);
         if (status && now >= nextStatus) {
             BrovaStatistics sum{};
             for (const auto& s : streams) {
@@ -352,10 +339,9 @@ int runStream(const QStringList& args)
                 sum.checksumFailures += x.checksumFailures;
                 sum.bytesDiscarded += x.bytesDiscarded;
             }
-            const double span = (history.back().first - history.front().first) / 1e6;
-            const double rate = span > 0 ? (history.back().second - history.front().second) / span / streams.size() : 0;
             std::fprintf(stderr, "\r\033[K%.1f s  %llu samples  %.1f per second%s  checksum failures %llu  discarded %llu B",
-                         now / 1e6, static_cast<unsigned long long>(total), rate, streams.size() > 1 ? " per port" : "",
+                         now / 1e6, static_cast<unsigned long long>(total), rate.perSecond() / streams.size(),
+                         streams.size() > 1 ? " per port" : "",
                          static_cast<unsigned long long>(sum.checksumFailures),
                          static_cast<unsigned long long>(sum.bytesDiscarded));
             nextStatus = now + 500000;

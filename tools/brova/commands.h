@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "configrequest.h"
 #include "sensorconfig.h"
 
 class BrovaDAQ;
@@ -19,13 +20,7 @@ int runConfig(const QStringList& args);
 int runStream(const QStringList& args);
 int runCapture(const QStringList& args);
 
-// What a configuration request asks for: 0 / -1 keep the device's value.
-struct ConfigRequest {
-    int rate = 0;     // 1000, 333, 100, 30
-    int filter = -1;  // 0, 150, 50, 15
-    int mode = -1;    // 0 raw, 1 vector
-    bool any() const { return rate || filter >= 0 || mode >= 0; }
-};
+using brovatools::ConfigRequest;
 // The --rate, --filter and --mode options, and their checked values.
 void addConfigOptions(QCommandLineParser& p);
 ConfigRequest configFromOptions(const QCommandLineParser& p);
@@ -33,6 +28,5 @@ ConfigRequest configFromOptions(const QCommandLineParser& p);
 // and checks that the device confirms it. Returns what the device reports;
 // throws ExitDevice, saying what it reports, when it does not confirm.
 SensorConfig applyConfig(BrovaDAQ& daq, const QString& port, const ConfigRequest& want);
-QString describeConfig(const SensorConfig& c);
 
 } // namespace brovacli

@@ -31,11 +31,14 @@ const char kHelp[] =
     "(the first sensor discovery finds). The kind comes from discovery; --kind K gives it for a port\n"
     "that discovery cannot see (one without USB identity, such as the simulator's).\n"
     "`brova <command> --help` describes each command and its options.\n"
-    "\n"
-    "Exit codes: 0 success; 1 any other failure (such as an output file that cannot be written);\n"
-    "2 a bad option or value; 3 a port error (no such port, permission denied, port busy);\n"
-    "4 a device error (nothing answered, another kind answered, a configuration not confirmed,\n"
-    "the device lost); 130 interrupted by Ctrl-C; 143 ended by SIGTERM.\n";
+    "\n";
+
+// The whole help: the commands, then the exit codes that every command uses.
+void printHelp(std::FILE* to)
+{
+    std::fputs(kHelp, to);
+    std::fprintf(to, "%s\n", brovacli::wrapped(brovacli::exitCodesText()).toLocal8Bit().constData());
+}
 
 } // namespace
 
@@ -46,7 +49,7 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     const QString command = args.value(1);
     if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
-        std::fputs(kHelp, stdout);
+        printHelp(stdout);
         return brovacli::ExitOk;
     }
     if (command == QLatin1String("--version")) {
@@ -75,6 +78,6 @@ int main(int argc, char** argv)
     }
     std::fprintf(stderr, "%s%s\n", command.isEmpty() ? "brova: a command is needed" : "brova: unknown command ",
                  command.toLocal8Bit().constData());
-    std::fputs(kHelp, stderr);
+    printHelp(stderr);
     return brovacli::ExitUsage;
 }

@@ -2,22 +2,17 @@
 
 namespace brovatools {
 
-namespace {
-
-const Kind kKinds[] = {
-    {31, "31 v0.9", "one three-axis sensor, framed protocol", BROVA_FRAMED_3AXIS, false, false},
-    {34, "34 v0.9", "four three-axis channels, framed protocol", BROVA_FRAMED_4CH, false, true},
-    {64, "64 v0.9", "six-axis force/torque sensor, framed protocol", BROVA_FRAMED_6AXIS, true, false},
-    {68, "68 v1.1", "one three-axis sensor, stream protocol", BROVA_STREAM_3AXIS, false, false},
-    {94, "94 v0.9", "four three-axis channels, stream protocol", BROVA_STREAM_4CH, false, true},
-    {95, "95 v1.0", "six-axis force/torque sensor, stream protocol", BROVA_STREAM_6AXIS, true, false},
-};
-
-} // namespace
+std::string kindCodes()
+{
+    std::string text;
+    for (const Kind& k : kinds)
+        text += (text.empty() ? "" : ", ") + std::to_string(k.code);
+    return text;
+}
 
 const Kind* kindOf(int code)
 {
-    for (const Kind& k : kKinds)
+    for (const Kind& k : kinds)
         if (k.code == code)
             return &k;
     return nullptr;
@@ -25,10 +20,16 @@ const Kind* kindOf(int code)
 
 const Kind* kindOfVersion(brova_version v)
 {
-    for (const Kind& k : kKinds)
+    for (const Kind& k : kinds)
         if (k.version == v)
             return &k;
     return nullptr;
+}
+
+std::string portPath(const char* portName)
+{
+    const std::string name = portName;
+    return name.empty() || name[0] == '/' ? name : "/dev/" + name;
 }
 
 } // namespace brovatools

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 
+#include "brovadaq.h"
+
 namespace brovatools {
 
 const std::vector<std::string>& threeAxisColumns()
@@ -50,6 +52,67 @@ std::vector<int64_t> spreadTimes(int64_t previousMicros, int64_t nowMicros, int 
     for (int k = 0; k < n; ++k)
         t[static_cast<size_t>(k)] = previousMicros + span * (k + 1) / n;
     return t;
+}
+
+namespace {
+
+SampleRow rowOf(int port, uint64_t sample, int64_t micros, int state, bool sixAxis, const int32_t* values, int count)
+{
+    SampleRow r;
+    r.port = port;
+    r.sample = sample;
+    r.micros = micros;
+    r.state = state;
+    r.sixAxis = sixAxis;
+    std::copy(values, values + count, r.values);
+    return r;
+}
+
+} // namespace
+
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+                const BrovaPackage* all, int n, int channels, bool asWrench)
+{
+    for (int k = 0; k < n; ++k) {
+        const int64_t at = times[static_cast<size_t>(k)];
+        if (asWrench && channels == 4) {
+            int32_t six[6];
+            BrovaDAQ::wrenchOf(all[k], all[n + k], all[2 * n + k], all[3 * n + k], six);
+            rows.push_back(rowOf(port, first + k, at, all[k].config.getState(), true, six, 6));
+            continue;
+        }
+        for (int c = 0; c < channels; ++c) {
+            const BrovaPackage& p = all[c * n + k];
+            const int32_t v[12] = {p.x, p.y, p.z, p.s1, p.s2, p.s3, p.s4, p.s5, p.s6, p.s7, p.s8, p.aux};
+            rows.push_back(rowOf(port, first + k, at + c, p.config.getState(), false, v, 12));
+            rows.back().channel = c;
+        }
+    }
+}
+
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+                const BrovaPackage6D* all, int n)
+{
+    for (int k = 0; k < n; ++k) {
+        const BrovaPackage6D& p = all[k];
+        const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
+        rows.push_back(rowOf(port, first + k, times[static_cast<size_t>(k)], p.sensor1.config.getState(), true, v, 6));
+    }
+}
+
+void RateMeter::add(int64_t micros, uint64_t total)
+{
+    seen.emplace_back(micros, total);
+    while (seen.size() > 2 && micros - seen.front().first > 1000000)
+        seen.pop_front();
+}
+
+double RateMeter::perSecond() const
+{
+    if (seen.size() < 2)
+        return 0.0;
+    const double span = (seen.back().first - seen.front().first) / 1e6;
+    return span > 0 ? (seen.back().second - seen.front().second) / span : 0.0;
 }
 
 SampleSink::SampleSink(std::FILE* o, RowFormat f, std::vector<std::string> portNames, bool three, bool six)

@@ -19,8 +19,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "brovapackage.h"
+#include "brovapackage6d.h"
 
 namespace brovatools {
 
@@ -74,6 +79,29 @@ private:
 // the previous read of that port at previousMicros: spread evenly over the
 // interval, the last one at nowMicros.
 std::vector<int64_t> spreadTimes(int64_t previousMicros, int64_t nowMicros, int n);
+
+// The rows of one read of one port: its n samples, the k-th made at
+// times[k], numbered from first. From a readAll's channel-major array of
+// `channels` channels: a row per sample and channel, the channels of one
+// sample 1 microsecond apart; with asWrench (four channels) one six-axis row
+// per sample instead, the wrench of its four channels.
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+                const BrovaPackage* all, int n, int channels, bool asWrench);
+// From a readAll6D's records: one six-axis row per sample.
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+                const BrovaPackage6D* all, int n);
+
+// The measured sample rate: samples per second over about the last second.
+class RateMeter {
+public:
+    // The count of samples taken so far, at micros.
+    void add(int64_t micros, uint64_t total);
+    double perSecond() const;
+    void clear() { seen.clear(); }
+
+private:
+    std::deque<std::pair<int64_t, uint64_t>> seen;
+};
 
 std::string formatSeconds(int64_t micros);
 std::string jsonString(const std::string& text);
