@@ -10,8 +10,8 @@
  *  - The release functions never reset the host's variables: set a pointer
  *    variable to NULL yourself after releasing what it held, before passing it
  *    to callReadAll or callReadAll6Axis again.
- *  - Records (brv_package, brv_package6d, brv_config) are written into
- *    memory of the host's own; their layout below is fixed.
+ *  - Records (brv_package, brv_package6d, brv_config, brv_statistics) are
+ *    written into memory of the host's own; their layout below is fixed.
  *
  * No function throws. Nothing is printed but two debug lines on Qt's debug
  * output: "Checksum error!" when a three-axis frame fails its checksum during

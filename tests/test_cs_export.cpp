@@ -2,11 +2,10 @@
 // only, against the simulator.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <thread>
 
 #include "brvsim.h"
@@ -186,42 +185,30 @@ TEST(FlatInterface, LongTextsAreCutNotOverrun)
 
 TEST(FlatInterface, TruthValuesFillTheWholeRegister)
 {
-    // A host that binds by name and reads a four-byte result (C#'s default
-    // bool marshalling) must see exactly 0 or 1.
-    auto bound = [](const char* name) {
-        void* fn = dlsym(RTLD_DEFAULT, name);
-        EXPECT_NE(fn, nullptr) << name;
-        return fn;
-    };
-    auto truth = [&](const char* name, void* handle) {
-        return reinterpret_cast<int32_t (*)(void*)>(bound(name))(handle);
-    };
-    auto truthOf = [&](const char* name, void* handle, int arg) {
-        return reinterpret_cast<int32_t (*)(void*, int)>(bound(name))(handle, arg);
-    };
+    // A host that reads a four-byte result (C#'s default bool marshalling)
+    // must see exactly 0 or 1: brv_truth is the whole 32-bit int.
+    static_assert(std::is_same<decltype(callIsOpen(nullptr)), int32_t>::value, "brv_truth is 32 bits");
     auto dev = device(94);
     brv_daq* daq = callBrovaDAQ_Create();
-    EXPECT_EQ(truth("callIsOpen", daq), 0);
-    EXPECT_EQ(truthOf("callZero", daq, 0), 0);
-    const auto open = reinterpret_cast<int32_t (*)(void*, const char*, const char*)>(bound("callOpen"));
-    EXPECT_EQ(open(daq, "", "94 v0.9"), 0);
-    ASSERT_EQ(open(daq, dev->portName().c_str(), "94 v0.9"), 1);
-    EXPECT_EQ(truth("callIsOpen", daq), 1);
-    EXPECT_EQ(truth("callIsChksumOK", daq), 1);
-    EXPECT_EQ(truth("callIsVirtual", daq), 1);
-    EXPECT_EQ(truthOf("callZero", daq, 3), 1);
-    EXPECT_EQ(truthOf("callZero", daq, 4), 0);
-    EXPECT_EQ(truthOf("callUnzero", daq, 3), 1);
-    EXPECT_EQ(truthOf("callUnzero", daq, -1), 0);
-    const auto send = reinterpret_cast<int32_t (*)(void*, int, int, int)>(bound("callSendConfig"));
-    EXPECT_EQ(send(daq, 0, 333, 0), 1);
+    EXPECT_EQ(callIsOpen(daq), 0);
+    EXPECT_EQ(callZero(daq, 0), 0);
+    EXPECT_EQ(callOpen(daq, "", "94 v0.9"), 0);
+    ASSERT_EQ(callOpen(daq, dev->portName().c_str(), "94 v0.9"), 1);
+    EXPECT_EQ(callIsOpen(daq), 1);
+    EXPECT_EQ(callIsChksumOK(daq), 1);
+    EXPECT_EQ(callIsVirtual(daq), 1);
+    EXPECT_EQ(callZero(daq, 3), 1);
+    EXPECT_EQ(callZero(daq, 4), 0);
+    EXPECT_EQ(callUnzero(daq, 3), 1);
+    EXPECT_EQ(callUnzero(daq, -1), 0);
+    EXPECT_EQ(callSendConfig(daq, 0, 333, 0), 1);
     dev->setAnswering(false);
-    EXPECT_EQ(send(daq, 0, 30, 0), 0);
+    EXPECT_EQ(callSendConfig(daq, 0, 30, 0), 0);
     callClose(daq);
     callBrovaDAQ_Dispose(daq);
 
     brv_ports* ports = callBrovaPorts_Create();
-    EXPECT_EQ(truth("callIsNewPort", ports), 0);
-    EXPECT_EQ(truth("callIsLostPort", ports), 0);
+    EXPECT_EQ(callIsNewPort(ports), 0);
+    EXPECT_EQ(callIsLostPort(ports), 0);
     callBrovaPorts_Dispose(ports);
 }

@@ -45,7 +45,6 @@ namespace Brv
         internal static extern bool callOpen(DaqHandle daq, [MarshalAs(UnmanagedType.LPStr)] string portName,
                                              [MarshalAs(UnmanagedType.LPStr)] string deviceName);
         [DllImport(Library)] internal static extern void callClose(DaqHandle daq);
-        [DllImport(Library)] internal static extern void callClose(IntPtr daq);
         [DllImport(Library)] [return: MarshalAs(UnmanagedType.Bool)]
         internal static extern bool callIsOpen(DaqHandle daq);
         // The text stays the library's: read it, never free it.
@@ -84,14 +83,14 @@ namespace Brv
         internal static extern int callReadAll6Axis(DaqHandle daq, ref IntPtr values, [MarshalAs(UnmanagedType.U1)] bool peek);
     }
 
-    // An acquisition object: closed and disposed of once, when released.
+    // An acquisition object: disposed of once, when released (the library
+    // closes an open device first).
     internal sealed class DaqHandle : SafeHandle
     {
         private DaqHandle() : base(IntPtr.Zero, true) { }
         public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
         protected override bool ReleaseHandle()
         {
-            Native.callClose(handle);
             Native.callBrovaDAQ_Dispose(handle);
             return true;
         }

@@ -11,7 +11,7 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from ctypes import (POINTER, Structure, c_ubyte, c_char_p, c_int, c_int32,
+from ctypes import (POINTER, Structure, c_bool, c_ubyte, c_char_p, c_int, c_int32,
                     c_uint8, c_uint64, c_void_p)
 
 from .errors import LibraryNotFound
@@ -66,9 +66,9 @@ TextArray = POINTER(c_void_p)  # char** kept as raw addresses
 _HANDLE = c_void_p
 # Flag parameters (brv_bool): one byte, 0 false, anything else true.
 _FLAG = c_ubyte
-# Truth-valued results (brv_truth): 0 or 1 in a whole 32-bit int; declare()
-# hands them to Python as bool (see TRUTH_VALUED).
-_TRUTH = c_int32
+# Truth-valued results (brv_truth): 0 or 1 in a whole 32-bit int, so that
+# reading its low byte as a bool gives the same value.
+_TRUTH = c_bool
 
 # name: (restype, [argtypes])
 PROTOTYPES = {
@@ -121,10 +121,6 @@ PROTOTYPES = {
 }
 
 
-TRUTH_VALUED = frozenset({"callIsNewPort", "callIsLostPort", "callWatchPort", "callOpen", "callIsOpen", "callIsChksumOK",
-                          "callIsVirtual", "callSendConfig", "callZero", "callUnzero"})
-
-
 def declare(cdll):
     """Sets restype and argtypes of every flat function on cdll."""
     for name, (restype, argtypes) in PROTOTYPES.items():
@@ -136,13 +132,7 @@ def declare(cdll):
                 % (cdll._name, name)) from None
         fn.restype = restype
         fn.argtypes = argtypes
-        if name in TRUTH_VALUED:
-            fn.errcheck = _as_bool
     return cdll
-
-
-def _as_bool(result, func, args):
-    return bool(result)
 
 
 def _candidates(environ):

@@ -9,15 +9,17 @@ import ctypes
 
 import numpy as np
 
+from . import _lib
+
 # The fields of one channel in a row of read_all_array, in this order.
 CHANNEL_FIELDS = ("x", "y", "z", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8", "aux", "state")
 # Fx, Fy, Fz, Tx, Ty, Tz: the columns of read_all_6axis_array.
 WRENCH_FIELDS = ("fx", "fy", "fz", "tx", "ty", "tz")
 
-# brv_package as 25 int32 words: s1..s8 (0..7), x, y, z (8..10), x2, y2, z2,
-# inconsistent[8], aux (22), config (low byte of word 23), version (24).
-_WORDS = 25
-_PICK = np.array([8, 9, 10, 0, 1, 2, 3, 4, 5, 6, 7, 22, 23])
+# brv_package as int32 words, and the word of each channel field (state: the
+# word that holds the configuration byte, in its low byte).
+_WORDS = ctypes.sizeof(_lib.Package) // 4
+_PICK = np.array([getattr(_lib.Package, "config" if f == "state" else f).offset // 4 for f in CHANNEL_FIELDS])
 
 
 def array_fields(channels):

@@ -240,12 +240,27 @@ class Device(Owned):
         return [None if p.version == _NO_SAMPLE else Sample.from_struct(p)
                 for p in pkgs[:self.sensor_count]]
 
+    def _take_all(self, peek):
+        """callReadAll into the device's kept array: (samples, channels)."""
+        h = self._kind(False)
+        return self._status(self._lib.callReadAll(h, byref(self._all), peek)), self.sensor_count
+
+    def _take_all_6axis(self, peek, convert):
+        """callReadAll6Axis: convert(array, samples), the array released
+        afterwards."""
+        h = self._kind(False)
+        arr = _lib.IntPtr()
+        try:
+            n = self._status(self._lib.callReadAll6Axis(h, byref(arr), peek))
+            return convert(arr, max(n, 0))
+        finally:
+            if arr:
+                self._lib.callDeleteIntArray(byref(arr))
+
     def read_all(self, peek=False):
         """Every sample since the last read: one list per channel, oldest
         first, all of the same length (empty lists when none came)."""
-        h = self._kind(False)
-        n = self._status(self._lib.callReadAll(h, byref(self._all), peek))
-        channels = self.sensor_count
+        n, channels = self._take_all(peek)
         if n <= 0:
             return [[] for _ in range(channels)]
         arr = self._all
@@ -257,9 +272,7 @@ class Device(Owned):
         of brv.arrays.array_fields(sensor_count): each channel's x, y, z,
         s1..s8, aux and state. Needs NumPy."""
         from . import arrays  # ImportError without NumPy
-        h = self._kind(False)
-        n = self._status(self._lib.callReadAll(h, byref(self._all), peek))
-        channels = self.sensor_count
+        n, channels = self._take_all(peek)
         if n <= 0:
             return arrays.np.zeros((0, channels * len(arrays.CHANNEL_FIELDS)), dtype=arrays.np.int32)
         return arrays.packages_to_rows(self._all, n, channels)
@@ -268,14 +281,7 @@ class Device(Owned):
         """read_all_6axis as one NumPy array of shape (samples, 6): fx, fy,
         fz, tx, ty, tz. Needs NumPy."""
         from . import arrays
-        h = self._kind(False)
-        arr = _lib.IntPtr()
-        try:
-            n = self._status(self._lib.callReadAll6Axis(h, byref(arr), peek))
-            return arrays.ints_to_wrenches(arr, max(n, 0))
-        finally:
-            if arr:
-                self._lib.callDeleteIntArray(byref(arr))
+        return self._take_all_6axis(peek, arrays.ints_to_wrenches)
 
     def read_6d(self, peek=False, timeout=None):
         """The newest Sample6D of a six-axis device, or None."""
@@ -301,11 +307,4 @@ class Device(Owned):
     def read_all_6axis(self, peek=False):
         """A Wrench per sample instant since the last read, oldest first, of
         a four-channel device."""
-        h = self._kind(False)
-        arr = _lib.IntPtr()
-        try:
-            n = self._status(self._lib.callReadAll6Axis(h, byref(arr), peek))
-            return [Wrench(*arr[6 * k:6 * k + 6]) for k in range(max(n, 0))]
-        finally:
-            if arr:
-                self._lib.callDeleteIntArray(byref(arr))
+        return self._take_all_6axis(peek, lambda arr, n: [Wrench(*arr[6 * k:6 * k + 6]) for k in range(n)])

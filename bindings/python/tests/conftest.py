@@ -8,9 +8,9 @@ from pathlib import Path
 
 import pytest
 
-try:
-    import brv  # noqa: F401  an installed copy (pip install ./bindings/python)
-except ImportError:
+# The sources beside these tests, unless the test command names an installed
+# copy to test (BRV_INSTALLED, on PYTHONPATH).
+if not os.environ.get("BRV_INSTALLED"):
     sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 SIM = os.environ.get("BRV_SIM", str(Path(__file__).resolve().parents[3] / "build" / "simulator" / "brova-sim"))

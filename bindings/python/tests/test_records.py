@@ -3,7 +3,7 @@ prototypes, and the decoding of the configuration byte."""
 
 import ctypes
 import re
-from ctypes import POINTER, c_bool, c_char_p, c_int, c_int32, c_ubyte, c_void_p
+from ctypes import POINTER, c_bool, c_char_p, c_int, c_ubyte, c_void_p
 from pathlib import Path
 
 import pytest
@@ -37,7 +37,7 @@ def test_config_byte_decoding():
 
 def _ctype(c):
     c = re.sub(r"\s*\*", "*", c.replace("const ", "")).strip()
-    base = {"void": None, "int": c_int, "bool": c_bool, "brv_bool": c_ubyte, "brv_truth": c_int32,
+    base = {"void": None, "int": c_int, "bool": c_bool, "brv_bool": c_ubyte, "brv_truth": c_bool,
             "brv_daq*": c_void_p,
             "brv_ports*": c_void_p, "char*": c_char_p,
             "char**": POINTER(c_void_p), "char***": POINTER(POINTER(c_void_p)),
@@ -63,7 +63,6 @@ def test_every_header_function_is_declared_with_its_types():
             re.sub(r"\b\w+$", "", p.strip()) for p in params.split(",")]
         fn = getattr(lib, name)
         assert fn.restype == _ctype(ret), name
-        assert (ret.strip() == "brv_truth") == (name in _lib.TRUTH_VALUED), name
         assert list(fn.argtypes) == [_ctype(p) for p in params], name
 
 
