@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <thread>
 #include <vector>
@@ -259,14 +260,20 @@ TEST(PortWatcher, NonSensorsAndUnopenablePorts)
 TEST(PortWatcher, WatchedPathsAreIdentifiedFoundAndLost)
 {
     // Pseudo-terminals are not serial ports to the system's inventory: named
-    // with watchPort, they are probed and reported like bridge ports.
+    // with watchPort, they are probed and reported like bridge ports. The
+    // framed one is watched through a link, whose removal unplugs it (a
+    // pseudo-terminal's own name may be taken again at once by another's).
     auto framed = device(34);
     auto stream = device(68);
+    char dir[] = "/tmp/brvwXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/f";
+    ASSERT_EQ(symlink(framed->portName().c_str(), link.c_str()), 0);
     Watched w;
     EXPECT_FALSE(w.ports->watchPort(nullptr));
     EXPECT_FALSE(w.ports->watchPort(""));
     EXPECT_FALSE(w.ports->watchPort("/dev/pts/a-name-of-25-bytes"));
-    ASSERT_TRUE(w.ports->watchPort(framed->portName().c_str()));
+    ASSERT_TRUE(w.ports->watchPort(link.c_str()));
     ASSERT_TRUE(w.ports->watchPort(stream->portName().c_str()));
     ASSERT_TRUE(w.ports->watchPort(stream->portName().c_str()));  // twice: once
     ASSERT_TRUE(w.settle());
@@ -276,14 +283,15 @@ TEST(PortWatcher, WatchedPathsAreIdentifiedFoundAndLost)
         const BPort p = w.ports->getNewPort();
         found[p.portName] = p;
     }
-    EXPECT_STREQ(found[framed->portName()].deviceName, "34 v0.9");
-    EXPECT_STREQ(found[framed->portName()].deviceId, "ID34XYZ");
+    EXPECT_STREQ(found[link].deviceName, "34 v0.9");
+    EXPECT_STREQ(found[link].deviceId, "ID34XYZ");
     EXPECT_STREQ(found[stream->portName()].deviceName, "68 v1.1");
 
-    framed->hangUp();
+    ::unlink(link.c_str());
+    ::rmdir(dir);
     ASSERT_TRUE(w.settle());
     ASSERT_TRUE(w.ports->isLostPort(true));
-    EXPECT_EQ(std::string(w.ports->getLostPort().portName), framed->portName());
+    EXPECT_EQ(std::string(w.ports->getLostPort().portName), link);
     EXPECT_EQ(w.ports->getSize(true), 1);
 }
 
