@@ -1,12 +1,7 @@
-# Installs the build tree into a scratch prefix (or takes PREFIX, where the
-# library is installed already), then builds and runs a consumer through
-# find_package(BRV) and another through pkg-config.
+# Builds and runs, against the library installed in PREFIX, a consumer
+# through find_package(BRV) and another through pkg-config.
 file(REMOVE_RECURSE ${WORK_DIR})
-if(PREFIX)
-  set(prefix ${PREFIX})
-else()
-  set(prefix ${WORK_DIR}/prefix)
-endif()
+set(prefix ${PREFIX})
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -15,10 +10,6 @@ function(run)
   endif()
   set(last_output "${out}" PARENT_SCOPE)
 endfunction()
-
-if(NOT PREFIX)
-  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-endif()
 
 set(flags "")
 if(SANITIZE)

@@ -7,6 +7,7 @@ set -euo pipefail
 dir=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
 ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
 failed=0
 
 holds() {  # holds PACKAGE PATH...: the package's file list has every PATH
@@ -22,7 +23,7 @@ holds() {  # holds PACKAGE PATH...: the package's file list has every PATH
   done
 }
 
-holds libbrv1 "/usr/lib/$ma/libBRV.so.1" "/usr/lib/$ma/libBRV.so.1.4.3" /lib/udev/rules.d/70-brova.rules \
+holds libbrv1 "/usr/lib/$ma/libBRV.so.1" "/usr/lib/$ma/libBRV.so.$version" /lib/udev/rules.d/70-brova.rules \
   /usr/share/metainfo/org.libbrv.libbrv1.metainfo.xml
 holds libbrv-dev "/usr/lib/$ma/libBRV.so" /usr/include/BRV/brovadaq.h /usr/include/BRV/brovaports.h \
   /usr/include/BRV/cs_export.h "/usr/lib/$ma/cmake/BRV/BRVConfig.cmake" "/usr/lib/$ma/cmake/BRV/BRVTargets.cmake" \
@@ -30,11 +31,7 @@ holds libbrv-dev "/usr/lib/$ma/libBRV.so" /usr/include/BRV/brovadaq.h /usr/inclu
 holds brova-tools /usr/bin/brova /usr/bin/brova-scope /usr/bin/brova-sim /usr/share/man/man1/brova.1.gz
 holds python3-brv /usr/lib/python3/dist-packages/brv/__init__.py /usr/lib/python3/dist-packages/brv/arrays.py
 
-# The runtime package is named by the SONAME; the others depend on it.
-if [ "$(objdump -p "$root/build/src/libBRV.so.1" | awk '/SONAME/ {print $2}')" != libBRV.so.1 ]; then
-  echo "the library's SONAME is not libBRV.so.1, the runtime package's name" >&2
-  failed=1
-fi
+# The others depend on the runtime package.
 for p in libbrv-dev brova-tools python3-brv; do
   if ! dpkg-deb -f "$(ls "$dir/$p"_*.deb)" Depends | grep -q 'libbrv1'; then
     echo "$p does not depend on libbrv1" >&2
@@ -47,6 +44,11 @@ trap 'rm -rf "$work"' EXIT
 for p in libbrv1 libbrv-dev; do
   dpkg-deb -x "$(ls "$dir/$p"_*.deb)" "$work/root"
 done
+# The runtime package is named by the SONAME of the library it holds.
+if [ "$(objdump -p "$work/root/usr/lib/$ma/libBRV.so.1" | awk '/SONAME/ {print $2}')" != libBRV.so.1 ]; then
+  echo "the packaged library's SONAME is not libBRV.so.1, the runtime package's name" >&2
+  failed=1
+fi
 if ! cmp -s "$work/root/lib/udev/rules.d/70-brova.rules" "$root/build/tools/70-brova.rules"; then
   echo "the packaged udev rule differs from the one generated from the vendor table" >&2
   failed=1
