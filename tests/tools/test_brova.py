@@ -121,6 +121,13 @@ def test_tare_rate_and_configuration(sim):
     assert code == 0 and "confirmed rate 333 per second, filter 50 Hz" in out
     code, out, _ = brova("info", dev.port, "--kind", 68)
     assert code == 0 and "rate: 333 per second" in out and "filter: 50 Hz" in out
+    # An output that cannot be written fails before the device is touched,
+    # and a capture whose writes fail says so.
+    code, _, err = brova("stream", dev.port, "--kind", 68, "--rate", 30, "--output", "/nonexistent/s.csv")
+    assert code == 1 and "cannot write" in err
+    assert "rate: 333 per second" in brova("info", dev.port, "--kind", 68)[1]
+    code, _, err = brova("capture", dev.port, "/dev/full", "--kind", 68, "--duration", 0.2)
+    assert code == 1 and "cannot write the capture file" in err
     framed = sim(31)
     code, _, err = brova("config", framed.port, "--kind", 31, "--mode", "vector")
     assert code == 4 and "did not confirm" in err and "framed sensors keep" in err
