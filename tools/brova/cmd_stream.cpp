@@ -2,7 +2,6 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "samplerows.h"
+#include "sidecar.h"
 
 namespace brovacli {
 
@@ -66,11 +66,6 @@ struct Stream {
     }
 };
 
-struct Gap {
-    std::string port;
-    int64_t from, to;
-};
-
 // Reads what arrived on one port into rows; false when the device is lost.
 bool readInto(Stream& s, int index, int64_t now, uint64_t countLimit, std::vector<SampleRow>& rows)
 {
@@ -113,36 +108,20 @@ void start(Stream& s, const ConfigRequest& want, bool tare)
         s.daq->zeroAll();
 }
 
-std::string sidecar(const std::vector<std::unique_ptr<Stream>>& streams, const QString& started, double seconds,
-                    const std::vector<Gap>& gaps, bool tare, const std::vector<std::string>& columns, const char* format,
-                    bool interrupted)
+brovatools::SidecarDevice sidecarDevice(const Stream& st)
 {
-    using brovatools::jsonString;
-    std::string s = "{\n  \"started\": " + jsonString(local(started).toStdString()) + ",\n  \"seconds\": " +
-                    std::to_string(seconds) + ",\n  \"format\": \"" + format + "\",\n  \"columns\": [";
-    for (size_t i = 0; i < columns.size(); ++i)
-        s += (i ? ", " : "") + jsonString(columns[i]);
-    s += "],\n  \"tare\": " + std::string(tare ? "true" : "false") + ",\n  \"interrupted\": " +
-         (interrupted ? "true" : "false") + ",\n  \"devices\": [";
-    for (size_t i = 0; i < streams.size(); ++i) {
-        const Stream& st = *streams[i];
-        const BrovaStatistics x = st.statistics();
-        s += std::string(i ? "," : "") + "\n    {\"port\": " + jsonString(local(st.target.path).toStdString()) +
-             ", \"kind\": " + std::to_string(st.kind->code) + ", \"kindText\": " + jsonString(st.kind->text) +
-             ", \"identification\": " + jsonString(local(st.target.ident).toStdString()) +
-             ", \"sixAxisFromFourChannels\": " + (st.wrench ? "true" : "false") +
-             ", \"rate\": " + std::to_string(st.config.getSpeed()) + ", \"filter\": " +
-             std::to_string(st.config.getFilter()) + ", \"mode\": \"" + (st.config.getMode() ? "vector" : "raw") +
-             "\", \"samples\": " + std::to_string(st.samples) + ", \"bytesReceived\": " +
-             std::to_string(x.bytesReceived) + ", \"framesAccepted\": " + std::to_string(x.framesAccepted) +
-             ", \"checksumFailures\": " + std::to_string(x.checksumFailures) + ", \"framesMalformed\": " +
-             std::to_string(x.framesMalformed) + ", \"bytesDiscarded\": " + std::to_string(x.bytesDiscarded) + "}";
-    }
-    s += "\n  ],\n  \"gaps\": [";
-    for (size_t i = 0; i < gaps.size(); ++i)
-        s += std::string(i ? ", " : "") + "{\"port\": " + jsonString(gaps[i].port) +
-             ", \"from\": " + brovatools::formatSeconds(gaps[i].from) + ", \"to\": " + brovatools::formatSeconds(gaps[i].to) + "}";
-    return s + "]\n}\n";
+    brovatools::SidecarDevice d;
+    d.port = local(st.target.path).toStdString();
+    d.kind = st.kind->code;
+    d.kindText = st.kind->text;
+    d.identification = local(st.target.ident).toStdString();
+    d.sixAxisFromFourChannels = st.wrench;
+    d.rate = st.config.getSpeed();
+    d.filter = st.config.getFilter();
+    d.mode = st.config.getMode();
+    d.samples = st.samples;
+    d.statistics = st.statistics();
+    return d;
 }
 
 } // namespace
@@ -262,7 +241,7 @@ int runStream(const QStringList& args)
     sink.writeHeader();
 
     const bool status = isatty(STDERR_FILENO);
-    std::vector<Gap> gaps;
+    std::vector<brovatools::SidecarGap> gaps;
     brovatools::RateMeter rate;
     int64_t nextStatus = 0, nextFlush = 0;
     int result = ExitOk;
@@ -374,12 +353,19 @@ int runStream(const QStringList& args)
             failure = QStringLiteral("%1: cannot finish the output file; what was written is in %2").arg(output, partial);
             result = ExitFailure;
         } else {
-            const std::string meta = sidecar(streams, started, seconds, gaps, tare, sink.columns(),
-                                             format == QLatin1String("csv") ? "csv" : "jsonl", interruptedBy != 0);
-            QFile side(output + QStringLiteral(".json"));
-            if (!side.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-                side.write(meta.data(), static_cast<qint64>(meta.size())) != static_cast<qint64>(meta.size())) {
-                failure = QStringLiteral("%1.json: cannot write").arg(output);
+            brovatools::SidecarRun run;
+            run.started = local(started).toStdString();
+            run.seconds = seconds;
+            run.format = format == QLatin1String("csv") ? "csv" : "jsonl";
+            run.columns = sink.columns();
+            run.tare = tare;
+            run.interrupted = interruptedBy != 0;
+            for (const auto& s : streams)
+                run.devices.push_back(sidecarDevice(*s));
+            run.gaps = gaps;
+            std::string why;
+            if (!brovatools::writeSidecar(local(output).toStdString() + ".json", run, why)) {
+                failure = QStringLiteral("%1.json: cannot write: %2").arg(output, QString::fromLocal8Bit(why.c_str()));
                 result = ExitFailure;
             }
         }

@@ -1,0 +1,69 @@
+#include "sidecar.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "samplerows.h"
+
+namespace brovatools {
+
+namespace {
+
+std::string number(uint64_t v)
+{
+    return std::to_string(v);
+}
+
+std::string device(const SidecarDevice& d)
+{
+    const BrovaStatistics& x = d.statistics;
+    return "{\"port\": " + jsonString(d.port) + ", \"kind\": " + std::to_string(d.kind) +
+           ", \"kindText\": " + jsonString(d.kindText) + ", \"identification\": " + jsonString(d.identification) +
+           ", \"sixAxisFromFourChannels\": " + (d.sixAxisFromFourChannels ? "true" : "false") +
+           ", \"rate\": " + std::to_string(d.rate) + ", \"filter\": " + std::to_string(d.filter) +
+           ", \"mode\": \"" + (d.mode ? "vector" : "raw") + "\", \"samples\": " + number(d.samples) +
+           ", \"bytesReceived\": " + number(x.bytesReceived) + ", \"framesAccepted\": " + number(x.framesAccepted) +
+           ", \"checksumFailures\": " + number(x.checksumFailures) + ", \"framesMalformed\": " +
+           number(x.framesMalformed) + ", \"bytesDiscarded\": " + number(x.bytesDiscarded) +
+           ", \"readsLost\": " + number(d.readsLost) + "}";
+}
+
+} // namespace
+
+std::string sidecarJson(const SidecarRun& run)
+{
+    std::string s = "{\n  \"started\": " + jsonString(run.started) + ",\n  \"seconds\": " +
+                    std::to_string(run.seconds) + ",\n  \"format\": " + jsonString(run.format) + ",\n  \"columns\": [";
+    for (size_t i = 0; i < run.columns.size(); ++i)
+        s += (i ? ", " : "") + jsonString(run.columns[i]);
+    s += "],\n  \"tare\": " + std::string(run.tare ? "true" : "false") + ",\n  \"interrupted\": " +
+         (run.interrupted ? "true" : "false") + ",\n  \"devices\": [";
+    for (size_t i = 0; i < run.devices.size(); ++i)
+        s += std::string(i ? "," : "") + "\n    " + device(run.devices[i]);
+    s += "\n  ],\n  \"gaps\": [";
+    for (size_t i = 0; i < run.gaps.size(); ++i)
+        s += std::string(i ? ", " : "") + "{\"port\": " + jsonString(run.gaps[i].port) +
+             ", \"from\": " + formatSeconds(run.gaps[i].from) + ", \"to\": " + formatSeconds(run.gaps[i].to) + "}";
+    return s + "]\n}\n";
+}
+
+bool writeSidecar(const std::string& path, const SidecarRun& run, std::string& error)
+{
+    const std::string text = sidecarJson(run);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "w"), &std::fclose);
+    if (!file) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    const int why = errno;
+    if (std::fclose(file.release()) != 0 || !written) {
+        error = std::strerror(written ? errno : why);
+        return false;
+    }
+    return true;
+}
+
+} // namespace brovatools
