@@ -124,7 +124,8 @@ bool BrovaDAQ_private::open(BPort port, bool flag, int rate)
             return false;
     }
 
-    const bool started = readerThread.startRun(name, baudRate);
+    if (!readerThread.startRun(name, baudRate))
+        return false;
     virtualSensor = false;
     sensors.append(BrovaSensor());
 
@@ -138,7 +139,7 @@ bool BrovaDAQ_private::open(BPort port, bool flag, int rate)
     if (version == BROVA_STREAM_3AXIS)
         config = getConfig();
     if (deviceResponded)
-        return started;
+        return true;
     close();
     return false;
 }

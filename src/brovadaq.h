@@ -35,7 +35,9 @@ struct BrovaStatistics {
     uint64_t bytesReceived;     // bytes the reader thread received from the port
     uint64_t framesAccepted;    // frames of any kind whose checksum was good
     uint64_t checksumFailures;  // frames whose checksum failed
-    uint64_t framesMalformed;   // frames dropped at a length byte no frame has
+    uint64_t framesMalformed;   // frames dropped at a length byte no frame has,
+                                // and data frames shorter than the layout of the
+                                // kind opened (read with the missing fields 0)
     uint64_t bytesDiscarded;    // bytes received but never parsed: dropped at the
                                 // reader's 100000-byte cap, or taken by a read
                                 // that did not parse them (status -1 or -4)

@@ -176,7 +176,7 @@ SensorConfig BrovaDAQ_private::configure170(const char* name, bool& answered, bo
     runOnQtThread([&]() {
         QSerialPort port;
         port.setPortName(portPath);
-        if (!port.open(QIODevice::ReadWrite))
+        if (!port.open(QIODevice::ReadWrite) || !ReaderThread::claimPort(port))
             return;
         port.setDataBits(QSerialPort::Data8);
         port.setStopBits(QSerialPort::OneStop);

@@ -151,6 +151,8 @@ private:
     // Flags and configuration at the end of an addressed frame; true when it
     // was an accepted data frame, which the caller's parser decodes.
     bool endAddressedFrame(FrameEnd end);
+    // The payload length of a data frame of the kind opened (0: not framed).
+    int dataPayloadLength() const;
     // Stores one payload byte; true when it was the last one.
     bool payloadByte(uint8_t b);
     void applyConfigReply();

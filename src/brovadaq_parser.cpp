@@ -203,6 +203,16 @@ void BrovaDAQ_private::droppedHeader(uint8_t (&bytes)[3]) const
     bytes[2] = currentByte;
 }
 
+int BrovaDAQ_private::dataPayloadLength() const
+{
+    switch (version) {
+    case BROVA_FRAMED_3AXIS: return 28;
+    case BROVA_FRAMED_4CH: return 4 + 26 * (sensorSize > 0 && sensorSize < 4 ? sensorSize : 4);
+    case BROVA_FRAMED_6AXIS: return 96;
+    default: return 0;
+    }
+}
+
 bool BrovaDAQ_private::endAddressedFrame(FrameEnd end)
 {
     if (end != FrameEnd::Accepted) {
@@ -210,7 +220,13 @@ bool BrovaDAQ_private::endAddressedFrame(FrameEnd end)
         chksumOK = false;
         return false;
     }
-    ++parsed.framesAccepted;
+    // A data frame shorter than the layout of the kind opened is read as the
+    // layout says (the fields it lacks as 0) but counted as malformed: that is
+    // what a device of another kind, or a damaged frame, looks like.
+    if (frameRegister == FrameRegister::Data && payloadLength < dataPayloadLength())
+        ++parsed.framesMalformed;
+    else
+        ++parsed.framesAccepted;
     raiseFirstFrame();
     if (frameRegister == FrameRegister::ConfigReply)
         applyConfigReply();

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "brovaports_p.h"
+#include "readerthread.h"
 
 // ------------------------------------------------------------------- BPort
 
@@ -341,7 +342,7 @@ int BrovaPorts_private::setupSerial(const QString& name, int& kind)
 {
     QSerialPort port;
     port.setPortName(name);
-    if (!port.open(QIODevice::ReadWrite))
+    if (!port.open(QIODevice::ReadWrite) || !ReaderThread::claimPort(port))
         return -1;
     port.setDataBits(QSerialPort::Data8);
     port.setStopBits(QSerialPort::OneStop);

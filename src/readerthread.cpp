@@ -4,6 +4,7 @@
 #include <QSerialPort>
 
 #include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -64,6 +65,12 @@ bool ReaderThread::startRun(const QString& name, int rate)
     portName = name;
     baudRate = rate;
     start(QThread::InheritPriority);
+    if (!isRunning() && !isFinished()) {
+        // The system refused the thread (no memory for its stack, a limit on
+        // threads): nothing runs, so nothing is open.
+        running = false;
+        return false;
+    }
     return true;
 }
 
@@ -128,6 +135,19 @@ bool ReaderThread::writeByteArray(const unsigned char* data, int count)
         std::memcpy(pendingArray, data, static_cast<size_t>(pendingCount));
     arrayToWrite = true;
     return true;
+}
+
+bool ReaderThread::claimPort(QSerialPort& port)
+{
+    // An advisory lock on the open device, which every process of the library
+    // takes and which no privilege bypasses (unlike the exclusive-use mode the
+    // serial port sets, which root's opens ignore, and the lock file, which is
+    // taken as stale once it is 30 s old).
+    const int fd = static_cast<int>(port.handle());
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    port.close();
+    return false;
 }
 
 bool ReaderThread::requestLowLatency(int fd)
@@ -230,7 +250,7 @@ void ReaderThread::run()
     port->blockSignals(true);
     port->setPortName(name);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        const bool opened = port->open(QIODevice::ReadWrite);
+        const bool opened = port->open(QIODevice::ReadWrite) && claimPort(*port);
         msleep(kOpenPauseMs);
         if (opened)
             break;

@@ -40,7 +40,8 @@ public:
     ~ReaderThread() override;
 
     // Starts the thread on portName at baudRate, with empty pending slots.
-    // False, with nothing changed, while the thread runs.
+    // False, with nothing changed, while the thread runs; false, and not
+    // running, when the system cannot start a thread.
     bool startRun(const QString& portName, int baudRate);
     // Asks the thread to end at the top of its next turn; does not wait.
     void close();
@@ -79,6 +80,10 @@ public:
     // holding received bytes back; a pseudo-terminal has no such setting.
     enum class LowLatency { NotAsked, Granted, Unsupported };
     LowLatency lowLatency();
+    // Takes the exclusive claim on an opened port that every open of the
+    // library holds (flock on the device, released when the port closes).
+    // False, with the port closed again, when another open holds it.
+    static bool claimPort(QSerialPort& port);
     // Asks the serial driver behind fd for low-latency operation; false when
     // it has no such setting. Says nothing either way.
     static bool requestLowLatency(int fd);

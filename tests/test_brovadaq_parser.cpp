@@ -384,6 +384,27 @@ TEST(MultiChannelParser, FramedStreamsIgnoreStreamHeadersAndShortFramesReadZeros
     EXPECT_EQ(q3[3][0].aux, 0);
 }
 
+TEST(MultiChannelParser, DataFramesShorterThanTheKindsLayoutCountAsMalformed)
+{
+    // A kind-31 frame (28 payload bytes) read by a four-channel engine, or a
+    // six-axis engine, and each kind's own short frame: read, but not good.
+    struct Case {
+        brova_version v;
+        Bytes shortFrame, fullFrame;
+    };
+    for (const Case& c : {Case{BROVA_FRAMED_3AXIS, dataV6(10), dataV6()}, Case{BROVA_FRAMED_4CH, dataV6(), dataV7()},
+                          Case{BROVA_FRAMED_6AXIS, dataV6(), dataV8()}}) {
+        BrovaDAQ_private e;
+        A::opened(e, c.v);
+        A::Queues q;
+        A::Queue6D q6;
+        const Bytes both = frames::cat({c.shortFrame, c.fullFrame});
+        EXPECT_EQ(c.v == BROVA_FRAMED_6AXIS ? A::parse6D(e, both, q6) : A::parse(e, both, q), 2) << c.v;
+        EXPECT_EQ(e.getStatistics().framesMalformed, 1u) << c.v;
+        EXPECT_EQ(e.getStatistics().framesAccepted, 1u) << c.v;
+    }
+}
+
 TEST(MultiChannelParser, DataFramesOfVersionsSixAndSeven)
 {
     BrovaDAQ_private e;

@@ -2,7 +2,11 @@
 
 #include <QElapsedTimer>
 
+#include <cstdio>
+
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "brvsim.h"
@@ -102,6 +106,38 @@ TEST(ReaderThread, PortThatWillNotOpenEndsTheThread)
     EXPECT_TRUE(t.startRun("/dev/brv-no-such-port-2", 1000000));
     t.close();
     t.wait();
+}
+
+TEST(ReaderThread, AThreadTheSystemRefusesLeavesNothingOpen)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's runtime needs the address space this test takes away";
+#else
+    // In a child: an address space too small for the thread's stack, so the
+    // system refuses the thread. Exit 0: refused and not open.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CaptureQtMessages quiet;  // Qt's warning about the thread
+        ReaderThread t;
+        t.setStackSize(1u << 30);
+        long pages = 0;
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(statm);
+        }
+        const rlimit limit{static_cast<rlim_t>(pages) * 4096 + (64u << 20), RLIM_INFINITY};
+        if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0)
+            ::_exit(3);
+        const bool started = t.startRun("/dev/brv-no-such-port", 1000000);
+        ::_exit(started ? 1 : t.isOpened() ? 2 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: started anyway, 2: open after the refusal, 3: no limit set";
+#endif
 }
 
 TEST(ReaderThread, DestroyedWhileRunningStopsAndJoins)
