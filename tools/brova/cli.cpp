@@ -1,15 +1,14 @@
 #include "cli.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QSerialPortInfo>
 #include <QThread>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "brovaports.h"
+#include "identify.h"
 #include "portcheck.h"
 
 namespace brovacli {
@@ -37,14 +36,6 @@ void checkOpenable(const QString& path)
     std::string why;
     if (brovatools::checkPort(local(path).toStdString(), why) != brovatools::PortProblem::None)
         throw Failure(ExitPort, QString::fromLocal8Bit(why.c_str()));
-}
-
-bool isSystemPort(const QString& path)
-{
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        if (info.systemLocation() == path)
-            return true;
-    return false;
 }
 
 } // namespace
@@ -75,6 +66,10 @@ void catchSignals()
 {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
+    // A write to a blocked output (a pipe whose reader is slow) goes on after
+    // the signal instead of failing with EINTR; the run then ends as the
+    // signal asks.
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -124,29 +119,34 @@ Target locate(const QString& port, int kindOption)
                                     .arg(path));
     checkOpenable(path);
     t.path = path;
-    if (kindOption)
+    // A stream kind names itself in every frame (the open checks it); a
+    // framed kind does not, so a given framed kind is confirmed by the
+    // device's identification first.
+    if (kindOption && !brovatools::needsIdentification(kindOption))
         return t;
 
-    // Discovery identifies it: the system's own serial ports are scanned
-    // anyway; any other port (a pseudo-terminal, a virtual port) is named.
-    BrovaPorts ports(0, 1000000);
-    if (!isSystemPort(path))
-        ports.watchPort(local(path).constData());
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < kDiscoveryMs) {
-        const BPort* table = ports.listPorts(false);
-        for (int i = 0; i < ports.getLastSize(); ++i) {
-            if (QString::fromLocal8Bit(brovatools::portPath(table[i].portName).c_str()) == path) {
-                t.kind = std::atoi(table[i].deviceName);
-                t.ident = QString::fromLocal8Bit(table[i].deviceId);
-                if (!kindOf(t.kind))
-                    break;
-                return t;
-            }
+    const brovatools::Identity id =
+        brovatools::identifyPort(local(path).toStdString(), kDiscoveryMs, [] { return interruptedBy != 0; });
+    if (interruptedBy)
+        throw Failure(exitForSignal(), QStringLiteral("interrupted"));
+    if (kindOption) {
+        if (id.kind && id.kind != kindOption) {
+            const Kind* other = kindOf(id.kind);
+            throw Failure(ExitDevice, QStringLiteral("%1: another kind answered: the device identifies itself as kind "
+                                                     "%2%3, not as kind %4")
+                                          .arg(path)
+                                          .arg(id.kind)
+                                          .arg(other ? QStringLiteral(" (%1)").arg(QString::fromLatin1(other->what))
+                                                     : QString())
+                                          .arg(kindOption));
         }
-        if (!pause(100))
-            throw Failure(exitForSignal(), QStringLiteral("interrupted"));
+        t.ident = QString::fromLocal8Bit(id.text.c_str());
+        return t;  // nothing identified: the open's handshake tells
+    }
+    if (kindOf(id.kind)) {
+        t.kind = id.kind;
+        t.ident = QString::fromLocal8Bit(id.text.c_str());
+        return t;
     }
     throw Failure(ExitDevice, QStringLiteral("%1: no sensor identified there: it neither streamed frames nor answered "
                                              "the identification request. Give --kind K (%2) to open it as kind K")
