@@ -421,6 +421,26 @@ TEST(BrovaDAQ, HangUpEndsTheReader)
     daq.close();
 }
 
+TEST(BrovaDAQ, APortThatAnotherOpenHoldsIsNotOpenedTwice)
+{
+    // Two readers would split the bytes between them. The tests run as root,
+    // whom the port's exclusive-use mode lets in; the library's own lock is
+    // not passed by. A framed kind's handshake port and the probe keep out
+    // too, so nothing is written to a device another reader has.
+    for (int kind : {68, 34}) {
+        auto dev = device(kind);
+        BrovaDAQ first, second;
+        ASSERT_TRUE(first.open(portOf(*dev), true, 1000000)) << kind;
+        EXPECT_FALSE(second.open(portOf(*dev), true, 1000000)) << kind;
+        EXPECT_FALSE(second.isOpen()) << kind;
+        BrovaPackage p;
+        EXPECT_GT(readSome([&] { return first.read(p, 0, false); }), 0) << kind;
+        first.close();
+        EXPECT_TRUE(second.open(portOf(*dev), true, 1000000)) << kind;  // free again
+        second.close();
+    }
+}
+
 TEST(BrovaDAQ, OpenAndCloseAHundredTimes)
 {
     auto dev = device(68);
