@@ -2,6 +2,7 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileInfo>
 
 #include <unistd.h>
 
@@ -10,6 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +34,52 @@ QByteArray local(const QString& s)
     return s.toLocal8Bit();
 }
 
+// What an open on a thread of its own hands over to the streaming loop: the
+// device, opened, configured and tared, and the time from which its samples
+// are to be read.
+struct Opened {
+    Target target;
+    std::unique_ptr<BrovaDAQ> daq;
+    SensorConfig config;
+    int64_t readFrom = 0;
+};
+
+// The samples a device holds now, read and dropped.
+void discardHeld(BrovaDAQ& daq, bool sixAxis)
+{
+    if (sixAxis) {
+        BrovaPackage6D* held = nullptr;
+        daq.readAll6D(held, false);
+        delete[] held;
+    } else {
+        BrovaPackage* held = nullptr;
+        daq.readAll(held, false);
+        delete[] held;
+    }
+}
+
+// Finds (on a reconnection, where the port's name may now lead elsewhere),
+// opens, configures and tares one device. Runs on a thread of its own, so
+// that the ports already streaming are read meanwhile; the object is used by
+// no other thread until the loop takes it over from the future.
+Opened openDevice(Target target, const QString& given, bool relocate, const ConfigRequest& want, bool tare,
+                  bool sixAxis, const std::function<int64_t()>& micros)
+{
+    Opened o;
+    o.readFrom = micros();
+    o.target = relocate ? locate(given, target.kind) : target;
+    o.daq = openTarget(o.target);
+    o.config = applyConfig(*o.daq, o.target.path, want);
+    if (tare) {
+        // The zero is the newest sample; the samples that came before it are
+        // not part of the stream.
+        o.daq->zeroAll();
+        discardHeld(*o.daq, sixAxis);
+        o.readFrom = micros();
+    }
+    return o;
+}
+
 // One port being streamed.
 struct Stream {
     QString given;  // PORT as given (auto: the port it found), located again on reconnecting
@@ -37,18 +87,23 @@ struct Stream {
     const Kind* kind = nullptr;
     bool wrench = false;  // a four-channel device read as one six-axis sensor
     std::unique_ptr<BrovaDAQ> daq;
+    std::future<Opened> opening;  // an open under way on its own thread
+    bool opened = false;    // opened at least once
     SensorConfig config;
     uint64_t samples = 0;
     int64_t lastRead = 0;
     bool done = false;      // --count reached
     int64_t lostAt = -1;    // while waiting to reconnect: since when
     int64_t retryAt = 0;    // the next attempt to reopen
+    uint64_t readsLost = 0;  // reads that found the reader's buffer had dropped bytes (-1)
     BrovaStatistics before{};  // counts of earlier sessions (reconnects)
     BrovaPackage* all = nullptr;
     BrovaPackage6D* all6 = nullptr;
 
     ~Stream()
     {
+        if (opening.valid())
+            opening.wait();  // no open is left running
         if (daq)
             daq->close();
         delete[] all;
@@ -64,6 +119,12 @@ struct Stream {
         s.bytesDiscarded += before.bytesDiscarded;
         return s;
     }
+    // The session ends (the device was lost): its counts are kept.
+    void endSession()
+    {
+        before = statistics();
+        daq.reset();
+    }
 };
 
 // Reads what arrived on one port into rows; false when the device is lost.
@@ -77,6 +138,8 @@ bool readInto(Stream& s, int index, int64_t now, uint64_t countLimit, std::vecto
     }
     if (n == -2)
         return false;
+    if (n == -1)
+        ++s.readsLost;
     if (n <= 0)
         return true;
     const std::vector<int64_t> times = brovatools::spreadTimes(s.lastRead, now, n);
@@ -99,15 +162,6 @@ bool readInto(Stream& s, int index, int64_t now, uint64_t countLimit, std::vecto
     return true;
 }
 
-// Opens, configures and tares one stream's device.
-void start(Stream& s, const ConfigRequest& want, bool tare)
-{
-    s.daq = openTarget(s.target);
-    s.config = applyConfig(*s.daq, s.target.path, want);
-    if (tare)
-        s.daq->zeroAll();
-}
-
 brovatools::SidecarDevice sidecarDevice(const Stream& st)
 {
     brovatools::SidecarDevice d;
@@ -121,6 +175,7 @@ brovatools::SidecarDevice sidecarDevice(const Stream& st)
     d.mode = st.config.getMode();
     d.samples = st.samples;
     d.statistics = st.statistics();
+    d.readsLost = st.readsLost;
     return d;
 }
 
@@ -142,7 +197,12 @@ int runStream(const QStringList& args)
             "port's samples from 0.\n\n"
             "With --output FILE the samples go to FILE.partial, renamed to FILE when the stream ends (Ctrl-C "
             "included); FILE.json beside it records the devices, their configuration, the tare, the start time and "
-            "any gaps. On a terminal, a status line on standard error shows the elapsed time, the samples, the "
+            "any gaps, and any samples lost on the way (reads that found the library's buffer full). "
+            "Every device is opened on a thread of its own, so that the ports already streaming are read while "
+            "another is being opened or reopened; nothing is written until every port has opened once. A framed "
+            "sensor (kinds 31, 34, 64) is set to 100 samples per second at every open: --rate and --filter set its "
+            "rate and filter for the stream. With --tare the first sample written is the first one after the "
+            "zero. On a terminal, a status line on standard error shows the elapsed time, the samples, the "
             "measured rate, checksum failures and bytes discarded; a one-line summary ends every run.\n\n") +
         exitCodesText());
     p.addHelpOption();
@@ -158,7 +218,8 @@ int runStream(const QStringList& args)
     p.addOption({QStringLiteral("output"), QStringLiteral("Write the samples to FILE instead of standard output."),
                  QStringLiteral("FILE")});
     p.addOption({QStringLiteral("reconnect"), QStringLiteral("After an unplug, wait for the port to come back and "
-                                                             "reopen it; the gap is reported (and kept in FILE.json).")});
+                                                             "reopen it (an attempt every 250 ms, the other ports streaming meanwhile); the gap is "
+                                                             "reported (and kept in FILE.json).")});
     p.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("One or more ports: paths, names, links, or auto."),
                             QStringLiteral("PORT [PORT ...]"));
     parseOrExplain(p, args);
@@ -179,6 +240,37 @@ int runStream(const QStringList& args)
     const bool tare = p.isSet(QStringLiteral("tare"));
     const bool reconnect = p.isSet(QStringLiteral("reconnect"));
     const QString output = p.value(QStringLiteral("output"));
+    if (p.isSet(QStringLiteral("output")) && output.isEmpty())
+        throw Failure(ExitUsage, QStringLiteral("--output needs a file name (without --output the samples go to "
+                                                "standard output)"));
+
+    // The output is made before any port is looked at.
+    std::FILE* out = stdout;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, &std::fclose);
+    const QString partial = output + QStringLiteral(".partial");
+    bool keepPartial = false;
+    if (!output.isEmpty()) {
+        const QFileInfo target(output);
+        if (target.isDir())
+            throw Failure(ExitFailure, QStringLiteral("%1: is a directory; --output names the file to write").arg(output));
+        if (target.exists() && !target.isFile())
+            throw Failure(ExitFailure, QStringLiteral("%1: is not a regular file; --output names the file to write")
+                                           .arg(output));
+        file.reset(std::fopen(local(partial).constData(), "w"));
+        if (!file)
+            throw Failure(ExitFailure, QStringLiteral("%1: cannot write: %2").arg(partial, QString::fromLocal8Bit(std::strerror(errno))));
+        out = file.get();
+    }
+    // Until the stream has started, a failure leaves no file behind.
+    struct PartialGuard {
+        const QString& path;
+        const bool& keep;
+        ~PartialGuard()
+        {
+            if (!keep && !path.isEmpty())
+                std::remove(local(path).constData());
+        }
+    } guard{output.isEmpty() ? output : partial, keepPartial};
 
     std::vector<std::unique_ptr<Stream>> streams;
     for (const QString& port : ports) {
@@ -198,34 +290,20 @@ int runStream(const QStringList& args)
                 throw Failure(ExitUsage, QStringLiteral("%1 is named twice").arg(s->target.path));
         streams.push_back(std::move(s));
     }
-    // The output is made before any device is opened or configured.
-    std::FILE* out = stdout;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, &std::fclose);
-    const QString partial = output + QStringLiteral(".partial");
-    if (!output.isEmpty()) {
-        file.reset(std::fopen(local(partial).constData(), "w"));
-        if (!file)
-            throw Failure(ExitFailure, QStringLiteral("%1: cannot write: %2").arg(partial, QString::fromLocal8Bit(std::strerror(errno))));
-        out = file.get();
-    }
     // The clock starts before the devices open: what they send while being
-    // opened, configured and tared is in the first read.
+    // opened and configured is in the first read (a tare drops it).
     const QString started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     QElapsedTimer clock;
     clock.start();
-    auto micros = [&] { return clock.nsecsElapsed() / 1000; };
-    for (auto& s : streams) {
-        s->lastRead = micros();
-        try {
-            start(*s, want, tare);
-        } catch (const Failure&) {
-            if (file) {  // nothing was written: no file is left behind
-                file.reset();
-                std::remove(local(partial).constData());
-            }
-            throw;
-        }
-    }
+    const std::function<int64_t()> micros = [clock] { return clock.nsecsElapsed() / 1000; };
+    // Every device opens on a thread of its own; a port streams from the
+    // moment it is open, while the others are still being opened.
+    auto beginOpen = [&](Stream& s, bool relocate) {
+        s.opening = std::async(std::launch::async, openDevice, s.target, s.given, relocate, want, tare,
+                               s.kind->sixAxis, micros);
+    };
+    for (auto& s : streams)
+        beginOpen(*s, false);
 
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -238,7 +316,6 @@ int runStream(const QStringList& args)
     brovatools::SampleSink sink(out, format == QLatin1String("csv") ? brovatools::RowFormat::Csv
                                                                     : brovatools::RowFormat::JsonLines,
                                 names, anyThree, anySix);
-    sink.writeHeader();
 
     const bool status = isatty(STDERR_FILENO);
     std::vector<brovatools::SidecarGap> gaps;
@@ -246,37 +323,65 @@ int runStream(const QStringList& args)
     int64_t nextStatus = 0, nextFlush = 0;
     int result = ExitOk;
     QString failure;
+    // Rows wait here until every device has opened once: a device that
+    // cannot be opened at the start ends the run before anything is written.
     std::vector<SampleRow> rows;
+    bool writing = false;
     bool outputClosed = false;
 
     for (;;) {
         const int64_t now = micros();
-        rows.clear();
+        if (writing)
+            rows.clear();
         bool allDone = true;
         for (size_t i = 0; i < streams.size(); ++i) {
             Stream& s = *streams[i];
-            if (s.lostAt >= 0) {
-                // Waiting for the port to come back.
-                if (now >= s.retryAt) {
-                    s.retryAt = now + 250000;
-                    try {
-                        if (s.daq) {
-                            s.before = s.statistics();
-                            s.daq.reset();
-                        }
-                        s.target = locate(s.given, s.target.kind);
-                        start(s, want, tare);
-                        gaps.push_back({names[i], s.lostAt, now});
+            if (s.opening.valid()) {
+                if (s.opening.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                    allDone = false;
+                    continue;
+                }
+                try {
+                    Opened o = s.opening.get();
+                    const std::string path = local(o.target.path).toStdString();
+                    s.target = o.target;
+                    s.daq = std::move(o.daq);
+                    s.config = o.config;
+                    s.lastRead = o.readFrom;
+                    s.opened = true;
+                    if (s.lostAt >= 0) {
+                        // Back, perhaps under another device node (a link now
+                        // leading elsewhere): the rows and reports name it.
+                        const std::string was = names[i];
+                        names[i] = path;
+                        sink.renamePort(static_cast<int>(i), path);
+                        gaps.push_back({path, s.lostAt, now});
                         sink.writeEvent(now, static_cast<int>(i), "reconnected",
-                                        "no samples from " + brovatools::formatSeconds(s.lostAt) + " s");
-                        std::fprintf(stderr, "%sbrova: %s: reopened after a gap of %.2f s\n", status ? "\r\033[K" : "",
-                                     names[i].c_str(), (now - s.lostAt) / 1e6);
+                                        "no samples from " + brovatools::formatSeconds(s.lostAt) + " s" +
+                                            (was != path ? "; was " + was : std::string()));
+                        std::fprintf(stderr, "%sbrova: %s: reopened%s%s after a gap of %.2f s\n",
+                                     status ? "\r\033[K" : "", was.c_str(), was != path ? " as " : "",
+                                     was != path ? path.c_str() : "", (now - s.lostAt) / 1e6);
                         s.lostAt = -1;
-                        s.lastRead = micros();
-                    } catch (const Failure&) {
-                        s.daq.reset();  // not back yet: try again
+                    }
+                } catch (const Failure& f) {
+                    if (!s.opened) {
+                        // At the start: the run ends (the first failure is told).
+                        if (result == ExitOk) {
+                            failure = QString::fromStdString(f.what());
+                            result = f.code;
+                        }
+                    } else {
+                        s.retryAt = micros() + 250000;  // not back yet: try again after a pause
                     }
                 }
+                allDone = allDone && s.done;
+                continue;
+            }
+            if (s.lostAt >= 0) {
+                // Waiting for the port to come back.
+                if (now >= s.retryAt)
+                    beginOpen(s, true);
                 allDone = allDone && s.done;
                 continue;
             }
@@ -286,6 +391,7 @@ int runStream(const QStringList& args)
                     result = ExitDevice;
                 } else {
                     s.lostAt = now;
+                    s.endSession();
                     sink.writeEvent(now, static_cast<int>(i), "lost", "waiting for the port to come back");
                     std::fprintf(stderr, "%sbrova: %s: lost; waiting for it to come back\n", status ? "\r\033[K" : "",
                                  names[i].c_str());
@@ -293,10 +399,17 @@ int runStream(const QStringList& args)
             }
             allDone = allDone && s.done;
         }
-        sink.write(rows);
+        if (!writing && result == ExitOk &&
+            std::all_of(streams.begin(), streams.end(), [](const std::unique_ptr<Stream>& s) { return s->opened; })) {
+            writing = true;
+            keepPartial = true;
+            sink.writeHeader();
+        }
+        if (writing)
+            sink.write(rows);
         if (result != ExitOk)
             break;
-        if (now >= nextFlush || out == stdout) {
+        if (writing && (now >= nextFlush || out == stdout)) {
             if (!sink.flush()) {
                 outputClosed = errno == EPIPE;
                 if (!outputClosed) {
@@ -330,29 +443,47 @@ int runStream(const QStringList& args)
         pause(5);
     }
 
-    // The end: every device closed, what was read written out.
-    const double seconds = micros() / 1e6;
-    for (auto& s : streams)
-        if (s->daq)
-            s->daq->close();
-    const bool flushed = sink.flush() || outputClosed;
+    // The end: every device closed (an open still under way is waited for),
+    // what was read written out.
     if (status)
         std::fputs("\r\033[K", stderr);
-    uint64_t total = 0;
+    if (!writing) {
+        if (result != ExitOk)
+            throw Failure(result, failure);  // nothing was written: no file is left behind
+        // Interrupted while devices were still opening: what came is kept.
+        writing = keepPartial = true;
+        sink.writeHeader();
+        sink.write(rows);
+    }
+    const double seconds = micros() / 1e6;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        Stream& s = *streams[i];
+        if (s.opening.valid())
+            s.opening.wait();
+        if (s.daq)
+            s.daq->close();
+        if (s.lostAt >= 0)  // never came back
+            gaps.push_back({names[i], s.lostAt, micros()});
+    }
+    const bool flushed = sink.flush() || outputClosed;
+    uint64_t total = 0, readsLost = 0;
     BrovaStatistics sum{};
     for (const auto& s : streams) {
         total += s->samples;
+        readsLost += s->readsLost;
         const BrovaStatistics x = s->statistics();
         sum.checksumFailures += x.checksumFailures;
         sum.framesMalformed += x.framesMalformed;
         sum.bytesDiscarded += x.bytesDiscarded;
     }
+    bool finished = false;
     if (file) {
         const bool closed = std::fclose(file.release()) == 0;
         if (!flushed || !closed || std::rename(local(partial).constData(), local(output).constData()) != 0) {
             failure = QStringLiteral("%1: cannot finish the output file; what was written is in %2").arg(output, partial);
             result = ExitFailure;
         } else {
+            finished = true;
             brovatools::SidecarRun run;
             run.started = local(started).toStdString();
             run.seconds = seconds;
@@ -370,15 +501,19 @@ int runStream(const QStringList& args)
             }
         }
     }
+    // Samples lost on the way are told, never silently dropped.
+    std::string lost;
+    if (readsLost)
+        lost = "; " + std::to_string(readsLost) + " reads found the reader's buffer full and its oldest bytes dropped";
     std::fprintf(stderr,
                  "brova: %llu samples from %zu port%s in %.2f s (%.0f per second per port); %llu checksum failures, "
-                 "%llu malformed frames, %llu bytes discarded%s%s\n",
+                 "%llu malformed frames, %llu bytes discarded%s%s%s\n",
                  static_cast<unsigned long long>(total), streams.size(), streams.size() > 1 ? "s" : "", seconds,
                  total / std::max(seconds, 0.001) / streams.size(),
                  static_cast<unsigned long long>(sum.checksumFailures),
                  static_cast<unsigned long long>(sum.framesMalformed),
-                 static_cast<unsigned long long>(sum.bytesDiscarded), output.isEmpty() ? "" : "; written to ",
-                 local(output).constData());
+                 static_cast<unsigned long long>(sum.bytesDiscarded), lost.c_str(), finished ? "; written to " : "",
+                 finished ? local(output).constData() : "");
     if (!failure.isEmpty())
         throw Failure(result, failure);
     return interruptedBy ? exitForSignal() : ExitOk;

@@ -197,6 +197,12 @@ void SampleSink::writeEvent(int64_t micros, int port, const std::string& event, 
     std::fprintf(out, "%s\n", s.c_str());
 }
 
+void SampleSink::renamePort(int port, const std::string& name)
+{
+    if (port >= 0 && port < static_cast<int>(ports.size()))
+        ports[static_cast<size_t>(port)] = name;
+}
+
 bool SampleSink::flush()
 {
     return std::fflush(out) == 0 && !std::ferror(out);

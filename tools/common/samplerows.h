@@ -62,6 +62,8 @@ public:
     // holds samples only.
     void writeEvent(int64_t micros, int port, const std::string& event, const std::string& detail);
     bool flush();
+    // The port's name from now on (a device back under another node).
+    void renamePort(int port, const std::string& name);
     uint64_t rowsWritten() const { return written; }
     int64_t lastMicros() const { return last; }
 
