@@ -5,6 +5,7 @@ programs."""
 import os
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -26,9 +27,16 @@ class Sim:
         args = [SIM, "--kind", str(kind), "--load6", ",".join(map(str, LOAD6))]
         for c in range(4 if kind in (94, 95, 34, 64) else 1):
             args += ["--channel-load", "%d:%d,%d,%d" % ((c,) + LOAD[c])]
-        self.proc = subprocess.Popen(args + [str(e) for e in extra], stdout=subprocess.PIPE, text=True)
+        # With --log, what the host sent is kept (read it with received()).
+        self.log = tempfile.TemporaryFile("w+") if "--log" in extra else None
+        self.proc = subprocess.Popen(args + [str(e) for e in extra], stdout=subprocess.PIPE, stderr=self.log,
+                                     text=True)
         self.port = self.proc.stdout.readline().strip()
         assert self.port, "brova-sim did not start"
+
+    def received(self):
+        self.log.seek(0)
+        return self.log.read()
 
     def stop(self):
         if self.proc.poll() is None:

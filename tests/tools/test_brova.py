@@ -6,6 +6,7 @@ import io
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -29,12 +30,12 @@ def csv_rows(text):
     return rows
 
 
-def read_lines(proc, want, seconds=10):
-    """Lines of proc's stdout until one satisfies want."""
+def read_lines(stream, want, seconds=10):
+    """Lines of a process's output stream until one satisfies want."""
     got, deadline = [], time.monotonic() + seconds
     while time.monotonic() < deadline:
-        if select.select([proc.stdout], [], [], 0.1)[0]:
-            line = proc.stdout.readline()
+        if select.select([stream], [], [], 0.1)[0]:
+            line = stream.readline()
             if not line:
                 break
             got.append(line)
@@ -50,13 +51,14 @@ def test_list_and_watch_follow_a_plug_and_unplug(sim):
     try:
         time.sleep(0.5)
         dev = sim(34, "--link", link, "--ident", "DESK001")
-        plugged = json.loads(read_lines(watch, lambda l: "plugged" in l)[-1])
+        plugged = json.loads(read_lines(watch.stdout, lambda l: "plugged" in l)[-1])
         assert (plugged["event"], plugged["port"], plugged["kind"], plugged["id"]) == \
             ("plugged", link, "34 v0.9", "DESK001")
+        assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d", plugged["time"]), plugged
         code, out, _ = brova("list", "--json", "--port", link)
         assert code == 0 and json.loads(out) == [{"port": link, "kind": "34 v0.9", "id": "DESK001"}]
         dev.stop()
-        lost = json.loads(read_lines(watch, lambda l: "unplugged" in l)[-1])
+        lost = json.loads(read_lines(watch.stdout, lambda l: "unplugged" in l)[-1])
         assert (lost["event"], lost["port"]) == ("unplugged", link)
         watch.send_signal(signal.SIGINT)
         assert watch.wait(10) == 130
@@ -128,9 +130,32 @@ def test_tare_rate_and_configuration(sim):
     assert "rate: 333 per second" in brova("info", dev.port, "--kind", 68)[1]
     code, _, err = brova("capture", dev.port, "/dev/full", "--kind", 68, "--duration", 0.2)
     assert code == 1 and "cannot write the capture file" in err
-    framed = sim(31)
-    code, _, err = brova("config", framed.port, "--kind", 31, "--mode", "vector")
-    assert code == 4 and "did not confirm" in err and "framed sensors keep" in err
+    # A framed sensor: a mode it cannot take is refused before anything is
+    # sent, and what it takes lasts until the next open, as it is told.
+    framed = sim(31, "--log")
+    code, _, err = brova("config", framed.port, "--kind", 31, "--rate", 1000, "--mode", "vector")
+    assert code == 4 and "framed sensors keep" in err
+    assert "AA 00 32 02" not in framed.received()  # no configuration write
+    code, _, err = brova("config", framed.port, "--kind", 31, "--rate", 1000)
+    assert code == 0 and "until the next open" in err and "AA 00 32 02 01" in framed.received()
+
+
+def test_an_output_that_is_not_a_file_is_refused_before_streaming(sim):
+    dev = sim(68, "--log")
+    folder = tempfile.mkdtemp(prefix="brv")
+    code, out, err = brova("stream", dev.port, "--kind", 68, "--count", 10, "--output", folder)
+    assert code == 1 and "is a directory" in err and "samples from" not in err
+    assert not os.path.exists(folder + ".partial") and dev.received() == ""  # nothing was opened
+    code, out, err = brova("stream", dev.port, "--kind", 68, "--count", 10, "--output", "")
+    assert code == 2 and out == ""
+
+
+def test_tare_drops_the_samples_from_before_the_zero(sim):
+    dev = sim(68, "--rate", 1000, "--aux-sequence")  # aux: frame number, so tared aux: frames after the zero
+    code, out, err = brova("stream", dev.port, "--kind", 68, "--tare", "--count", 50)
+    assert code == 0, err
+    aux = [int(r["aux"]) for r in csv_rows(out)]
+    assert aux[0] > 0 and aux == list(range(aux[0], aux[0] + 50)), aux
 
 
 def test_errors_say_why_with_their_exit_codes(sim):
@@ -141,11 +166,20 @@ def test_errors_say_why_with_their_exit_codes(sim):
     code, _, err = brova("stream", "/dev/brv-none", "--kind", 68)
     assert code == 3 and "no such port" in err
 
+    code, _, err = brova("list", "--port", "/dev/brv-none")
+    assert code == 3 and "no such port" in err
+
     # A port with nothing behind it, and a device of another kind.
     master, slave = pty.openpty()
     try:
-        code, _, err = brova("info", os.ttyname(slave), "--kind", 68)
+        silent = os.ttyname(slave)
+        code, _, err = brova("info", silent, "--kind", 68)
         assert code == 4 and "nothing answered" in err
+        code, out, err = brova("list", "--port", silent)
+        assert code == 4 and "nothing answered" in err and out == ""
+        capture = os.path.join(tempfile.mkdtemp(prefix="brv"), "c.brv")
+        code, _, err = brova("capture", silent, capture, "--kind", 68, "--duration", 0.3)
+        assert code == 4 and "nothing arrived" in err
     finally:
         os.close(master), os.close(slave)
     other = sim(94)
@@ -203,15 +237,16 @@ def test_interrupt_reconnect_and_output_files(sim):
     proc = subprocess.Popen([BROVA, "stream", link, "--kind", "94", "--reconnect", "--output", target],
                             stderr=subprocess.PIPE, text=True)
     time.sleep(1.0)
-    dev.stop()  # unplugged
+    back = sim(94, "--pin-rate", 500)  # its node exists before the first is gone: another path
+    dev.stop()  # unplugged (its link goes with it)
     time.sleep(0.8)
-    sim(94, "--pin-rate", 500, "--link", link)  # plugged back, under a new pseudo-terminal
+    os.symlink(back.port, link)  # plugged back, the link leading to the new node
     assert wait_for(lambda: os.path.getsize(target + ".partial") > 0)
     time.sleep(1.0)
     proc.send_signal(signal.SIGINT)
     assert proc.wait(15) == 130
     err = proc.stderr.read()
-    assert "reopened after a gap" in err and "samples from 1 port" in err
+    assert "reopened as %s after a gap" % back.port in err and "samples from 1 port" in err
     assert not os.path.exists(target + ".partial")
     with open(target) as f:
         text = f.read()
@@ -220,6 +255,7 @@ def test_interrupt_reconnect_and_output_files(sim):
     assert all(None not in r.values() and "" not in r.values() for r in rows)  # every line complete
     meta = json.load(open(target + ".json"))
     assert meta["interrupted"] and len(meta["gaps"]) == 1 and meta["devices"][0]["kind"] == 94
+    assert meta["gaps"][0]["port"] == meta["devices"][0]["port"] == back.port
     assert meta["devices"][0]["samples"] * 4 == len(rows)
 
 
@@ -247,3 +283,31 @@ def test_capture_and_replay_give_the_same_samples(sim):
     code, out, err = brova("stream", replay.port, "--kind", 68, "--count", len(numbers))
     assert code == 0, err
     assert [int(r["aux"]) for r in csv_rows(out)] == numbers
+
+
+def test_healthy_ports_stream_on_while_another_is_reopened(sim):
+    work = tempfile.mkdtemp(prefix="brv")
+    target = os.path.join(work, "two.csv")
+    stopped, healthy = sim(68, "--aux-sequence"), sim(34, "--aux-sequence")
+    proc = subprocess.Popen([BROVA, "stream", stopped.port, healthy.port, "--rate", "1000", "--reconnect",
+                             "--output", target], stderr=subprocess.PIPE, text=True)
+    try:
+        assert wait_for(lambda: os.path.exists(target + ".partial") and os.path.getsize(target + ".partial") > 0)
+        stopped.proc.send_signal(signal.SIGSTOP)  # silent: lost after 550 ms, reopening fails (1 s each)
+        read_lines(proc.stderr, lambda l: "lost" in l)
+        time.sleep(2.5)
+        stopped.proc.send_signal(signal.SIGCONT)
+        read_lines(proc.stderr, lambda l: "reopened" in l)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(15) == 130
+    finally:
+        stopped.proc.send_signal(signal.SIGCONT)
+        proc.kill()
+    rows = [r for r in csv_rows(open(target).read()) if r["port"] == healthy.port and r["channel"] == "0"]
+    frames = [int(r["aux"]) for r in rows]
+    assert len(frames) > 1000
+    assert all((b - a) % 65536 == 1 for a, b in zip(frames, frames[1:])), "frames lost on the healthy port"
+    meta = json.load(open(target + ".json"))
+    assert [g["port"] for g in meta["gaps"]] == [stopped.port]
+    device = [d for d in meta["devices"] if d["port"] == healthy.port][0]
+    assert device["bytesDiscarded"] == device["readsLost"] == 0, device

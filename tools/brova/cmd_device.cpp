@@ -89,6 +89,13 @@ SensorConfig applyConfig(BrovaDAQ& daq, const QString& port, const ConfigRequest
     if (!want.any())
         return present;
     const SensorConfig asked = want.appliedTo(present);
+    // A framed sensor takes a rate and a filter, never a mode: another mode
+    // is refused before anything is sent.
+    if (want.mode >= 0 && present.getMode() != want.mode && daq.getVersion() >= BROVA_FRAMED_3AXIS)
+        throw Failure(ExitDevice, QStringLiteral("%1: a framed sensor cannot be set to mode %2 (framed sensors keep the "
+                                                 "mode they were set up with; it reports %3); nothing was sent")
+                                      .arg(port, want.mode ? QStringLiteral("vector") : QStringLiteral("raw"),
+                                           describe(present)));
     daq.sendConfig(asked);
     const SensorConfig got = daq.getConfig();
     if (!want.confirmedBy(got)) {
@@ -137,7 +144,12 @@ int runConfig(const QStringList& args)
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Sends a configuration to the sensor on PORT and reports what the "
                                                "device confirms. What is not given keeps its present value. Exits "
-                                               "with 4 when the device does not confirm.\n\n") +
+                                               "with 4 when the device does not confirm.\n\n"
+                                               "A framed sensor (kinds 31, 34, 64) is set to 100 samples per second "
+                                               "every time it is opened, so the rate and filter set here last until "
+                                               "the next open: give --rate and --filter to brova stream to stream at "
+                                               "them. A framed sensor keeps its mode: another mode is refused before "
+                                               "anything is sent.\n\n") +
                                 exitCodesText());
     p.addHelpOption();
     addKindOption(p);
@@ -152,6 +164,11 @@ int runConfig(const QStringList& args)
     const SensorConfig got = applyConfig(*daq, t.path, want);
     daq->close();
     std::printf("%s: confirmed %s\n", local(t.path).constData(), local(describe(got)).constData());
+    if (kindOf(t.kind)->version >= BROVA_FRAMED_3AXIS)
+        std::fprintf(stderr, "brova: a kind-%d sensor is set to 100 samples per second whenever it is opened: the rate "
+                             "and filter set here last until the next open; brova stream --rate and --filter set "
+                             "them for a stream\n",
+                     t.kind);
     return ExitOk;
 }
 
@@ -229,7 +246,15 @@ int runCapture(const QStringList& args)
     if (lost)
         throw Failure(ExitDevice, QStringLiteral("%1: the port failed during the capture (unplugged?); what came "
                                                  "before is in the file").arg(t.path));
-    return interruptedBy ? exitForSignal() : ExitOk;
+    if (interruptedBy)
+        return exitForSignal();
+    if (bytes == 0)
+        throw Failure(ExitDevice, QStringLiteral("%1: nothing arrived in %2 s: no sensor sent anything (is a kind-%3 "
+                                                 "sensor there?)")
+                                      .arg(t.path)
+                                      .arg(clock.elapsed() / 1000.0, 0, 'f', 2)
+                                      .arg(t.kind));
+    return ExitOk;
 }
 
 } // namespace brovacli

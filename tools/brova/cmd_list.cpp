@@ -14,6 +14,7 @@
 #include "brovaports.h"
 #include "cli.h"
 #include "commands.h"
+#include "portcheck.h"
 #include "samplerows.h"
 
 namespace brovacli {
@@ -43,12 +44,26 @@ void printTable(const std::vector<Found>& all, bool json)
         std::printf("%-24s  %-8s  %s\n", f.port.c_str(), f.kind.c_str(), f.id.c_str());
 }
 
+// ISO 8601 with milliseconds and the offset from UTC, always as +HH:MM
+// (2026-12-08T11:37:52.123+00:00), so that a time stands on its own.
+std::string isoWithOffset(const QDateTime& t)
+{
+    const int offset = t.offsetFromUtc() / 60;
+    const int minutes = offset < 0 ? -offset : offset;
+    return t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toStdString() +
+           QStringLiteral("%1%2:%3")
+               .arg(offset < 0 ? '-' : '+')
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'))
+               .toStdString();
+}
+
 void printEvent(const char* event, const Found& f, bool json)
 {
     const QDateTime now = QDateTime::currentDateTime();
     if (json)
         std::printf("{\"time\": %s, \"event\": \"%s\", \"port\": %s, \"kind\": %s, \"id\": %s}\n",
-                    brovatools::jsonString(now.toString(Qt::ISODateWithMs).toStdString()).c_str(), event,
+                    brovatools::jsonString(isoWithOffset(now)).c_str(), event,
                     brovatools::jsonString(f.port).c_str(), brovatools::jsonString(f.kind).c_str(),
                     brovatools::jsonString(f.id).c_str());
     else
@@ -84,6 +99,16 @@ int runList(const QStringList& args)
     const bool filter = !p.isSet(QStringLiteral("all"));
     const QStringList extra = p.values(QStringLiteral("port"));
 
+    const bool watch = p.isSet(QStringLiteral("watch"));
+    // A named port must be there to be listed (a watch waits for it to be
+    // plugged in).
+    if (!watch)
+        for (const QString& path : extra) {
+            std::string why;
+            if (brovatools::checkPort(path.toLocal8Bit().toStdString(), why) != brovatools::PortProblem::None)
+                throw Failure(ExitPort, QString::fromLocal8Bit(why.c_str()));
+        }
+
     BrovaPorts ports(0, 1000000);
     ports.isNewPort(filter);
     for (const QString& path : extra)
@@ -114,8 +139,21 @@ int runList(const QStringList& args)
     if (interruptedBy)
         return exitForSignal();
 
-    if (!p.isSet(QStringLiteral("watch"))) {
+    if (!watch) {
         printTable(present, json);
+        // A port named with --port that nothing answered on is a failure.
+        QStringList silent;
+        for (const QString& path : extra) {
+            bool listed = false;
+            for (const Found& f : present)
+                listed = listed || f.port == path.toStdString();
+            if (!listed)
+                silent << path;
+        }
+        if (!silent.isEmpty())
+            throw Failure(ExitDevice, QStringLiteral("%1: nothing answered: no sensor frame and no reply to the "
+                                                     "identification request")
+                                          .arg(silent.join(QStringLiteral(", "))));
         if (present.empty() && isatty(STDERR_FILENO))
             std::fprintf(stderr, "brova: no sensor found%s\n", filter ? " (--all lists every serial port)" : "");
         return ExitOk;
