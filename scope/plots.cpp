@@ -44,23 +44,33 @@ void PlotPanel::setUp(const SensorSession& session)
         chart->setAnimationOptions(QChart::NoAnimation);
         chart->legend()->setAlignment(Qt::AlignTop);
         chart->setMargins(QMargins(2, 2, 2, 2));
-        Chart c{new QChartView(chart), new QValueAxis, new QValueAxis};
+        Chart c{new QChartView(chart), new QValueAxis, {new QValueAxis}, {new QValueAxis}};
+        QStringList names;
+        for (int i = 0; i < SensorSession::tracesPerGroup; ++i)
+            names << session.traces()[static_cast<size_t>(g * SensorSession::tracesPerGroup + i)].name().section(' ', -1);
         c.x->setTitleText(QStringLiteral("time (s)"));
-        c.x->setLabelFormat(QStringLiteral("%.1f"));
-        c.y->setTitleText(QStringLiteral("raw counts"));
-        c.y->setLabelFormat(QStringLiteral("%d"));
+        c.x->setTickAnchor(0);
+        c.x->setTickInterval(1);  // before dynamic ticks: an interval of 0 would never end
+        c.x->setTickType(QValueAxis::TicksDynamic);
+        // No titles on the value axes: the legend's colours tell which is
+        // which (the right one in z's colour), and room goes to the labels.
+        c.y.axis->setLabelFormat(QStringLiteral("%d"));
+        c.z.axis->setLabelFormat(QStringLiteral("%d"));
+        c.z.axis->setLabelsColor(colors[2]);
+        c.z.axis->setTitleBrush(colors[2]);
+        c.z.axis->setGridLineVisible(false);
         chart->addAxis(c.x, Qt::AlignBottom);
-        chart->addAxis(c.y, Qt::AlignLeft);
+        chart->addAxis(c.y.axis, Qt::AlignLeft);
+        chart->addAxis(c.z.axis, Qt::AlignRight);
         for (int i = 0; i < SensorSession::tracesPerGroup; ++i) {
             auto* s = new QLineSeries;
-            const QString name = session.traces()[static_cast<size_t>(g * SensorSession::tracesPerGroup + i)].name();
-            s->setName(name.section(' ', -1));
+            s->setName(names[i]);
             QPen pen(colors[i], 1);
             pen.setCosmetic(true);  // drawn as thin lines, without path stroking
             s->setPen(pen);
             chart->addSeries(s);
             s->attachAxis(c.x);
-            s->attachAxis(c.y);
+            s->attachAxis(i < 2 ? c.y.axis : c.z.axis);
             series_.push_back(s);
         }
         c.view->setRenderHint(QPainter::Antialiasing, false);
@@ -83,6 +93,22 @@ bool PlotPanel::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
+void PlotPanel::ValueAxis::follow(double newLow, double newHigh)
+{
+    if (newLow > newHigh)
+        newLow = newHigh = 0;
+    // Grow at once, shrink slowly: a steady axis for a steady signal.
+    const double pad = std::max(10.0, (newHigh - newLow) * 0.1);
+    const bool outside = newLow < low || newHigh > high;
+    const bool far = (high - low) > 4 * (newHigh - newLow + 2 * pad);
+    if (outside || far || low == high) {
+        axis->setRange(std::floor(newLow - pad), std::ceil(newHigh + pad));
+        axis->applyNiceNumbers();  // round tick values
+        low = axis->min();
+        high = axis->max();
+    }
+}
+
 void PlotPanel::refresh(const SensorSession& session, double windowSeconds)
 {
     const auto& traces = session.traces();
@@ -95,24 +121,28 @@ void PlotPanel::refresh(const SensorSession& session, double windowSeconds)
         // A column (its lowest and highest point) every two pixels of the
         // plot's width.
         const int columns = std::max(50, (c.view->width() - 80) / 2);
-        double low = INFINITY, high = -INFINITY;
+        double low = INFINITY, high = -INFINITY, zLow = INFINITY, zHigh = -INFINITY;
         for (size_t i = 0; i < SensorSession::tracesPerGroup; ++i) {
             const size_t t = SensorSession::tracesPerGroup * g + i;
-            series_[t]->replace(traces[t].decimated(from, to, columns, low, high));
+            series_[t]->replace(i < 2 ? traces[t].decimated(from, to, columns, low, high)
+                                      : traces[t].decimated(from, to, columns, zLow, zHigh));
+        }
+        if (c.window != windowSeconds) {
+            // Ticks on round times, 4 to 10 across the window: 1, 2 or 5
+            // times a power of ten seconds apart.
+            c.window = windowSeconds;
+            const double span = std::max(windowSeconds, 0.01);
+            const double unit = std::pow(10.0, std::floor(std::log10(span / 4)));
+            double step = unit;
+            for (double m : {2.0, 5.0, 10.0})
+                if (span / step > 10)
+                    step = m * unit;
+            c.x->setTickInterval(step);
+            c.x->setLabelFormat(step < 1 ? QStringLiteral("%.1f") : QStringLiteral("%.0f"));
         }
         c.x->setRange(from, to);
-        if (low > high)
-            low = high = 0;
-        // Grow at once, shrink slowly: a steady axis for a steady signal.
-        const double pad = std::max(10.0, (high - low) * 0.1);
-        const bool outside = low < c.low || high > c.high;
-        const bool far = (c.high - c.low) > 4 * (high - low + 2 * pad);
-        if (outside || far || c.low == c.high) {
-            c.y->setRange(std::floor(low - pad), std::ceil(high + pad));
-            c.y->applyNiceNumbers();  // round tick values
-            c.low = c.y->min();
-            c.high = c.y->max();
-        }
+        c.y.follow(low, high);
+        c.z.follow(zLow, zHigh);
     }
 }
 

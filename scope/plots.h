@@ -1,6 +1,8 @@
 // The live plots: one chart per group of three traces (a channel's x, y, z,
 // or a six-axis sensor's forces and torques), over a sliding time window,
-// redrawn from the session's traces at a steady frame rate.
+// redrawn from the session's traces at a steady frame rate. The third trace
+// of a group (z, Fz, Tz) has a value axis of its own on the right: a large z
+// would flatten x and y on a shared one. Time ticks fall on round seconds.
 #pragma once
 
 #include <QWidget>
@@ -38,11 +40,18 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct ValueAxis {
+        QtCharts::QValueAxis* axis = nullptr;
+        double low = 0, high = 0;  // the range shown
+        // Shows low ... high: grows at once, shrinks slowly.
+        void follow(double low, double high);
+    };
     struct Chart {
         QtCharts::QChartView* view;
         QtCharts::QValueAxis* x;
-        QtCharts::QValueAxis* y;
-        double low = 0, high = 0;  // the y range shown
+        ValueAxis y;  // the first two traces
+        ValueAxis z;  // the third
+        double window = 0;  // the time span the ticks were set for
     };
     std::vector<Chart> charts_;
     std::vector<QtCharts::QLineSeries*> series_;
