@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDoubleSpinBox>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -25,6 +27,7 @@
 #include "discovery.h"
 #include "kinds.h"
 #include "plots.h"
+#include "portcheck.h"
 #include "session.h"
 
 namespace brovascope {
@@ -65,7 +68,7 @@ ScopeWindow::ScopeWindow(QWidget* parent)
     connect(session_.get(), &SensorSession::lost, this, &ScopeWindow::onLost);
     connect(session_.get(), &SensorSession::stateChanged, this, &ScopeWindow::showState);
     connect(session_.get(), &SensorSession::recordingFailed, this, [this](const QString& text) {
-        record_->setChecked(false);
+        recordingEnded();
         showMessage(text, true);
     });
     connect(session_.get(), &SensorSession::configured, this, [this](bool confirmed, const QString& text) {
@@ -81,6 +84,14 @@ ScopeWindow::ScopeWindow(QWidget* parent)
     connect(&simWave_, &QTimer::timeout, this, [this] {
         if (sim_)
             setSimLoad(*sim_, simKind_, session_->now(), 1.0);
+    });
+    pendingWait_.setSingleShot(true);
+    pendingWait_.setInterval(identifyWaitMs);
+    connect(&pendingWait_, &QTimer::timeout, this, [this] {
+        if (!pendingPort_.isEmpty())
+            showMessage(QStringLiteral("Nothing identified on %1 yet: it is opened as soon as a sensor answers there.")
+                            .arg(pendingPort_),
+                        true);
     });
     discovery_->start();
 }
@@ -217,17 +228,20 @@ void ScopeWindow::buildUi()
             [this](double s) { session_->setWindowSeconds(s); });
     recordRow->addWidget(window_);
     recordRow->addSpacing(12);
-    auto* path = new QLineEdit(QDir::home().filePath(
-        QStringLiteral("brova-%1.csv").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))));
-    path->setObjectName(QStringLiteral("recordPath"));
-    recordRow->addWidget(path, 1);
+    recordPath_ = new QLineEdit(newRecordPath(QDir::homePath()));
+    recordPath_->setObjectName(QStringLiteral("recordPath"));
+    recordRow->addWidget(recordPath_, 1);
+    // The button keeps its size whatever it says: it stays under the pointer
+    // between Record and Stop.
     record_ = button(QStringLiteral("Record"), "record");
     record_->setCheckable(true);
+    record_->setText(QStringLiteral("Stop"));
+    QSize size = record_->sizeHint();
+    record_->setText(QStringLiteral("Record"));
+    size = size.expandedTo(record_->sizeHint());
+    record_->setFixedSize(size);
     connect(record_, &QPushButton::clicked, this, &ScopeWindow::toggleRecording);
     recordRow->addWidget(record_);
-    recording_ = new QLabel;
-    recording_->setObjectName(QStringLiteral("recording"));
-    recordRow->addWidget(recording_);
     right->addLayout(recordRow);
     top->addLayout(right, 1);
 
@@ -235,6 +249,11 @@ void ScopeWindow::buildUi()
     status_ = new QLabel;
     status_->setObjectName(QStringLiteral("status"));
     statusBar()->addWidget(status_, 1);
+    // The recording's counts: in the status bar, where text of any length
+    // moves nothing the user clicks.
+    recording_ = new QLabel;
+    recording_->setObjectName(QStringLiteral("recording"));
+    statusBar()->addPermanentWidget(recording_);
     resize(1200, 760);
 }
 
@@ -253,8 +272,35 @@ void ScopeWindow::setSixAxisView(bool on)
 
 void ScopeWindow::openSensor(QString port, int kind, bool sixAxisView)
 {
-    showMessage(QStringLiteral("Opening %1 ...").arg(port), false);
+    if (session_->isBusy()) {
+        showMessage(QStringLiteral("Still busy with %1: try again in a moment.").arg(session_->port()), true);
+        return;
+    }
     reopen_->hide();
+    pendingPort_.clear();
+    pendingWait_.stop();
+    if (record_->isChecked())
+        recordingEnded();  // opening another sensor ends the recording
+    if (!kind) {
+        // Without a kind: the kind the list knows, or what discovery
+        // identifies on the port.
+        for (QListWidgetItem* item : sensors_->findItems(port + QLatin1Char(' '), Qt::MatchStartsWith))
+            kind = item->data(Qt::UserRole + 1).toInt();
+    }
+    if (!kind) {
+        std::string why;
+        if (brovatools::checkPort(port.toLocal8Bit().toStdString(), why) != brovatools::PortProblem::None) {
+            showMessage(QString::fromLocal8Bit(why.c_str()), true);
+            return;
+        }
+        pendingPort_ = port;
+        pendingSixAxisView_ = sixAxisView;
+        discovery_->watch(port);
+        pendingWait_.start();
+        showMessage(QStringLiteral("Identifying the sensor on %1 ...").arg(port), false);
+        return;
+    }
+    showMessage(QStringLiteral("Opening %1 ...").arg(port), false);
     lostPort_.clear();
     lostKind_ = kind;
     lostSixAxisView_ = sixAxisView;
@@ -288,8 +334,8 @@ QString ScopeWindow::simulate(int kind, bool moving)
     ::unlink(simLink_.toLocal8Bit().constData());
     if (::symlink(sim_->portName().c_str(), simLink_.toLocal8Bit().constData()) != 0)
         simLink_ = QString::fromStdString(sim_->portName());
-    // Discovery cannot identify a port while it is open here: list it now.
-    discovery_->watch(simLink_);
+    // Discovery cannot identify a port while it is open here: list it now
+    // (discovery watches it once it is open).
     onFound(simLink_, QStringLiteral("%1 (simulated)").arg(kind), QString());
     simUnplug_->setEnabled(true);
     simUnplug_->setText(QStringLiteral("Unplug"));
@@ -317,11 +363,17 @@ void ScopeWindow::unplugSimulator()
 
 void ScopeWindow::onOpened(bool ok, const QString& message)
 {
+    // Discovery follows the port from now on (unplugged, plugged back in;
+    // when this was not its kind, what it is), without competing with the
+    // identification that confirmed the kind.
+    discovery_->watch(session_->port());
     if (!ok) {
         showMessage(message, true);
         return;
     }
     showMessage(QString(), false);
+    const brovatools::Kind* k = brovatools::kindOf(session_->kind());
+    onFound(session_->port(), QString::fromLatin1(k ? k->text : ""), QString());
     title_->setText(message);
     plots_->setUp(*session_);
     auto* grid = static_cast<QGridLayout*>(values_->layout());
@@ -351,7 +403,13 @@ void ScopeWindow::onOpened(bool ok, const QString& message)
 void ScopeWindow::onLost(const QString& message)
 {
     lostPort_ = session_->port();
-    record_->setChecked(false);
+    if (record_->isChecked())
+        recordingEnded();
+    title_->setText(QStringLiteral("%1: lost").arg(lostPort_));
+    state_->setText(QStringLiteral("lost: nothing arrives"));
+    state_->setStyleSheet(QStringLiteral("background: #6b6b6b; color: white; font-weight: bold; padding: 4px;"));
+    status_->setText(QStringLiteral("no measured rate: the sensor is lost   ·   values in raw counts"));
+    onPortLost(lostPort_);
     showMessage(message + QStringLiteral(" Plug it back in to reopen it."), true);
 }
 
@@ -368,6 +426,11 @@ void ScopeWindow::onFound(const QString& port, const QString& kind, const QStrin
         showMessage(QStringLiteral("The sensor on %1 is back.").arg(port), false);
         reopen_->show();
     }
+    // A port given without a kind, identified now (under its own name or its
+    // system name).
+    if (!pendingPort_.isEmpty() && brovatools::kindOf(code) &&
+        (port == pendingPort_ || QFileInfo(port).canonicalFilePath() == QFileInfo(pendingPort_).canonicalFilePath()))
+        openSensor(pendingPort_, code, pendingSixAxisView_);
 }
 
 void ScopeWindow::onPortLost(const QString& port)
@@ -394,20 +457,58 @@ void ScopeWindow::applyConfig()
     session_->configure(rate_->currentData().toInt(), filter_->currentData().toInt(), mode_->currentData().toInt());
 }
 
+QString ScopeWindow::newRecordPath(const QString& dir)
+{
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    for (int n = 1;; ++n) {
+        const QString path = QDir(dir).filePath(n == 1 ? QStringLiteral("brova-%1.csv").arg(stamp)
+                                                       : QStringLiteral("brova-%1-%2.csv").arg(stamp).arg(n));
+        if (!QFileInfo::exists(path) && !QFileInfo::exists(path + QStringLiteral(".json")))
+            return path;
+    }
+}
+
+void ScopeWindow::recordingEnded()
+{
+    record_->setChecked(false);
+    record_->setText(QStringLiteral("Record"));
+    recordPath_->setEnabled(true);
+    recordPath_->setText(newRecordPath(QFileInfo(recordPath_->text()).absolutePath()));
+}
+
 void ScopeWindow::toggleRecording()
 {
     if (!record_->isChecked()) {
-        if (!session_->stopRecording())
-            showMessage(QStringLiteral("%1: the end of the recording could not be written")
-                            .arg(session_->recordPath()),
-                        true);
+        QString why;
+        if (!session_->stopRecording(&why))
+            showMessage(why, true);
+        recordingEnded();
         return;
     }
+    const QString path = recordPath_->text();
+    bool replace = false;
+    if (QFileInfo::exists(path) || QFileInfo::exists(path + QStringLiteral(".json"))) {
+        // A recording never replaces a file unless the user says so.
+        QMessageBox ask(QMessageBox::Question, QStringLiteral("Replace the file?"),
+                        QStringLiteral("%1 or %1.json exists already. Replace it with the new recording?").arg(path),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        ask.setObjectName(QStringLiteral("replaceQuestion"));
+        ask.setDefaultButton(QMessageBox::No);
+        if (ask.exec() != QMessageBox::Yes) {
+            record_->setChecked(false);
+            showMessage(QStringLiteral("Not recorded: %1 is kept. Choose another file name.").arg(path), false);
+            return;
+        }
+        replace = true;
+    }
     QString why;
-    if (!session_->startRecording(findChild<QLineEdit*>(QStringLiteral("recordPath"))->text(), why)) {
+    if (!session_->startRecording(path, replace, why)) {
         record_->setChecked(false);
         showMessage(QStringLiteral("Cannot record: %1").arg(why), true);
+        return;
     }
+    record_->setText(QStringLiteral("Stop"));
+    recordPath_->setEnabled(false);
 }
 
 void ScopeWindow::redraw()

@@ -13,6 +13,7 @@ class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QPushButton;
 
@@ -35,7 +36,13 @@ public:
     explicit ScopeWindow(QWidget* parent = nullptr);
     ~ScopeWindow() override;
 
-    // Opens port as kind (the list's Open button does the same).
+    // How long the window waits for discovery to identify a port given
+    // without a kind before it says that nothing answered yet.
+    static constexpr int identifyWaitMs = 8000;
+
+    // Opens port as kind (the list's Open button does the same). Kind 0:
+    // discovery identifies the port first (it is watched by name), and it is
+    // opened as what answers.
     void openSensor(QString port, int kind, bool sixAxisView = false);
     // Starts a simulated sensor of kind on a pseudo-terminal, lists it and
     // opens it. moving: its load follows a slow wave (off: a steady load, for
@@ -59,6 +66,10 @@ private:
     void showState(int state);
     void applyConfig();
     void toggleRecording();
+    void recordingEnded();
+    // A new file name in dir for the next recording: a timestamp, and a
+    // counter when that name is taken.
+    static QString newRecordPath(const QString& dir);
     void unplugSimulator();
     void showMessage(const QString& text, bool warning);
 
@@ -73,6 +84,9 @@ private:
     QString lostPort_;
     int lostKind_ = 0;
     bool lostSixAxisView_ = false;
+    QString pendingPort_;  // given without a kind: opened once discovery identifies it
+    bool pendingSixAxisView_ = false;
+    QTimer pendingWait_;
 
     QListWidget* sensors_ = nullptr;
     QCheckBox* sixAxisView_ = nullptr;
@@ -91,6 +105,7 @@ private:
     QComboBox* mode_ = nullptr;
     QLabel* configResult_ = nullptr;
     QDoubleSpinBox* window_ = nullptr;
+    QLineEdit* recordPath_ = nullptr;
     QPushButton* record_ = nullptr;
     QLabel* recording_ = nullptr;
     QLabel* status_ = nullptr;

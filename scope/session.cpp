@@ -1,12 +1,17 @@
 #include "session.h"
 
+#include <QDateTime>
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "configrequest.h"
+#include "identify.h"
 #include "kinds.h"
 #include "portcheck.h"
+#include "sidecar.h"
 
 namespace brovascope {
 
@@ -19,6 +24,7 @@ SensorSession::SensorSession(QObject* parent) : QObject(parent)
 SensorSession::~SensorSession()
 {
     if (job_) {
+        *stopJob_ = true;  // an identification in progress gives up
         // Its finished handler, queued to this object, never runs now.
         job_->wait();
         delete job_;
@@ -58,29 +64,58 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
     }
     port_ = port;
     kind_ = kind;
+    ident_.clear();
     sixAxis_ = k->sixAxis;
     wrench_ = wrench && k->fourChannel;
     lost_ = false;
+    tared_ = false;
     daq_ = std::make_unique<BrovaDAQ>();
     BPort record;
     BPort::setText(record.portName, port.toLocal8Bit().constData());
     BPort::setText(record.deviceName, k->text);
     auto ok = std::make_shared<bool>(false);
     auto config = std::make_shared<SensorConfig>();
+    // A framed device announces nothing in its data frames: read as another
+    // framed kind it gives numbers that mean nothing. Its identification
+    // reply tells what it is.
+    const bool confirm = brovatools::needsIdentification(kind);
+    auto identity = std::make_shared<brovatools::Identity>();
+    const std::string path = port.toLocal8Bit().toStdString();
     BrovaDAQ* daq = daq_.get();
-    runJob([daq, record, ok, config] {
+    runJob([daq, record, ok, config, confirm, kind, path, identity, stop = stopJob_] {
+               if (confirm) {
+                   *identity = brovatools::identifyPort(path, identifyTimeoutMs, [stop] { return stop->load(); });
+                   if (identity->kind != kind)
+                       return;
+               }
                *ok = daq->open(record, true, 1000000);
                if (*ok)
                    *config = daq->getConfig();
            },
-           [this, ok, k, config] {
+           [this, ok, k, config, confirm, identity] {
                const int kind = k->code;
                config_ = *config;
+               if (confirm && identity->kind != kind) {
+                   daq_.reset();
+                   const QString text = identity->text.empty()
+                                            ? QString()
+                                            : QStringLiteral(" (%1)").arg(QString::fromStdString(identity->text));
+                   emit opened(false, identity->kind
+                                          ? QStringLiteral("%1: another kind answered: kind %2%3, not kind %4. "
+                                                           "Nothing is shown from it.")
+                                                .arg(port_)
+                                                .arg(identity->kind)
+                                                .arg(text)
+                                                .arg(kind)
+                                          : QStringLiteral("%1: nothing answered as a kind-%2 sensor").arg(port_).arg(kind));
+                   return;
+               }
+               ident_ = QString::fromStdString(identity->text);
                if (!*ok || daq_->getVersion() != k->version) {
                    const bool answered = *ok;
                    daq_->close();
                    daq_.reset();
-                   emit opened(false, answered ? QStringLiteral("%1: the device answered as another kind than %2")
+                   emit opened(false, answered ? QStringLiteral("%1: another kind answered, not kind %2")
                                                      .arg(port_)
                                                      .arg(kind)
                                                : QStringLiteral("%1: nothing answered as a kind-%2 sensor")
@@ -166,9 +201,12 @@ void SensorSession::poll()
     if (!daq_ || busy_ || lost_)
         return;
     const int n = sixAxis_ ? daq_->readAll6D(all6_, false) : daq_->readAll(all_, false);
+    if (n == -1 && recording())
+        ++readsLost_;
     if (n == -2) {
         lost_ = true;
         timer_.stop();
+        rate_.clear();
         const QString kept = recording() ? QStringLiteral(" The %1 samples recorded are kept in %2.")
                                                .arg(recordedSamples_)
                                                .arg(recordPath_)
@@ -205,8 +243,10 @@ void SensorSession::take(int n)
     }
     samples_ += static_cast<uint64_t>(n);
     if (sink_) {
-        for (brovatools::SampleRow& r : rows)
+        for (brovatools::SampleRow& r : rows) {
             r.micros -= recordStart_;
+            r.sample -= recordFirst_;
+        }
         sink_->write(rows);
         recordedSamples_ += static_cast<uint64_t>(n);
         if (std::ferror(record_.get())) {
@@ -232,6 +272,7 @@ void SensorSession::tare(int channel)
         daq_->zeroAll();
     else
         daq_->zero(channel);
+    tared_ = true;
 }
 
 void SensorSession::untare(int channel)
@@ -239,10 +280,12 @@ void SensorSession::untare(int channel)
     if (!isOpen())
         return;
     poll();
-    if (channel < 0 || sixAxis_)
+    if (channel < 0 || sixAxis_) {
         daq_->unzeroAll();
-    else
+        tared_ = false;
+    } else {
         daq_->unzero(channel);
+    }
 }
 
 void SensorSession::configure(int rate, int filter, int mode)
@@ -271,22 +314,28 @@ void SensorSession::configure(int rate, int filter, int mode)
         });
 }
 
-bool SensorSession::startRecording(const QString& path, QString& why)
+bool SensorSession::startRecording(const QString& path, bool replace, QString& why)
 {
     stopRecording();
     if (!isOpen()) {
         why = QStringLiteral("no sensor is open");
         return false;
     }
-    record_.reset(std::fopen(path.toLocal8Bit().constData(), "w"));
+    // Without replace the file is made new, never written over ("x").
+    errno = 0;
+    record_.reset(std::fopen(path.toLocal8Bit().constData(), replace ? "w" : "wx"));
     if (!record_) {
-        why = QStringLiteral("%1: cannot write").arg(path);
+        why = errno == EEXIST ? QStringLiteral("%1 exists already").arg(path)
+                              : QStringLiteral("%1: cannot write: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     poll();  // the recording starts with what comes next
     recordPath_ = path;
+    recordStarted_ = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     recordStart_ = clock_.nsecsElapsed() / 1000;
+    recordFirst_ = samples_;
     recordedSamples_ = 0;
+    readsLost_ = 0;
     sink_ = std::make_unique<brovatools::SampleSink>(record_.get(), brovatools::RowFormat::Csv,
                                                      std::vector<std::string>{port_.toLocal8Bit().toStdString()},
                                                      !(sixAxis_ || wrench_), sixAxis_ || wrench_);
@@ -294,13 +343,45 @@ bool SensorSession::startRecording(const QString& path, QString& why)
     return true;
 }
 
-bool SensorSession::stopRecording()
+bool SensorSession::stopRecording(QString* why)
 {
     if (!record_)
         return true;
     const bool flushed = sink_->flush();
+    brovatools::SidecarRun run;
+    run.started = recordStarted_.toStdString();
+    run.seconds = recordingSeconds();
+    run.format = "csv";
+    run.columns = sink_->columns();
+    run.tare = tared_;
+    run.interrupted = interrupted_;
+    brovatools::SidecarDevice d;
+    const brovatools::Kind* k = brovatools::kindOf(kind_);
+    d.port = port_.toLocal8Bit().toStdString();
+    d.kind = kind_;
+    d.kindText = k ? k->text : "";
+    d.identification = ident_.toStdString();
+    d.sixAxisFromFourChannels = wrench_;
+    d.rate = config_.getSpeed();
+    d.filter = config_.getFilter();
+    d.mode = config_.getMode();
+    d.samples = recordedSamples_;
+    d.statistics = statistics();
+    d.readsLost = readsLost_;
+    run.devices.push_back(d);
     sink_.reset();
-    return std::fclose(record_.release()) == 0 && flushed;
+    if (std::fclose(record_.release()) != 0 || !flushed) {
+        if (why)
+            *why = QStringLiteral("%1: the end of the recording could not be written").arg(recordPath_);
+        return false;
+    }
+    std::string error;
+    if (!brovatools::writeSidecar(recordPath_.toLocal8Bit().toStdString() + ".json", run, error)) {
+        if (why)
+            *why = QStringLiteral("%1.json: cannot write: %2").arg(recordPath_, QString::fromLocal8Bit(error.c_str()));
+        return false;
+    }
+    return true;
 }
 
 double SensorSession::recordingSeconds() const

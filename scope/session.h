@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -32,13 +33,18 @@ public:
     explicit SensorSession(QObject* parent = nullptr);
     ~SensorSession() override;
 
+    // How long a framed kind's identification may take.
+    static constexpr int identifyTimeoutMs = 4000;
+
     // Opens port as kind (31, 34, 64, 68, 94, 95); wrench reads a
-    // four-channel device as one six-axis sensor. Returns at once; opened()
-    // tells the outcome.
+    // four-channel device as one six-axis sensor. A framed kind is confirmed
+    // by the device's identification reply first: another kind answering is
+    // refused. Returns at once; opened() tells the outcome.
     void open(const QString& port, int kind, bool wrench);
     void close();
     bool isOpen() const { return daq_ && !busy_ && !lost_; }
     bool isBusy() const { return busy_; }
+    bool isLost() const { return lost_; }
     QString port() const { return port_; }
     int kind() const { return kind_; }
 
@@ -66,12 +72,19 @@ public:
     void configure(int rate, int filter, int mode);
 
     // Records every sample from now on to path (CSV, as brova stream writes
-    // it). False, with why, when the file cannot be written. A write that
-    // fails while recording stops it and says so with recordingFailed().
-    bool startRecording(const QString& path, QString& why);
-    // Closes the recording; false when not all of it reached the file.
-    bool stopRecording();
+    // it, samples numbered from 0), and when it stops, path.json beside it
+    // (the sidecar brova stream writes). An existing file is replaced only
+    // with replace. False, with why, when the file exists (and not replace)
+    // or cannot be written. A write that fails while recording stops it and
+    // says so with recordingFailed().
+    bool startRecording(const QString& path, bool replace, QString& why);
+    // Closes the recording and writes its sidecar; false, with why, when not
+    // all of it reached the files.
+    bool stopRecording(QString* why = nullptr);
     bool recording() const { return record_ != nullptr; }
+    // The program is ended by a signal: a recording it ends says so in its
+    // sidecar.
+    void markInterrupted() { interrupted_ = true; }
     QString recordPath() const { return recordPath_; }
     uint64_t recordedSamples() const { return recordedSamples_; }
     double recordingSeconds() const;
@@ -94,6 +107,7 @@ private:
     std::unique_ptr<BrovaDAQ> daq_;
     QString port_;
     int kind_ = 0;
+    QString ident_;  // the identification text a framed device answered with
     bool sixAxis_ = false, wrench_ = false, busy_ = false, lost_ = false;
     QThread* job_ = nullptr;
     QTimer timer_;
@@ -111,8 +125,14 @@ private:
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> record_{nullptr, &std::fclose};
     std::unique_ptr<brovatools::SampleSink> sink_;
     QString recordPath_;
+    QString recordStarted_;  // date and time, for the sidecar
     int64_t recordStart_ = 0;
+    uint64_t recordFirst_ = 0;  // the session's number of the recording's first sample
     uint64_t recordedSamples_ = 0;
+    uint64_t readsLost_ = 0;
+    bool tared_ = false;
+    bool interrupted_ = false;
+    std::shared_ptr<std::atomic<bool>> stopJob_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 } // namespace brovascope

@@ -1,13 +1,23 @@
 // brova-scope's window driven as a user drives it, on Qt's offscreen
 // platform, against simulated sensors started from the window.
+#include <QChartView>
 #include <QComboBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QValueAxis>
 #include <QtTest>
 
 #include <cmath>
+#include <csignal>
 
 #include "brvsim.h"
 #include "plots.h"
@@ -31,6 +41,25 @@ private:
         QTest::mouseClick(w.findChild<QPushButton*>(QLatin1String(name)), Qt::LeftButton);
     }
     static double newest(ScopeWindow& w, int trace) { return w.session().traces().at(static_cast<size_t>(trace)).newestValue(); }
+    static bool listed(ScopeWindow& w, const QString& port)
+    {
+        return !w.findChild<QListWidget*>(QStringLiteral("sensors"))->findItems(port + ' ', Qt::MatchStartsWith).isEmpty();
+    }
+    static QByteArray contents(const QString& path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // brova-scope itself, with env changed: name=value sets, name alone unsets.
+    static void setUpProgram(QProcess& p, const QStringList& args, const QStringList& env)
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const QString& v : env)
+            v.contains('=') ? e.insert(v.section('=', 0, 0), v.section('=', 1)) : e.remove(v);
+        p.setProcessEnvironment(e);
+        p.setProgram(QStringLiteral(BRV_SCOPE_PROGRAM));
+        p.setArguments(args);
+    }
 
 private slots:
     void everyFamilyReachesThePlotAndTheNumbers()
@@ -101,15 +130,163 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(text(w, "configResult").startsWith(QStringLiteral("confirmed: rate 100")), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(std::fabs(w.session().measuredRate() - 100) < 25, 5000);
 
-        // Unplugged: a clear message, no crash; plugged back in: reopened.
+        // Unplugged: a clear message, no crash, shown as lost (no state, no
+        // rate, not listed); plugged back in: reopened.
+        const QString port = w.session().port();
+        QVERIFY(listed(w, port));
         click(w, "simUnplug");
         QTRY_VERIFY_WITH_TIMEOUT(text(w, "message").contains(QStringLiteral("stopped sending")), 5000);
         QVERIFY(!w.session().isOpen());
+        QVERIFY(text(w, "state").contains(QStringLiteral("lost")));
+        QVERIFY(!text(w, "status").contains(QStringLiteral("measured rate 1")));
+        QVERIFY(!listed(w, port));
         click(w, "simUnplug");
         auto* reopen = w.findChild<QPushButton*>(QStringLiteral("reopen"));
         QTRY_VERIFY_WITH_TIMEOUT(reopen->isVisible(), 5000);
         click(w, "reopen");
         QTRY_VERIFY2_WITH_TIMEOUT(w.session().isOpen(), qPrintable(text(w, "message")), 5000);
+    }
+
+    void recordingsNeverReplaceAFile()
+    {
+        QTemporaryDir dir;
+        ScopeWindow w;
+        w.show();
+        const QString port = w.simulate(68, false);
+        QTRY_VERIFY_WITH_TIMEOUT(w.session().isOpen(), 5000);
+        auto* path = w.findChild<QLineEdit*>(QStringLiteral("recordPath"));
+        auto* record = w.findChild<QPushButton*>(QStringLiteral("record"));
+        const QString first = dir.filePath(QStringLiteral("run.csv"));
+        path->setText(first);
+        const QRect place = record->geometry();
+        click(w, "record");
+        QTRY_VERIFY(w.session().recordedSamples() > 50 && !text(w, "recording").isEmpty());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCOMPARE(record->geometry(), place);  // the second click lands on it
+        QCOMPARE(record->text(), QStringLiteral("Stop"));
+        click(w, "record");
+        QVERIFY(!w.session().recording());
+
+        // Samples numbered from 0; the sidecar as brova stream writes it.
+        const QByteArray recorded = contents(first);
+        const QList<QByteArray> lines = recorded.split('\n');
+        QVERIFY(lines.size() > 3);
+        QCOMPARE(lines[1].split(',').at(1), QByteArray("0"));
+        QCOMPARE(lines[2].split(',').at(1), QByteArray("1"));
+        const QJsonObject sidecar = QJsonDocument::fromJson(contents(first + ".json")).object();
+        QVERIFY(!sidecar.value("started").toString().isEmpty());
+        const QJsonObject device = sidecar.value("devices").toArray().at(0).toObject();
+        QCOMPARE(device.value("port").toString(), port);
+        QCOMPARE(device.value("kind").toInt(), 68);
+        QCOMPARE(device.value("samples").toInt(), int(w.session().recordedSamples()));
+
+        // The next recording goes to a new file; the first one is kept.
+        const QString second = path->text();
+        QVERIFY(second != first && !QFile::exists(second));
+        click(w, "record");
+        QTRY_VERIFY(w.session().recordedSamples() > 10);
+        click(w, "record");
+        QCOMPARE(contents(first), recorded);
+        QVERIFY(contents(second).startsWith("time,sample,channel"));
+
+        // An existing file named again: replaced only when the user says so.
+        path->setText(first);
+        bool asked = false;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            if (auto* box = w.findChild<QMessageBox*>(QStringLiteral("replaceQuestion"))) {
+                asked = true;
+                box->button(QMessageBox::No)->click();
+            }
+        });
+        answer.start(20);
+        click(w, "record");
+        QVERIFY(asked);
+        QVERIFY(!w.session().recording());
+        QCOMPARE(contents(first), recorded);
+    }
+
+    void plotsShowRoundTimesAndZOnItsOwnAxis()
+    {
+        ScopeWindow w;
+        w.show();
+        w.simulate(68, false);  // steady: x 100, y -50, z 20000
+        QTRY_VERIFY_WITH_TIMEOUT(w.session().isOpen(), 5000);
+        QTRY_VERIFY(w.plots().pointsInSeries(2) > 10);
+        QtCharts::QChart* chart = w.findChild<QtCharts::QChartView*>()->chart();
+        const auto valueAxis = [&](int series, Qt::Orientation o) {
+            return qobject_cast<QtCharts::QValueAxis*>(chart->series().at(series)->attachedAxes().at(o == Qt::Horizontal ? 0 : 1));
+        };
+        // Every time tick on a round value.
+        QtCharts::QValueAxis* t = valueAxis(0, Qt::Horizontal);
+        QCOMPARE(t->orientation(), Qt::Horizontal);
+        const bool dynamic = t->tickType() == QtCharts::QValueAxis::TicksDynamic;
+        const double step = dynamic ? t->tickInterval() : (t->max() - t->min()) / (t->tickCount() - 1);
+        QVERIFY(step > 0);
+        const double first = dynamic ? t->tickAnchor() + std::ceil((t->min() - t->tickAnchor()) / step) * step : t->min();
+        for (double tick = first; tick <= t->max(); tick = first + std::round((tick - first) / step + 1) * step)
+            QVERIFY2(std::fabs(tick * 10 - std::round(tick * 10)) < 1e-6, qPrintable(QString::number(tick)));
+
+        // z on an axis of its own: x and y readable beside it.
+        QTRY_VERIFY(valueAxis(2, Qt::Vertical)->min() <= 20000 && valueAxis(2, Qt::Vertical)->max() >= 20000);
+        QVERIFY(valueAxis(0, Qt::Vertical)->max() - valueAxis(0, Qt::Vertical)->min() < 2000);
+    }
+
+    void framedKindsAreConfirmedAndAPortNeedsNoKind()
+    {
+        brvsim::Device dev(31);
+        QVERIFY(dev.start());
+        const QString port = QString::fromStdString(dev.portName());
+        ScopeWindow w;
+        w.show();
+        // Told 34, a kind-31 device is refused, and nothing is shown from it.
+        w.openSensor(port, 34);
+        QTRY_VERIFY_WITH_TIMEOUT(text(w, "message").contains(QStringLiteral("another kind answered")), 10000);
+        QVERIFY(!w.session().isOpen());
+        QVERIFY(w.session().traces().empty());
+        // Without a kind, it opens as what it is, and is listed.
+        w.openSensor(port, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(w.session().isOpen(), 15000);
+        QCOMPARE(w.session().kind(), 31);
+        QTRY_VERIFY(listed(w, port));
+    }
+
+    void runsWithoutADisplayAndCleansUpOnSignals()
+    {
+        const QStringList noDisplay = {QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"),
+                                       QStringLiteral("QT_QPA_PLATFORM")};
+        const struct {
+            QStringList args;
+            int exit;
+            QString says;
+        } cases[] = {{{"--help"}, 0, "--simulate"},
+                     {{"--version"}, 0, "brova-scope "},
+                     {{"--bogus"}, 2, "bogus"},
+                     {{"--port", "/dev/null", "--kind", "35"}, 2, "a kind is one of"}};
+        for (const auto& c : cases) {
+            QProcess p;
+            setUpProgram(p, c.args, noDisplay);
+            p.start();
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), c.exit);
+            QVERIFY2((p.readAllStandardOutput() + p.readAllStandardError()).contains(c.says.toUtf8()), qPrintable(c.args.join(' ')));
+        }
+        // Ended by a signal, it ends as when its window closes: the simulated
+        // sensor's link is removed.
+        for (int sig : {SIGTERM, SIGINT}) {
+            QProcess p;
+            setUpProgram(p, {QStringLiteral("--simulate"), QStringLiteral("68")}, {QStringLiteral("QT_QPA_PLATFORM=offscreen")});
+            p.start();
+            QVERIFY(p.waitForStarted());
+            const QString link = QStringLiteral("/tmp/brv-%1-1").arg(p.processId());
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), 10000);
+            ::kill(static_cast<pid_t>(p.processId()), sig);
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 0);
+            QVERIFY(!QFileInfo(link).isSymLink());
+        }
     }
 
     void screenshot()
