@@ -61,7 +61,7 @@ int main(int argc, char** argv)
     wait(app, 1000);                      // a full window of samples first
     QString why;
     const QString csv = dir.filePath(QStringLiteral("bench.csv"));
-    if (!w.session().startRecording(csv, why)) {
+    if (!w.session().startRecording(csv, true, why)) {
         std::fprintf(stderr, "bench_scope: cannot record: %s\n", why.toLocal8Bit().constData());
         return 1;
     }

@@ -23,6 +23,7 @@ void onSignal(int signal)
 // Discovery has found none yet: how long it may take to identify a port
 // (a first scan, then up to about 1.1 s of probing each new port).
 constexpr int kDiscoveryMs = 5000;
+constexpr int kConfirmMs = 2000;
 
 QByteArray local(const QString& s)
 {
@@ -125,8 +126,11 @@ Target locate(const QString& port, int kindOption)
     if (kindOption && !brovatools::needsIdentification(kindOption))
         return t;
 
-    const brovatools::Identity id =
-        brovatools::identifyPort(local(path).toStdString(), kDiscoveryMs, [] { return interruptedBy != 0; });
+    // Confirming a kind asks one port that is there: its probe takes about
+    // one second at most; finding a kind may wait for discovery's first scan.
+    const brovatools::Identity id = brovatools::identifyPort(local(path).toStdString(),
+                                                             kindOption ? kConfirmMs : kDiscoveryMs,
+                                                             [] { return interruptedBy != 0; });
     if (interruptedBy)
         throw Failure(exitForSignal(), QStringLiteral("interrupted"));
     if (kindOption) {
