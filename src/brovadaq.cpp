@@ -3,6 +3,9 @@
 #include <QDebug>
 #include <QThread>
 
+#include <climits>
+#include <ctime>
+
 #include <algorithm>
 #include <cstring>
 
@@ -59,6 +62,26 @@ bool BrovaDAQ::unzero(int channel) { return d->unzero(channel); }
 void BrovaDAQ::unzeroAll() { d->unzeroAll(); }
 BrovaPackage BrovaDAQ::getOffset(int channel) { return d->getOffset(channel); }
 BrovaStatistics BrovaDAQ::getStatistics() { return d->getStatistics(); }
+int BrovaDAQ::getStamps(int64_t* stamps, int capacity) { return d->getStamps(stamps, capacity); }
+double BrovaDAQ::getEstimatedRate() { return d->getEstimatedRate(); }
+int64_t BrovaDAQ::getRealtimeOffset()
+{
+    // The real-time clock read between two monotonic readings, the closest
+    // pair of three: the offset is off by at most half that pair's distance.
+    int64_t best = INT64_MAX, offset = 0;
+    for (int i = 0; i < 3; ++i) {
+        timespec a {}, r {}, b {};
+        clock_gettime(CLOCK_MONOTONIC, &a);
+        clock_gettime(CLOCK_REALTIME, &r);
+        clock_gettime(CLOCK_MONOTONIC, &b);
+        const auto ns = [](const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+        if (ns(b) - ns(a) < best) {
+            best = ns(b) - ns(a);
+            offset = ns(r) - (ns(a) + ns(b)) / 2;
+        }
+    }
+    return offset;
+}
 
 // ---------------------------------------------------------------- lifecycle
 
@@ -96,6 +119,10 @@ bool BrovaDAQ_private::open(BPort port, bool flag, int rate)
     deviceResponded = false;
     baudRate = rate;
     parsed = ParseCounts();
+    // A new session: its rate is learnt afresh, its stamps start from its
+    // own arrivals (and go on increasing).
+    clock.reset(0);
+    failuresSeen = droppedSeen = 0;
     if (port.portName[0] == '\0')
         return false;
 

@@ -134,6 +134,39 @@ public:
     // the frames they parse: those are counted by the read that takes them.
     BrovaStatistics getStatistics();
 
+    // Sample instants. Every sample a read parses gets the instant at which
+    // the device took it, in nanoseconds of the host's CLOCK_MONOTONIC,
+    // reconstructed from when its bytes arrived: a clock model fits the
+    // device's true rate (its crystal may be off by some hundred ppm) and
+    // follows the earliest arrivals, so the bursts in which a USB bridge
+    // delivers frames do not show. The stamps of one device strictly
+    // increase and are never later than the arrival of the sample's bytes.
+    // The bridge's constant part of the delay cannot be seen from the host:
+    // a stamp is the true instant plus that floor (at most the bridge's
+    // latency timer; 1 ms with the project's udev rule). While the model
+    // warms up (about 0.2 s after an open, a rate change, or a break in the
+    // frame count: lost bytes, a failed or malformed frame, a pause of the
+    // device) the stamps are the arrival instants, the samples of one burst
+    // spread back from it by the period.
+    //
+    // getStamps copies the stamps of the samples the last read call handed
+    // out into stamps[0 .. capacity-1], oldest first: for readAll, readAll6D
+    // and readAll6Axis one per sample instant (the k-th stamp belongs to the
+    // k-th sample of every channel); for read, readArray, readVirtual,
+    // readVirtualArray, read6D and read6Axis the newest sample's. It returns
+    // how many stamps the last read handed out (0 when it handed out no
+    // sample), which may exceed capacity: then only capacity are copied.
+    // stamps may be null (capacity is then ignored) to learn the count. The
+    // array is the caller's; the library keeps no pointer to it.
+    int getStamps(int64_t* stamps, int capacity);
+    // The device's sample rate as the clock model estimates it (for example
+    // 1000.13 per second); 0 until it has seen about a second of samples.
+    double getEstimatedRate();
+    // Nanoseconds to add to a CLOCK_MONOTONIC instant (a stamp) to get the
+    // same instant on CLOCK_REALTIME (nanoseconds since the epoch), as the
+    // clocks stand now; the system may step or slew its real-time clock.
+    static int64_t getRealtimeOffset();
+
 private:
     BrovaDAQ_private* d;
 };

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "brovadaq.h"
+#include "brovadaq_clock_p.h"
 #include "brovapackage.h"
 #include "brovapackage6d.h"
 #include "brovaports.h"
@@ -59,6 +60,12 @@ struct BrovaFramePosition {
     BrovaPackage6D frameSample6D;
     FrameRegister frameRegister = FrameRegister::Data;
     ParseCounts parsed;
+    // The sample instants: the clock model, and what broke the frame count
+    // (failed and malformed frames, bytes dropped at the reader's cap) as of
+    // the last frame stamped.
+    BrovaClockModel clock;
+    uint64_t failuresSeen = 0;
+    uint64_t droppedSeen = 0;
 };
 
 class BrovaDAQ_private : private BrovaFramePosition {
@@ -108,6 +115,9 @@ public:
     BrovaPackage getOffset(int channel);
     BrovaStatistics getStatistics();
 
+    int getStamps(int64_t* stamps, int capacity);
+    double getEstimatedRate();
+
 private:
     friend struct BrovaEngineAccess;  // white-box tests
 
@@ -136,6 +146,17 @@ private:
 
     // Puts the frame position back when a peek run ends.
     class PeekGuard;
+
+    // The bytes (and their arrivals) for one parser run; forgets the last
+    // run's frames.
+    void takeBytes(bool keep, int& status);
+    // A frame was completed by the byte at parseIndex: noted for its stamp.
+    void markFrame();
+    // Gives the frames of the run their stamps, in order (frameStamps).
+    void stampFrames();
+    // The stamps the read call hands out: count of them from frameStamps[first].
+    void handOutStamps(int first, int count);
+    void handOutNewestStamp() { handOutStamps(static_cast<int>(frameStamps.size()) - 1, frameStamps.empty() ? 0 : 1); }
 
     // Parser helpers shared by both state machines.
     void setChannels(int count);
@@ -185,4 +206,17 @@ private:
     bool virtualSensor;
     ChannelQueues channelQueues;
     Queue6D queue6D;
+
+    // One parser run's frames and their stamps; storage kept between runs.
+    struct FrameMark {
+        int32_t at;          // index in rxBytes of the byte that completed it
+        uint64_t failures;   // failed and malformed frames so far
+        int32_t rate;        // the configured rate, per second
+    };
+    ReaderThread::Arrivals rxArrivals;
+    std::vector<FrameMark> frameMarks;
+    std::vector<int64_t> frameStamps;
+    int32_t parseIndex = 0;
+    int32_t stampsFirst = 0;
+    int32_t stampsCount = 0;
 };

@@ -424,6 +424,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
             p.setInvariant(sensors.at(0).offset);
             queues[0].push_back(p);
             ++parsed.framesAccepted;
+            markFrame();
             chksumOK = true;
         } else {
             qDebug("Checksum error!");
@@ -452,6 +453,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
                 queues[c].push_back(p);
             }
             ++parsed.framesAccepted;
+            markFrame();
             chksumOK = true;
         } else {
             ++parsed.checksumFailures;
@@ -491,6 +493,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
         p.saveInconsistent();
         p.setInvariant(sensors.at(0).offset);
         queues[0].push_back(p);
+        markFrame();
     } else if (version == BROVA_FRAMED_4CH && sensorSize > 0) {
         const int n = std::min(sensorSize, 4);
         BrovaPackage samples[4];
@@ -520,6 +523,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
             samples[c].setInvariant(sensors.at(c).offset);
             queues[c].push_back(samples[c]);
         }
+        markFrame();
     }
     // Any other version: only the state field of config changed.
 }
@@ -528,9 +532,10 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
 {
     const PeekGuard frameKept(*this, keep);
     int status = 0;
-    readerThread.getBuffer(keep, status, rxBytes);
+    takeBytes(keep, status);
     if (status == ReaderThread::StatusOverflow || status == ReaderThread::StatusSilent) {
         parsed.bytesUnparsed += static_cast<uint64_t>(rxBytes.size());
+        clock.breakCount();
         return status;
     }
     size = rxBytes.size();
@@ -590,9 +595,11 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
         chksumSum = sum;
         chksumRecv = word16;
         currentByte = b;
+        parseIndex = i;
         if (!otherStateByte(queues)) {
             // A six-axis header: the six-axis parser takes over.
             parsed.bytesUnparsed += static_cast<uint64_t>(n - i - 1);
+            stampFrames();
             return -1;
         }
         state = parserState;
@@ -605,6 +612,7 @@ int BrovaDAQ_private::smProcess(ChannelQueues& queues, bool keep)
     chksumRecv = word16;
     if (n > 0)
         currentByte = bytes[n - 1];
+    stampFrames();
     return static_cast<int>(queues[0].size());
 }
 
@@ -704,6 +712,7 @@ void BrovaDAQ_private::streamFrameEdge6Axis(Queue6D& queue)
             s.setInvariant(sensor6D.offset);
             queue.push_back(s);
             ++parsed.framesAccepted;
+            markFrame();
             chksumOK = true;
         } else {
             ++parsed.checksumFailures;
@@ -760,27 +769,31 @@ void BrovaDAQ_private::decodeDataFrame6D(Queue6D& queue)
         u->saveInconsistent();
     s.setInvariant(sensor6D.offset);
     queue.push_back(s);
+    markFrame();
 }
 
 int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)
 {
     const PeekGuard frameKept(*this, keep);
     int status = 0;
-    readerThread.getBuffer(keep, status, rxBytes);
+    takeBytes(keep, status);
     // Unlike the multi-channel parser, bytes that came before the reader went
     // silent (status -4) are still parsed.
     if (status == ReaderThread::StatusStarted)
         return 0;
     if (status == ReaderThread::StatusOverflow) {
         parsed.bytesUnparsed += static_cast<uint64_t>(rxBytes.size());
+        clock.breakCount();
         return -1;
     }
     size = rxBytes.size();
     const auto* bytes = reinterpret_cast<const uint8_t*>(rxBytes.constData());
     for (int i = 0; i < size; ++i) {
         currentByte = bytes[i];
+        parseIndex = i;
         sixAxisByte(queue);
     }
+    stampFrames();
     return static_cast<int>(queue.size());
 }
 

@@ -35,8 +35,10 @@ int BrovaDAQ_private::read(BrovaPackage& pkg, int channel, bool peek)
         return -3;
     ChannelQueues& queues = freshQueues();
     const int status = smProcess(queues, peek);
-    if (!queues[channel].empty())
+    if (!queues[channel].empty()) {
         pkg = queues[channel].back();
+        handOutNewestStamp();
+    }
     return status;
 }
 
@@ -52,6 +54,7 @@ int BrovaDAQ_private::readVirtual(BrovaPackage (&pkgs)[maxChannels], bool peek)
             if (!queues[c].empty())
                 pkgs[c] = queues[c].back();
         }
+        handOutNewestStamp();
     }
     return status;
 }
@@ -78,6 +81,7 @@ int BrovaDAQ_private::readAll(BrovaPackage*& arr, bool peek)
         for (int k = 0; k < taken; ++k)
             arr[c * n + k] = queues[c][k];
     }
+    handOutStamps(0, std::min(n, static_cast<int>(frameStamps.size())));
     return n;
 }
 
@@ -88,8 +92,10 @@ int BrovaDAQ_private::readArray(int (&values)[8], bool peek)
     BrovaPackage p;
     ChannelQueues& queues = freshQueues();
     const int status = smProcess(queues, peek);
-    if (!queues[0].empty())
+    if (!queues[0].empty()) {
         p = queues[0].back();
+        handOutNewestStamp();
+    }
     const int32_t out[8] = {p.s1, p.s2, p.s3, p.s4, p.x, p.y, p.z, p.aux};
     std::copy(std::begin(out), std::end(out), values);
     return status;
@@ -118,8 +124,10 @@ int BrovaDAQ_private::read6D(BrovaPackage6D& pkg, bool peek)
         return -2;
     Queue6D& queue = freshQueue6D();
     const int r = smProcess6D(queue, peek);
-    if (!queue.empty())
+    if (!queue.empty()) {
         pkg = queue.back();
+        handOutNewestStamp();
+    }
     return r;
 }
 
@@ -138,6 +146,7 @@ int BrovaDAQ_private::readAll6D(BrovaPackage6D*& arr, bool peek)
         return 0;
     }
     std::copy(queue.begin(), queue.end(), arr);
+    handOutStamps(0, std::min(n, static_cast<int>(frameStamps.size())));
     return r;
 }
 
@@ -209,5 +218,6 @@ int BrovaDAQ_private::readAll6Axis(int*& values, bool peek)
     for (int k = 0; k < r; ++k)
         writeWrench(pkgs[k], pkgs[r + k], pkgs[2 * r + k], pkgs[3 * r + k], values + 6 * k);
     delete[] pkgs;
+    handOutStamps(0, std::min(std::max(r, 0), static_cast<int>(frameStamps.size())));
     return r;
 }

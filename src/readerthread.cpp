@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -34,6 +35,7 @@ ReaderThread::ReaderThread(QObject* parent)
     // The buffer's storage is made once: a chunk is appended, and the bytes
     // are handed over, without allocating.
     buffer.reserve(bufferCap);
+    arrivals.reserve(4096);  // grows, once, only for a caller that reads rarely
 }
 
 ReaderThread::~ReaderThread()
@@ -61,6 +63,7 @@ bool ReaderThread::startRun(const QString& name, int rate)
     confWritten = false;
     writeDone = false;
     counted = Counts();
+    arrivals.clear();
     lowLatency_ = LowLatency::NotAsked;
     portName = name;
     baudRate = rate;
@@ -94,8 +97,38 @@ void ReaderThread::getBuffer(bool keep, int& outStatus, QByteArray& into)
     into.resize(buffer.size());
     if (!buffer.isEmpty())
         std::memcpy(into.data(), buffer.constData(), static_cast<size_t>(buffer.size()));
-    if (!keep)
+    if (!keep) {
         buffer.resize(0);  // the reserved storage stays
+        arrivals.clear();  // likewise
+    }
+}
+
+void ReaderThread::getBuffer(bool keep, int& outStatus, QByteArray& into, Arrivals& arrivalsInto, uint64_t& dropped)
+{
+    QMutexLocker lock(&mutex);
+    arrivalsInto.assign(arrivals.begin(), arrivals.end());
+    dropped = counted.dropped;
+    outStatus = status;
+    into.resize(buffer.size());
+    if (!buffer.isEmpty())
+        std::memcpy(into.data(), buffer.constData(), static_cast<size_t>(buffer.size()));
+    if (!keep) {
+        buffer.resize(0);
+        arrivals.clear();
+    }
+}
+
+int64_t ReaderThread::monotonicNow()
+{
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+void ReaderThread::arrived(int n, int64_t stamp)
+{
+    lastStamp = std::max(stamp, lastStamp + n);
+    arrivals.push_back({buffer.size(), lastStamp});
 }
 
 QString ReaderThread::getPortName()
@@ -186,6 +219,8 @@ void ReaderThread::appendFrom(QSerialPort& port)
     const qint64 available = port.bytesAvailable();
     if (available <= 0)
         return;
+    // The instant the bytes were found waiting: taken once per chunk.
+    const int64_t stamp = monotonicNow();
     {
         QMutexLocker lock(&mutex);
         const int old = buffer.size();
@@ -194,22 +229,27 @@ void ReaderThread::appendFrom(QSerialPort& port)
             buffer.resize(old + n);  // within the reserved storage
             const int got = static_cast<int>(std::max<qint64>(port.read(buffer.data() + old, n), 0));
             buffer.resize(old + got);
-            if (got > 0)
+            if (got > 0) {
                 appended(got);
+                arrived(got, stamp);
+            }
             return;
         }
     }
     // The cap is reached (a caller that does not read): all of it as one
     // chunk, the oldest bytes going.
-    appendChunk(port.readAll());
+    appendChunk(port.readAll(), stamp);
 }
 
-void ReaderThread::appendChunk(const QByteArray& chunk)
+void ReaderThread::appendChunk(const QByteArray& chunk, int64_t stamp)
 {
+    if (stamp == 0)
+        stamp = monotonicNow();
     QMutexLocker lock(&mutex);
     if (buffer.size() + chunk.size() <= bufferCap) {
         buffer.append(chunk);
         appended(chunk.size());
+        arrived(chunk.size(), stamp);
         return;
     }
     counted.received += static_cast<uint64_t>(chunk.size());
@@ -220,12 +260,22 @@ void ReaderThread::appendChunk(const QByteArray& chunk)
         counted.dropped += static_cast<uint64_t>(buffer.size() + chunk.size() - bufferCap);
         buffer.resize(0);
         buffer.append(chunk.constData() + chunk.size() - bufferCap, bufferCap);
+        arrivals.clear();
+        arrived(bufferCap, stamp);
         return;
     }
     const int drop = std::min(chunk.size(), buffer.size());
     counted.dropped += static_cast<uint64_t>(drop);
     buffer.remove(0, drop);
+    // The arrivals of the dropped bytes go; the others move to the front.
+    auto kept = arrivals.begin();
+    while (kept != arrivals.end() && kept->end <= drop)
+        ++kept;
+    arrivals.erase(arrivals.begin(), kept);
+    for (Arrival& a : arrivals)
+        a.end -= drop;
     buffer.append(chunk);
+    arrived(chunk.size(), stamp);
 }
 
 void ReaderThread::markSilent()
@@ -271,6 +321,7 @@ void ReaderThread::run()
             {
                 QMutexLocker lock(&mutex);
                 buffer.resize(0);
+                arrivals.clear();
             }
             if (port->isOpen())
                 port->close();

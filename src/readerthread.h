@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class QSerialPort;
 
@@ -46,6 +47,19 @@ public:
     // Asks the thread to end at the top of its next turn; does not wait.
     void close();
 
+    // Where each received chunk ends in the buffer and when it arrived: the
+    // bytes from the previous entry's end (or the buffer's start) up to end
+    // arrived at stamp, in nanoseconds of CLOCK_MONOTONIC. Stamps strictly
+    // increase, by at least the chunk's byte count: two chunks never share
+    // an instant even on a clock coarser than the link.
+    struct Arrival {
+        int32_t end;
+        int64_t stamp;
+    };
+    using Arrivals = std::vector<Arrival>;
+    // CLOCK_MONOTONIC now, in nanoseconds.
+    static int64_t monotonicNow();
+
     // The received bytes and the buffer status. keep = true returns a copy and
     // leaves the bytes; keep = false hands them over and empties the buffer.
     QByteArray getBuffer(bool keep, int& status);
@@ -53,6 +67,9 @@ public:
     // call to call: the mutex is held for the copy only, and nothing is
     // allocated once into has grown to what arrives between two calls.
     void getBuffer(bool keep, int& status, QByteArray& into);
+    // The same with the arrivals of the bytes handed over (into's storage is
+    // kept likewise), and the count of bytes dropped at the cap since startRun.
+    void getBuffer(bool keep, int& status, QByteArray& into, Arrivals& arrivalsInto, uint64_t& dropped);
     // The last port name given to startRun (kept after the thread ends).
     QString getPortName();
     // True from startRun until the thread has ended (its run has returned).
@@ -88,9 +105,10 @@ public:
     // it has no such setting. Says nothing either way.
     static bool requestLowLatency(int fd);
 
-    // Appends one received chunk under the 100000-byte cap and sets the
-    // status: the reader's step for every chunk it reads.
-    void appendChunk(const QByteArray& chunk);
+    // Appends one received chunk, arrived at stamp (now when 0), under the
+    // 100000-byte cap and sets the status: the reader's step for every chunk
+    // it reads.
+    void appendChunk(const QByteArray& chunk, int64_t stamp = 0);
     // The same for what port has received: read straight into the buffer,
     // whose storage is kept for the thread's life.
     void appendFrom(QSerialPort& port);
@@ -117,7 +135,11 @@ private:
     int32_t baudRate;
     Counts counted;
     LowLatency lowLatency_ = LowLatency::NotAsked;
+    Arrivals arrivals;         // of the bytes in buffer, oldest first
+    int64_t lastStamp = 0;     // the newest arrival's stamp
 
     // With mutex held: the bookkeeping of n bytes just appended below the cap.
     void appended(int n);
+    // With mutex held: the arrival of the n bytes now at the buffer's end.
+    void arrived(int n, int64_t stamp);
 };

@@ -13,10 +13,14 @@ struct BrovaEngineAccess {
     using Queues = BrovaDAQ_private::ChannelQueues;
     using Queue6D = BrovaDAQ_private::Queue6D;
 
-    static void deliver(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes)
+    // The bytes arrive as one chunk, at stamp (ns; now when 0).
+    static void deliver(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, int64_t stamp = 0)
     {
-        e.readerThread.appendChunk(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())));
+        e.readerThread.appendChunk(QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size())),
+                                   stamp);
     }
+    // The stamps of the frames the last parser run made, in order.
+    static const std::vector<int64_t>& stamps(BrovaDAQ_private& e) { return e.frameStamps; }
     static void silent(BrovaDAQ_private& e) { e.readerThread.markSilent(); }
     // An empty byte list parses what the reader already holds.
     static int parse(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, Queues& q, bool keep = false)

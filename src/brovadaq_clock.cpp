@@ -1,0 +1,195 @@
+// The clock model of the acquisition engine: sample instants from arrival
+// instants. See brovadaq_clock_p.h.
+#include "brovadaq_clock_p.h"
+
+#include "brovadaq_p.h"
+
+#include <algorithm>
+#include <cmath>
+
+void BrovaClockModel::reset(double nominalRate)
+{
+    const int64_t stamp = lastStamp;  // stamps go on increasing
+    *this = BrovaClockModel();
+    nominal = nominalRate > 0 ? nominalRate : 0;
+    lastStamp = stamp;
+}
+
+void BrovaClockModel::breakCount()
+{
+    // The envelope starts again at the next frame; so does the regression,
+    // whose frame count no longer matches the device's, but its period stays
+    // in use until the new fit spans enough frames.
+    const double known = estimatedRate();
+    reset(nominal);
+    priorRate = known;
+}
+
+int BrovaClockModel::warmupFrames() const
+{
+    return std::max(8, static_cast<int>(nominal * 0.2));
+}
+
+bool BrovaClockModel::fitted() const
+{
+    return points >= 3 && ckk > 0 && lastK - firstK >= fitSpanSeconds * nominal;
+}
+
+double BrovaClockModel::fittedPeriod() const
+{
+    const double b = ckh / ckk;
+    // A fit more than 1 % off the nominal period is not a crystal's error:
+    // the points do not describe the device (yet).
+    const double p = 1e9 / nominal;
+    return std::abs(b / p - 1) <= 0.01 ? b : 0;
+}
+
+double BrovaClockModel::period() const
+{
+    if (fitted()) {
+        const double b = fittedPeriod();
+        if (b > 0)
+            return b;
+    }
+    return 1e9 / (priorRate > 0 ? priorRate : nominal);
+}
+
+double BrovaClockModel::estimatedRate() const
+{
+    if (nominal <= 0)
+        return 0;
+    if (fitted()) {
+        const double b = fittedPeriod();
+        if (b > 0)
+            return 1e9 / b;
+    }
+    return priorRate;
+}
+
+void BrovaClockModel::addPoint(double k, double h)
+{
+    static const double decay = std::exp(-windowSeconds / decaySeconds);
+    weight = weight * decay + 1;
+    const double dk = k - meanK;
+    meanK += dk / weight;
+    const double dh = h - meanH;
+    meanH += dh / weight;
+    ckk = ckk * decay + dk * (k - meanK);
+    ckh = ckh * decay + dk * (h - meanH);
+    if (points++ == 0)
+        firstK = k;
+    lastK = k;
+}
+
+int64_t BrovaClockModel::stamp(int64_t arrival, int64_t latest)
+{
+    int64_t s = latest;
+    if (nominal > 0) {
+        const double p = period();
+        if (sinceAnchor > 0 && arrival - lastArrival > gapPeriods * p + gapAllowanceNs)
+            breakCount();  // the device paused, or frames went missing unseen
+
+        // The regression's points: each window's earliest arrival against
+        // the nominal line.
+        if (!haveOrigin) {
+            originArrival = arrival;
+            haveOrigin = true;
+        }
+        const double k = static_cast<double>(frames++);
+        const double h = static_cast<double>(arrival - originArrival);
+        const double residual = h - k * (1e9 / nominal);
+        if (windowCount == 0 || residual < windowBestResidual) {
+            windowBestK = k;
+            windowBestH = h;
+            windowBestResidual = residual;
+        }
+        if (++windowCount >= std::max(4, static_cast<int>(nominal * windowSeconds))) {
+            addPoint(windowBestK, windowBestH);
+            windowCount = 0;
+        }
+
+        // The envelope: the previous stamp's line run on by one period (and
+        // the drift bound), pulled down by any earlier arrival.
+        const double bound = static_cast<double>(latest);
+        envelope = sinceAnchor == 0 ? bound : std::min(envelope + p * (1 + driftBound), bound);
+        if (sinceAnchor < warmupFrames())
+            // Warm-up: the arrival stamp, the frames of one burst spread back
+            // from it by the period.
+            s = arrival - static_cast<int64_t>(static_cast<double>(arrival - latest) * p);
+        else
+            s = static_cast<int64_t>(envelope);
+        ++sinceAnchor;
+    }
+    // Strictly increasing and never past the bound. The caller's bounds leave
+    // room: the reader's arrivals are apart by at least the bytes between
+    // them, and a chunk completes fewer frames than it holds bytes.
+    s = std::min(std::max(s, lastStamp + 1), latest);
+    lastStamp = s;
+    lastArrival = arrival;
+    return s;
+}
+
+// ---------------------------------------------------------------- the engine's stamps
+
+void BrovaDAQ_private::takeBytes(bool keep, int& status)
+{
+    uint64_t dropped = 0;
+    readerThread.getBuffer(keep, status, rxBytes, rxArrivals, dropped);
+    frameMarks.clear();
+    frameStamps.clear();
+    stampsFirst = stampsCount = 0;
+    if (dropped != droppedSeen) {
+        // Bytes went at the cap since the last run: frames are missing.
+        droppedSeen = dropped;
+        clock.breakCount();
+    }
+}
+
+void BrovaDAQ_private::markFrame()
+{
+    frameMarks.push_back({parseIndex, parsed.checksumFailures + parsed.framesMalformed, config.getSpeed()});
+}
+
+void BrovaDAQ_private::stampFrames()
+{
+    const size_t n = frameMarks.size();
+    frameStamps.resize(n);
+    size_t chunk = 0;       // the arrival that holds the frame's last byte
+    size_t chunkEnd = 0;    // the first frame of a later chunk
+    for (size_t j = 0; j < n; ++j) {
+        const FrameMark& m = frameMarks[j];
+        while (chunk < rxArrivals.size() && rxArrivals[chunk].end <= m.at)
+            ++chunk;
+        const int64_t arrival = chunk < rxArrivals.size() ? rxArrivals[chunk].stamp : ReaderThread::monotonicNow();
+        if (chunkEnd <= j) {
+            chunkEnd = j + 1;
+            while (chunkEnd < n && chunk < rxArrivals.size() && frameMarks[chunkEnd].at < rxArrivals[chunk].end)
+                ++chunkEnd;
+        }
+        if (m.rate != clock.nominalRate())
+            clock.reset(m.rate);  // a rate change the device confirmed
+        else if (m.failures != failuresSeen)
+            clock.breakCount();  // a frame failed or was malformed since the last
+        failuresSeen = m.failures;
+        // Later frames of the same chunk: each takes 1 ns of room below the arrival.
+        frameStamps[j] = clock.stamp(arrival, arrival - static_cast<int64_t>(chunkEnd - j - 1));
+    }
+}
+
+void BrovaDAQ_private::handOutStamps(int first, int count)
+{
+    stampsFirst = first;
+    stampsCount = count;
+}
+
+int BrovaDAQ_private::getStamps(int64_t* stamps, int capacity)
+{
+    if (stamps && capacity > 0)
+        std::copy_n(frameStamps.begin() + stampsFirst, std::min(stampsCount, capacity), stamps);
+    return stampsCount;
+}
+
+double BrovaDAQ_private::getEstimatedRate()
+{
+    return clock.estimatedRate();
+}
