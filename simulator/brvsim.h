@@ -129,15 +129,62 @@ public:
     // chunk nothing more is sent but replies to requests (framed kinds), which
     // are answered as always. An empty list: frames as usual.
     void setReplay(std::vector<CaptureChunk> chunks);
-    // true: every data frame's number (as setAuxSequence numbers them) and
-    // the time (steady clock) its last byte was handed to the pseudo-terminal
-    // are kept, for measuring a host's latency; sendLog() takes them.
+    // true: a record of every data frame the device takes is kept, for
+    // measuring a host's latency and checking its timestamps; sendLog()
+    // takes the records made so far, in frame order. A record is made when
+    // the frame's fate is known: written, dropped, or lost.
     void setSendLog(bool on);
+    enum class Fate : std::uint8_t {
+        Sent,       // written to the pseudo-terminal whole
+        Corrupted,  // written, with the checksum broken (corruptNextFrames)
+        Dropped,    // taken but never sent (dropEvery, dropNextFrames)
+        Lost,       // taken, but the host closed the port (or a silence began) before it was written
+    };
     struct Sent {
-        std::uint16_t number;
+        std::uint16_t number;  // the frame's number, as setAuxSequence puts it into aux
+        // When its last byte was written to the pseudo-terminal; the epoch
+        // (time_point{}) when it never was (Dropped, Lost).
         std::chrono::steady_clock::time_point at;
+        // The true instant: when the device took the sample, its place in
+        // the device's frame schedule (steady clock, i.e. CLOCK_MONOTONIC),
+        // whatever the bridge, jitter or a late serving thread did afterwards.
+        std::chrono::steady_clock::time_point taken{};
+        Fate fate = Fate::Sent;
     };
     std::vector<Sent> sendLog();
+
+    // ---- device clock and USB-serial bridge (thread-safe, any time) ----
+    // The device's clock runs `ppm` parts per million fast (> 0) or slow
+    // (< 0): frame k of a run is taken at t0 + k / (rate * (1 + ppm * 1e-6))
+    // exactly, computed from k (no accumulated rounding). A run of the
+    // schedule starts at a host's open, after a silence, at a rate change
+    // (from the next frame's instant), and after the serving thread fell more
+    // than 100 ms behind (as after SIGSTOP). currentRate() stays the nominal
+    // rate. Values outside -100000..100000 are clamped.
+    void setClockPpm(double ppm);
+    // A USB-serial bridge between the device and the pseudo-terminal, as an
+    // FTDI chip does it: the bytes the device sends (frames, replies, raw
+    // bytes, replayed chunks) are held until a packet of `packetBytes` bytes
+    // is full (62 on FTDI), which goes out at once, or until `latency` (16 ms
+    // on FTDI by default, 1 ms when lowered) has passed since the first byte
+    // of a partly filled packet entered it, when the partial packet goes out;
+    // each packet is one write to the pty. A frame enters the bridge at its
+    // true instant, so how frames are grouped into packets depends on the
+    // schedule only, not on the serving thread's punctuality. packetBytes 0
+    // (the default): no bridge, each frame written when taken. The bytes held
+    // are dropped when the host closes the port. With a bridge or jitter,
+    // splitNextFrames and byteByByteNextFrames do not apply.
+    void setBridge(std::size_t packetBytes, std::chrono::microseconds latency = std::chrono::milliseconds(16));
+    // Every delivery (a packet, or a frame or reply without a bridge) goes out
+    // after an extra delay drawn uniformly from 0..maxDelay (std::mt19937_64
+    // seeded with `seed`), but never before the delivery ahead of it, so no
+    // bytes are reordered. maxDelay 0 (the default): none.
+    void setJitter(std::chrono::microseconds maxDelay, std::uint64_t seed = 1);
+    // Fault: every n-th data frame from now on (the n-th, 2n-th, ...) is taken
+    // (it has its number) but never sent; n = 0: off.
+    void dropEvery(int n);
+    // Fault: the next n data frames are taken but never sent.
+    void dropNextFrames(int n);
     // Framed kinds: replies to read requests go out this long after the
     // request came (0, the default: at once).
     void setReplyDelay(std::chrono::milliseconds delay);

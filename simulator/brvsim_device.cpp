@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -86,6 +87,12 @@ struct Device::Impl {
     std::size_t replayPos = 0;
     bool sendLogOn = false;
     std::vector<Device::Sent> sent;  // guarded by m
+    double clockPpm = 0.0;
+    std::size_t bridgePacket = 0;
+    std::chrono::microseconds bridgeLatency{16000};
+    std::chrono::microseconds jitterMax{0};
+    std::mt19937_64 jitterRng{1};
+    int dropEveryN = 0, dropPhase = 0, dropNext = 0;
     Clock::time_point replayStart{};
     std::deque<std::pair<Clock::time_point, Bytes>> delayedReplies;
     bool answering = true;
@@ -117,6 +124,31 @@ struct Device::Impl {
     Bytes outq;
     std::size_t outPos = 0;
     bool open = false;
+
+    // The link from the device to the pty (serving thread only). Every byte
+    // the device sends enters it (emittedBytes counts them) and leaves it by
+    // a write to the pty (writtenBytes). With a bridge, bytes are held into
+    // packets; with a bridge or jitter, whole deliveries wait in `deliveries`.
+    struct Delivery {
+        Clock::time_point due;
+        Bytes bytes;
+    };
+    std::size_t packetBytes = 0;  // the settings in force, taken from the guarded ones each turn
+    std::chrono::nanoseconds latency{0};
+    bool jitterOn = false;
+    Bytes held;
+    Clock::time_point heldSince{}, lastEntry{}, lastDue{};
+    std::deque<Delivery> deliveries;
+    std::uint64_t emittedBytes = 0, writtenBytes = 0;
+    // Send log records not yet handed over, in frame order: a frame's record
+    // is resolved once byte `end` (its last) is written, or at once when the
+    // frame never goes out.
+    struct Pending {
+        Device::Sent rec;
+        std::uint64_t end;
+        bool resolved;
+    };
+    std::deque<Pending> pending;
 
     void writeIdentBlock() {
         const int code = answerAsKind != 0 ? answerAsKind : kind;
@@ -321,11 +353,32 @@ struct Device::Impl {
         }
     }
 
+    // Resolves the records whose last byte is written, and hands the
+    // resolved ones at the head over to the send log.
+    void settle() {
+        if (pending.empty()) return;
+        const auto now = Clock::now();
+        for (auto& p : pending) {
+            if (p.resolved) continue;
+            if (p.end > writtenBytes) break;
+            p.rec.at = now;
+            p.resolved = true;
+        }
+        if (!pending.front().resolved) return;
+        std::lock_guard<std::mutex> lk(m);
+        while (!pending.empty() && pending.front().resolved) {
+            sent.push_back(pending.front().rec);
+            pending.pop_front();
+        }
+    }
+
     void flushOut() {
         while (outPos < outq.size()) {
             const ssize_t w = ::write(master, outq.data() + outPos, outq.size() - outPos);
             if (w > 0) {
                 outPos += static_cast<std::size_t>(w);
+                writtenBytes += static_cast<std::uint64_t>(w);
+                settle();
                 continue;
             }
             if (w < 0 && errno == EINTR) continue;
@@ -345,6 +398,8 @@ struct Device::Impl {
             if (w > 0) {
                 p += w;
                 n -= static_cast<std::size_t>(w);
+                writtenBytes += static_cast<std::uint64_t>(w);
+                settle();
                 continue;
             }
             if (w < 0 && errno == EINTR) continue;
@@ -364,34 +419,166 @@ struct Device::Impl {
         }
     }
 
-    // Sends one frame (data frame or reply) at a frame boundary.
-    void emit(Bytes frame, bool isReply) {
-        if (!open) return;
-        std::vector<std::size_t> cuts;
-        std::chrono::microseconds pause{0};
+    bool shaped() const { return packetBytes > 0 || jitterOn; }
+
+    void pushOut(const Bytes& b) {
+        outq.insert(outq.end(), b.begin(), b.end());
+        flushOut();
+    }
+
+    // Queues bytes ready to leave the bridge at `ready`, after the jitter.
+    void deliver(Bytes bytes, Clock::time_point ready) {
+        Clock::time_point due = ready;
         {
             std::lock_guard<std::mutex> lk(m);
-            if (Clock::now() < silentUntil) return;
-            if (corrupt > 0) {
-                --corrupt;
-                frame.back() ^= 0xFF;
+            if (jitterMax.count() > 0) {
+                std::uniform_int_distribution<std::int64_t> extra(
+                    0, std::chrono::duration_cast<std::chrono::nanoseconds>(jitterMax).count());
+                due += std::chrono::nanoseconds(extra(jitterRng));
             }
-            if (splitFrames != 0) {
-                if (splitFrames > 0) --splitFrames;
-                pause = splitPause;
-                if (splitBytes) {
-                    for (std::size_t i = 1; i < frame.size(); ++i) cuts.push_back(i);
-                } else {
-                    for (auto c : splitOffsets)
-                        if (c > 0 && c < frame.size() && (cuts.empty() || c > cuts.back())) cuts.push_back(c);
+        }
+        due = std::max(due, lastDue);  // never ahead of the delivery before
+        lastDue = due;
+        deliveries.push_back({due, std::move(bytes)});
+    }
+
+    // Writes the deliveries due by `now` (all of them when the link no
+    // longer shapes), each in one write.
+    void writeDue(Clock::time_point now) {
+        while (!deliveries.empty() && (deliveries.front().due <= now || !shaped())) {
+            pushOut(deliveries.front().bytes);
+            deliveries.pop_front();
+        }
+    }
+
+    // Lets the bridge send a partial packet whose timer ran out by `now`,
+    // then writes what is due. Called once the frames due by `now` are in.
+    void pumpLink(Clock::time_point now) {
+        if (!held.empty() && (packetBytes == 0 || now >= heldSince + latency)) {
+            deliver(std::move(held), packetBytes == 0 ? now : heldSince + latency);
+            held.clear();
+        }
+        writeDue(now);
+    }
+
+    // When the link next has something to do.
+    Clock::time_point linkDue() const {
+        Clock::time_point t = Clock::time_point::max();
+        if (!held.empty()) t = heldSince + latency;
+        if (!deliveries.empty()) t = std::min(t, deliveries.front().due);
+        return t;
+    }
+
+    // Bytes the device sends at `entry` (a frame's true instant), into the link.
+    void link(const Bytes& bytes, Clock::time_point entry) {
+        emittedBytes += bytes.size();
+        if (!shaped()) {
+            pushOut(bytes);
+            return;
+        }
+        entry = std::max(entry, lastEntry);
+        lastEntry = entry;
+        if (packetBytes == 0) {
+            deliver(bytes, entry);
+        } else {
+            if (!held.empty() && entry >= heldSince + latency) {
+                deliver(std::move(held), heldSince + latency);
+                held.clear();
+            }
+            std::size_t i = 0;
+            while (i < bytes.size()) {
+                if (held.empty()) heldSince = entry;
+                const std::size_t take = std::min(bytes.size() - i, packetBytes - held.size());
+                held.insert(held.end(), bytes.begin() + static_cast<long>(i), bytes.begin() + static_cast<long>(i + take));
+                i += take;
+                if (held.size() == packetBytes) {
+                    deliver(std::move(held), entry);
+                    held.clear();
                 }
             }
-            if (isReply)
-                ++repliesSent;
-            else
-                ++framesSent;
+        }
+        writeDue(Clock::now());
+    }
+
+    // Takes new link settings; what the bridge held under the old ones goes
+    // on its way at once.
+    void applyLinkSettings(std::size_t packet, std::chrono::nanoseconds lat, bool jitter) {
+        if ((packet != packetBytes || lat != latency) && !held.empty()) {
+            deliver(std::move(held), Clock::now());
+            held.clear();
+        }
+        packetBytes = packet;
+        latency = lat;
+        jitterOn = jitter;
+    }
+
+    // Marks every record still waiting as lost and hands it over.
+    void loseUnwritten() {
+        for (auto& p : pending) {
+            if (p.resolved) continue;
+            p.rec.fate = Device::Fate::Lost;
+            p.resolved = true;
+        }
+        settle();
+    }
+
+    // Records a frame that is taken but not sent.
+    void recordUnsent(Device::Sent rec, Device::Fate fate) {
+        rec.fate = fate;
+        pending.push_back({rec, emittedBytes, true});
+        settle();
+    }
+
+    // Sends one frame (data frame or reply) at a frame boundary; a data
+    // frame enters the link at its true instant `entry`, with its send log
+    // record when the log is on.
+    void emit(Bytes frame, bool isReply, Clock::time_point entry = {}, const Device::Sent* rec = nullptr) {
+        if (!open) {
+            if (rec) recordUnsent(*rec, Device::Fate::Lost);
+            return;
+        }
+        if (isReply) entry = Clock::now();
+        std::vector<std::size_t> cuts;
+        std::chrono::microseconds pause{0};
+        bool corrupted = false, silent = false;
+        {
+            std::lock_guard<std::mutex> lk(m);
+            silent = Clock::now() < silentUntil;
+            if (!silent) {
+                if (corrupt > 0) {
+                    --corrupt;
+                    frame.back() ^= 0xFF;
+                    corrupted = true;
+                }
+                if (splitFrames != 0) {
+                    if (splitFrames > 0) --splitFrames;
+                    pause = splitPause;
+                    if (shaped()) {
+                        // the bridge decides the writes
+                    } else if (splitBytes) {
+                        for (std::size_t i = 1; i < frame.size(); ++i) cuts.push_back(i);
+                    } else {
+                        for (auto c : splitOffsets)
+                            if (c > 0 && c < frame.size() && (cuts.empty() || c > cuts.back())) cuts.push_back(c);
+                    }
+                }
+                if (isReply)
+                    ++repliesSent;
+                else
+                    ++framesSent;
+            }
+        }
+        if (silent) {
+            if (rec) recordUnsent(*rec, Device::Fate::Lost);
+            return;
+        }
+        if (rec) {
+            Device::Sent r = *rec;
+            r.fate = corrupted ? Device::Fate::Corrupted : Device::Fate::Sent;
+            pending.push_back({r, emittedBytes + frame.size(), false});
         }
         if (!cuts.empty()) {
+            emittedBytes += frame.size();
             // The pending bytes must be out before the pieces go.
             if (outPos < outq.size() && !writeBlocking(outq.data() + outPos, outq.size() - outPos)) {
                 outq.insert(outq.end(), frame.begin(), frame.end());
@@ -403,19 +590,26 @@ struct Device::Impl {
             cuts.push_back(frame.size());
             for (std::size_t i = 0; i < cuts.size(); ++i) {
                 if (i > 0) pauseFor(pause);
-                if (!writeBlocking(frame.data() + from, cuts[i] - from)) return;
+                if (!writeBlocking(frame.data() + from, cuts[i] - from)) {
+                    writtenBytes = emittedBytes;  // the rest is given up
+                    loseUnwritten();
+                    return;
+                }
                 from = cuts[i];
             }
             return;
         }
-        outq.insert(outq.end(), frame.begin(), frame.end());
-        flushOut();
+        link(frame, entry);
     }
 
     // Clears what the host had not read yet, so a later open starts clean.
     void discardUndelivered() {
         outq.clear();
         outPos = 0;
+        held.clear();
+        deliveries.clear();
+        writtenBytes = emittedBytes;
+        loseUnwritten();
         tcflush(master, TCOFLUSH);
         std::string path;
         {
@@ -447,7 +641,18 @@ struct Device::Impl {
     }
 
     void serve() {
-        Clock::time_point nextDue = Clock::now();
+        // The frame schedule: frame k of a run is due at anchor + k * period,
+        // computed from k, so that no rounding accumulates.
+        Clock::time_point anchor = Clock::now();
+        std::int64_t k = 0;
+        double periodNs = 0.0;
+        const auto dueAt = [&](std::int64_t i) {
+            return anchor + std::chrono::nanoseconds(std::llround(static_cast<double>(i) * periodNs));
+        };
+        const auto restartSchedule = [&](Clock::time_point t) {
+            anchor = t;
+            k = 0;
+        };
         while (!stopReq) {
             if (!open) {
                 pollfd pw{wakeFd, POLLIN, 0};
@@ -462,8 +667,9 @@ struct Device::Impl {
                     open = true;
                     outq.clear();
                     outPos = 0;
-                    nextDue = Clock::now();
-                    replayStart = nextDue;
+                    lastEntry = lastDue = Clock::time_point{};
+                    restartSchedule(Clock::now());
+                    replayStart = anchor;
                     replayPos = 0;
                     setHostOpen(true);
                     if (pm.revents & POLLIN) drainInput();
@@ -475,18 +681,31 @@ struct Device::Impl {
                 continue;
             }
 
-            double rate;
+            double rate, ppm;
+            std::size_t packet;
+            std::chrono::nanoseconds lat;
+            bool jitter;
             Clock::time_point silentEnd;
             Clock::time_point replyDue = Clock::time_point::max();
             {
                 std::lock_guard<std::mutex> lk(m);
                 rate = rateLocked();
+                ppm = clockPpm;
+                packet = bridgePacket;
+                lat = bridgeLatency;
+                jitter = jitterMax.count() > 0;
                 silentEnd = silentUntil;
                 if (!delayedReplies.empty()) replyDue = delayedReplies.front().first;
             }
-            const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate));
+            applyLinkSettings(packet, lat, jitter);
+            const double wantNs = 1e9 / (rate * (1.0 + ppm * 1e-6));
+            if (wantNs != periodNs) {
+                if (periodNs > 0) restartSchedule(dueAt(k));  // the new pace from the next frame on
+                periodNs = wantNs;
+            }
             auto now = Clock::now();
-            const Clock::time_point wakeAt = std::min(now < silentEnd ? silentEnd : nextDue, replyDue);
+            const Clock::time_point wakeAt =
+                std::min({now < silentEnd ? silentEnd : dueAt(k), replyDue, linkDue()});
 
             pollfd fds[2] = {{master, static_cast<short>(POLLIN | (outq.empty() ? 0 : POLLOUT)), 0},
                              {wakeFd, POLLIN, 0}};
@@ -511,10 +730,7 @@ struct Device::Impl {
                 std::lock_guard<std::mutex> lk(m);
                 raw.swap(rawQueue);
             }
-            for (auto& b : raw) {
-                outq.insert(outq.end(), b.begin(), b.end());
-                flushOut();
-            }
+            for (auto& b : raw) link(b, Clock::now());
             std::vector<Bytes> due;
             {
                 std::lock_guard<std::mutex> lk(m);
@@ -531,44 +747,66 @@ struct Device::Impl {
                 silentEnd = silentUntil;
             }
             if (now < silentEnd) {
-                nextDue = now;  // the first frame after the silence goes at once
+                restartSchedule(now);  // the first frame after the silence goes at once
+                pumpLink(now);
                 continue;
             }
             if (!replay.empty()) {
                 // Replaying: each chunk at its own time from the open; no frames.
                 while (replayPos < replay.size() &&
                        now >= replayStart + std::chrono::microseconds(replay[replayPos].micros)) {
-                    const Bytes& b = replay[replayPos++].bytes;
-                    outq.insert(outq.end(), b.begin(), b.end());
-                    flushOut();
+                    const auto& c = replay[replayPos++];
+                    link(c.bytes, replayStart + std::chrono::microseconds(c.micros));
                 }
-                nextDue = replayPos < replay.size()
-                              ? replayStart + std::chrono::microseconds(replay[replayPos].micros)
-                              : now + std::chrono::seconds(1);
+                restartSchedule(replayPos < replay.size()
+                                    ? replayStart + std::chrono::microseconds(replay[replayPos].micros)
+                                    : now + std::chrono::seconds(1));
+                pumpLink(Clock::now());
                 continue;
             }
-            if (now - nextDue > kMaxCatchUp) nextDue = now;
-            while (now >= nextDue && open && !stopReq) {
-                nextDue += period;
-                if (outq.size() - outPos > kMaxPendingOut) {
+            if (now - dueAt(k) > kMaxCatchUp) restartSchedule(now);
+            while (now >= dueAt(k) && open && !stopReq) {
+                const Clock::time_point taken = dueAt(k);
+                ++k;
+                if (emittedBytes - writtenBytes > kMaxPendingOut) {
                     std::lock_guard<std::mutex> lk(m);
                     ++dropped;
                     continue;
                 }
                 Bytes frame;
+                Device::Sent rec{};
+                bool logOn, drop = false;
                 {
                     std::lock_guard<std::mutex> lk(m);
                     frame = nextDataFrame();
+                    rec.number = frameNumber;
+                    rec.taken = taken;
+                    logOn = sendLogOn;
+                    if (dropNext > 0) {
+                        --dropNext;
+                        drop = true;
+                    }
+                    if (dropEveryN > 0 && ++dropPhase >= dropEveryN) {
+                        dropPhase = 0;
+                        drop = true;
+                    }
                 }
-                emit(std::move(frame), false);
-                std::lock_guard<std::mutex> lk(m);
-                if (sendLogOn) sent.push_back({frameNumber, Clock::now()});
+                if (drop) {
+                    if (logOn) recordUnsent(rec, Device::Fate::Dropped);
+                    continue;
+                }
+                emit(std::move(frame), false, taken, logOn ? &rec : nullptr);
             }
+            pumpLink(now);  // every frame due by now is in: no packet goes out ahead of one it should hold
         }
     }
 
     void threadMain() {
         serve();
+        writtenBytes = emittedBytes;  // what had not gone out never will
+        held.clear();
+        deliveries.clear();
+        loseUnwritten();
         const double cpu = threadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         std::lock_guard<std::mutex> lk(m);
         lastCpu = cpu;
@@ -768,6 +1006,43 @@ void Device::setReplay(std::vector<CaptureChunk> chunks) {
 void Device::setSendLog(bool on) {
     std::lock_guard<std::mutex> lk(d_->m);
     d_->sendLogOn = on;
+}
+
+void Device::setClockPpm(double ppm) {
+    {
+        std::lock_guard<std::mutex> lk(d_->m);
+        d_->clockPpm = std::isfinite(ppm) ? std::clamp(ppm, -100000.0, 100000.0) : 0.0;
+    }
+    d_->wake();
+}
+
+void Device::setBridge(std::size_t packetBytes, std::chrono::microseconds latency) {
+    {
+        std::lock_guard<std::mutex> lk(d_->m);
+        d_->bridgePacket = packetBytes;
+        d_->bridgeLatency = std::max(latency, std::chrono::microseconds(0));
+    }
+    d_->wake();
+}
+
+void Device::setJitter(std::chrono::microseconds maxDelay, std::uint64_t seed) {
+    {
+        std::lock_guard<std::mutex> lk(d_->m);
+        d_->jitterMax = std::max(maxDelay, std::chrono::microseconds(0));
+        d_->jitterRng.seed(seed);
+    }
+    d_->wake();
+}
+
+void Device::dropEvery(int n) {
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->dropEveryN = std::max(0, n);
+    d_->dropPhase = 0;
+}
+
+void Device::dropNextFrames(int n) {
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->dropNext = std::max(0, n);
 }
 
 std::vector<Device::Sent> Device::sendLog() {
