@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +66,31 @@ const char* kUsage =
     "                   32-bit device index (in the order printed), a 32-bit frame\n"
     "                   number (as --aux-sequence numbers them) and the 64-bit\n"
     "                   CLOCK_MONOTONIC time in nanoseconds, little-endian\n"
+    "  --frame-log FILE\n"
+    "                   write a line for every data frame taken, once its fate is\n"
+    "                   known: NUMBER TAKEN_NS WRITTEN_NS FATE DEVICE, with the\n"
+    "                   frame's number (as --aux-sequence numbers them), the instant\n"
+    "                   the device took it and the instant its last byte was written\n"
+    "                   to the port (CLOCK_MONOTONIC nanoseconds; 0 when never), its\n"
+    "                   fate (sent, corrupt, dropped, lost) and the device's index\n"
+    "                   (in the order printed); written as the device runs\n"
+    "  --clock-ppm P    the device's clock runs P ppm fast (P > 0) or slow (P < 0):\n"
+    "                   frame k is taken at t0 + k / (rate * (1 + P * 1e-6)) s,\n"
+    "                   exactly (-100000..100000, decimals allowed; default 0)\n"
+    "  --packet BYTES   a USB-serial bridge between the device and the port, as an\n"
+    "                   FTDI chip: the bytes sent are held until a packet of BYTES\n"
+    "                   (62 on FTDI; 1..4096) is full, or until the latency timer\n"
+    "                   has run since the first byte of a partial packet came; each\n"
+    "                   packet is one write to the port\n"
+    "  --latency-timer MS\n"
+    "                   the bridge's latency timer, 0..255 ms (default 16, as FTDI;\n"
+    "                   1 with a low-latency udev rule); alone it means --packet 62\n"
+    "  --jitter-ms J    delay every write (a packet, or a frame or reply without a\n"
+    "                   bridge) by a further random time, uniform in 0..J ms\n"
+    "                   (0..1000, decimals allowed), never reordering bytes\n"
+    "  --seed N         seed of the --jitter-ms delays (default 1)\n"
+    "  --drop-every N   every N-th data frame is taken (it has its number) but\n"
+    "                   never sent, so a reader sees a missing frame\n"
     "  --log            print the bytes received from the host on stderr, in hex\n"
     "  --help           this text\n"
     "  --version        the version\n"
@@ -75,6 +101,13 @@ bool parseInt(const char* s, long& out) {
     char* end = nullptr;
     out = std::strtol(s, &end, 0);
     return *end == '\0';
+}
+
+bool parseReal(const char* s, double& out) {
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    out = std::strtod(s, &end);
+    return *end == '\0' && std::isfinite(out);
 }
 
 bool parseList(const std::string& s, std::vector<long>& out, std::size_t count) {
@@ -92,12 +125,39 @@ bool parseList(const std::string& s, std::vector<long>& out, std::size_t count) 
     return out.size() == count;
 }
 
-// The send log of every device, as --send-log describes it.
-bool writeSendLog(const std::string& path, const std::vector<std::unique_ptr<brvsim::Device>>& devices) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
+std::int64_t monotonicNs(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// Takes the send log records of every device: the frames written are kept
+// for --send-log (when `kept` is given), every record goes to the frame log
+// (when `frameLog` is given) as --frame-log describes it.
+void drainSendLogs(const std::vector<std::unique_ptr<brvsim::Device>>& devices,
+                   std::vector<std::vector<brvsim::Device::Sent>>* kept, std::FILE* frameLog) {
+    using Fate = brvsim::Device::Fate;
     for (std::size_t d = 0; d < devices.size(); ++d) {
         for (const auto& s : devices[d]->sendLog()) {
+            const bool written = s.fate == Fate::Sent || s.fate == Fate::Corrupted;
+            if (kept && written) (*kept)[d].push_back(s);
+            if (!frameLog) continue;
+            const char* fate = s.fate == Fate::Sent        ? "sent"
+                               : s.fate == Fate::Corrupted ? "corrupt"
+                               : s.fate == Fate::Dropped   ? "dropped"
+                                                           : "lost";
+            std::fprintf(frameLog, "%u %lld %lld %s %zu\n", static_cast<unsigned>(s.number),
+                         static_cast<long long>(monotonicNs(s.taken)),
+                         static_cast<long long>(written ? monotonicNs(s.at) : 0), fate, d);
+        }
+    }
+    if (frameLog) std::fflush(frameLog);
+}
+
+// The frames written by every device, as --send-log describes them.
+bool writeSendLog(const std::string& path, const std::vector<std::vector<brvsim::Device::Sent>>& kept) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    for (std::size_t d = 0; d < kept.size(); ++d) {
+        for (const auto& s : kept[d]) {
             const std::uint32_t head[2] = {static_cast<std::uint32_t>(d), s.number};
             const std::int64_t ns =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(s.at.time_since_epoch()).count();
@@ -121,7 +181,9 @@ int main(int argc, char** argv) {
     int mode = -1;
     long count = 1;
     bool log = false, auxSequence = false;
-    std::string ident, link, replayFile, sendLog;
+    std::string ident, link, replayFile, sendLog, frameLog;
+    double clockPpm = 0.0, jitterMs = 0.0;
+    long packet = -1, latencyMs = -1, seed = 1, dropEvery = 0;
     std::vector<long> load, load6;
     std::vector<std::pair<long, std::vector<long>>> channelLoads;
 
@@ -160,6 +222,24 @@ int main(int argc, char** argv) {
             if (!needInt(count) || count < 1 || count > 1024) return fail("--devices needs 1..1024");
         } else if (a == "--send-log") {
             if (!needText(sendLog)) return fail("--send-log needs a file");
+        } else if (a == "--frame-log") {
+            if (!needText(frameLog)) return fail("--frame-log needs a file");
+        } else if (a == "--clock-ppm") {
+            if (!parseReal(v, clockPpm) || std::fabs(clockPpm) > 100000)
+                return fail("--clock-ppm needs a number in -100000..100000");
+            ++i;
+        } else if (a == "--packet") {
+            if (!needInt(packet) || packet < 1 || packet > 4096) return fail("--packet needs 1..4096 bytes");
+        } else if (a == "--latency-timer") {
+            if (!needInt(latencyMs) || latencyMs < 0 || latencyMs > 255)
+                return fail("--latency-timer needs 0..255 ms");
+        } else if (a == "--jitter-ms") {
+            if (!parseReal(v, jitterMs) || jitterMs < 0 || jitterMs > 1000) return fail("--jitter-ms needs 0..1000");
+            ++i;
+        } else if (a == "--seed") {
+            if (!needInt(seed) || seed < 0) return fail("--seed needs a number >= 0");
+        } else if (a == "--drop-every") {
+            if (!needInt(dropEvery) || dropEvery < 1) return fail("--drop-every needs a number >= 1");
         } else if (a == "--link") {
             if (!needText(link)) return fail("--link needs a path");
         } else if (a == "--mode") {
@@ -271,7 +351,14 @@ int main(int argc, char** argv) {
         if (noiseAmp > 0) dev.setNoise(static_cast<int>(noiseAmp), static_cast<std::uint32_t>(noiseSeed));
         dev.setAuxSequence(auxSequence);
         if (!capture.chunks.empty()) dev.setReplay(capture.chunks);
-        dev.setSendLog(!sendLog.empty());
+        dev.setSendLog(!sendLog.empty() || !frameLog.empty());
+        if (clockPpm != 0) dev.setClockPpm(clockPpm);
+        if (packet > 0 || latencyMs >= 0)
+            dev.setBridge(packet > 0 ? static_cast<std::size_t>(packet) : 62,
+                          std::chrono::milliseconds(latencyMs >= 0 ? latencyMs : 16));
+        if (jitterMs > 0)
+            dev.setJitter(std::chrono::microseconds(std::llround(jitterMs * 1000)), static_cast<std::uint64_t>(seed));
+        if (dropEvery > 0) dev.dropEvery(static_cast<int>(dropEvery));
         return std::string();
     };
 
@@ -286,6 +373,13 @@ int main(int argc, char** argv) {
         }
     }
     brvsim::Device& dev = *devices.front();
+    std::FILE* frameLogFile = nullptr;
+    if (!frameLog.empty() && !(frameLogFile = std::fopen(frameLog.c_str(), "w"))) {
+        std::fprintf(stderr, "brova-sim: cannot write %s: %s\n", frameLog.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::vector<std::vector<brvsim::Device::Sent>> kept(static_cast<std::size_t>(count));
+    auto* keptFor = sendLog.empty() ? nullptr : &kept;
     if (!link.empty()) {
         ::unlink(link.c_str());  // a link left by an earlier run
         if (::symlink(dev.portName().c_str(), link.c_str()) != 0) {
@@ -300,6 +394,7 @@ int main(int argc, char** argv) {
     for (;;) {
         timespec tick{0, 50 * 1000 * 1000};
         if (sigtimedwait(&sigs, nullptr, &tick) > 0) break;
+        drainSendLogs(devices, keptFor, frameLogFile);
         if (!log) continue;
         const brvsim::Bytes b = dev.received();
         if (b.empty()) continue;
@@ -314,7 +409,12 @@ int main(int argc, char** argv) {
     }
     for (auto& d : devices) d->stop();
     if (!link.empty()) ::unlink(link.c_str());
-    if (!sendLog.empty() && !writeSendLog(sendLog, devices)) {
+    drainSendLogs(devices, keptFor, frameLogFile);
+    if (frameLogFile && std::fclose(frameLogFile) != 0) {
+        std::fprintf(stderr, "brova-sim: cannot write %s\n", frameLog.c_str());
+        return 1;
+    }
+    if (!sendLog.empty() && !writeSendLog(sendLog, kept)) {
         std::fprintf(stderr, "brova-sim: cannot write %s\n", sendLog.c_str());
         return 1;
     }
