@@ -358,3 +358,20 @@ int callReadAll6Axis(brv_daq* daq, int** values, brv_bool peek)
         return daq->readAll6Axis(*values, peek != 0);
     })
 }
+
+// ---------------------------------------------------------------- sample instants
+
+int32_t callGetStamps(brv_daq* daq, int64_t* stamps, int32_t capacity)
+{
+    BRV_GUARD(0, { return daq ? daq->getStamps(stamps, capacity) : 0; })
+}
+
+double callGetEstimatedRate(brv_daq* daq)
+{
+    BRV_GUARD(0.0, { return daq ? daq->getEstimatedRate() : 0.0; })
+}
+
+int64_t callGetRealtimeOffset(void)
+{
+    BRV_GUARD(0, { return BrovaDAQ::getRealtimeOffset(); })
+}

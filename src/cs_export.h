@@ -220,4 +220,31 @@ BRV_C_EXPORT int callRead6Axis(brv_daq* daq, int* values, brv_bool peek);
  * Release the last one with callDeleteIntArray(values). */
 BRV_C_EXPORT int callReadAll6Axis(brv_daq* daq, int** values, brv_bool peek);
 
+/* ---------------------------------------------------------- sample instants */
+
+/* Every sample a read parses carries the instant the device took it, in
+ * nanoseconds of the host's CLOCK_MONOTONIC (clock_gettime; Python's
+ * time.monotonic() reads the same clock); the stamps of one device strictly
+ * increase and are never later than the arrival of the sample's bytes. */
+
+/* Copies the stamps of the samples the last read call on daq handed out into
+ * stamps[0 .. capacity-1], oldest first: one per sample instant for
+ * callReadAll and callReadAll6Axis (the k-th stamp belongs to the k-th sample
+ * of every channel), the newest sample's for the other reads. Returns how
+ * many stamps the last read handed out (0 when it handed out none, and for a
+ * NULL handle), which may exceed capacity: then only capacity are copied.
+ * stamps may be NULL (capacity is then ignored) to learn the count. The
+ * array is the host's: the library writes into it during the call only and
+ * keeps no pointer to it; nothing is to be released. */
+BRV_C_EXPORT int32_t callGetStamps(brv_daq* daq, int64_t* stamps, int32_t capacity);
+/* The device's sample rate as the library's clock model estimates it, in
+ * samples per second (e.g. 1000.13); 0 until about a second of samples was
+ * seen, and for a NULL handle. */
+BRV_C_EXPORT double callGetEstimatedRate(brv_daq* daq);
+/* Nanoseconds to add to a stamp (CLOCK_MONOTONIC) to get the same instant on
+ * CLOCK_REALTIME (nanoseconds since 1970-01-01 UTC), as the two clocks stand
+ * at this call: the system may step or slew its real-time clock, so ask
+ * again rather than keep it. Needs no handle. */
+BRV_C_EXPORT int64_t callGetRealtimeOffset(void);
+
 #endif /* BRV_CS_EXPORT_H */

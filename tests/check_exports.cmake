@@ -12,7 +12,18 @@ foreach(var size arrSize newptr)
   endif()
 endforeach()
 
+# Flat functions keep C linkage: their plain names are in the table.
+foreach(fn callOpen callReadAll callReadAll6Axis callGetStatistics callGetStamps callGetEstimatedRate
+           callGetRealtimeOffset)
+  if(NOT raw MATCHES "[0-9a-f]+ T ${fn}\n")
+    message(FATAL_ERROR "flat function ${fn} is not exported unmangled")
+  endif()
+endforeach()
+
 foreach(wanted
+    "BrovaDAQ::getStamps(long*, int)"
+    "BrovaDAQ::getEstimatedRate()"
+    "BrovaDAQ::getRealtimeOffset()"
     "SensorConfig::setSpeed(int)"
     "BrovaPackage::setInvariant(BrovaPackage const&)"
     "BrovaPackage6D::operator/=(int)"

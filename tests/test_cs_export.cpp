@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <string>
-#include <type_traits>
 #include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "brvsim.h"
 #include "cs_export.h"
@@ -211,4 +213,81 @@ TEST(FlatInterface, TruthValuesFillTheWholeRegister)
     EXPECT_EQ(callIsNewPort(ports), 0);
     EXPECT_EQ(callIsLostPort(ports), 0);
     callBrovaPorts_Dispose(ports);
+}
+
+namespace {
+int64_t monotonicNow()
+{
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+} // namespace
+
+TEST(FlatInterface, StampsOfTheLastRead)
+{
+    auto dev = device(94);
+    brv_daq* daq = callBrovaDAQ_Create();
+    ASSERT_TRUE(callOpen(daq, dev->portName().c_str(), "94 v0.9"));
+    ASSERT_TRUE(callSendConfig(daq, 0, 1000, 0));  // the pace the simulator keeps
+    brv_package* arr = nullptr;
+    ASSERT_GT(readSome([&] { return callReadAll(daq, &arr, false); }), 0);
+    std::vector<int64_t> first(static_cast<size_t>(callGetStamps(daq, nullptr, 0)));
+    ASSERT_FALSE(first.empty());
+    callGetStamps(daq, first.data(), static_cast<int32_t>(first.size()));
+    const int64_t previous = first.back();
+    std::this_thread::sleep_for(20ms);
+
+    // One stamp per sample instant, strictly increasing across reads, none
+    // later than now; nothing written past the count.
+    const int n = callReadAll(daq, &arr, false);
+    ASSERT_GT(n, 2);
+    const int64_t now = monotonicNow();
+    EXPECT_EQ(callGetStamps(daq, nullptr, 0), n);
+    std::vector<int64_t> s(static_cast<size_t>(n) + 2, -7);
+    ASSERT_EQ(callGetStamps(daq, s.data(), n + 2), n);
+    EXPECT_EQ(s[n], -7);
+    EXPECT_EQ(s[n + 1], -7);
+    EXPECT_GT(s[0], previous);
+    for (int k = 1; k < n; ++k)
+        ASSERT_GT(s[k], s[k - 1]) << k;
+    EXPECT_LE(s[n - 1], now);
+    EXPECT_GT(s[n - 1], now - 2000000000LL);  // nanoseconds of the same clock
+
+    // A smaller capacity copies only that many, and still counts them all.
+    int64_t two[4] = {-7, -7, -7, -7};
+    EXPECT_EQ(callGetStamps(daq, two, 2), n);
+    EXPECT_EQ(two[0], s[0]);
+    EXPECT_EQ(two[1], s[1]);
+    EXPECT_EQ(two[2], -7);
+
+    // The newest-sample reads hand out one stamp; the six-axis groups one per instant.
+    int values[8];
+    ASSERT_GT(readSome([&] { return callReadArray(daq, values, false); }), 0);
+    int64_t newest = 0;
+    EXPECT_EQ(callGetStamps(daq, &newest, 1), 1);
+    EXPECT_GT(newest, s[n - 1]);
+    int* groups = nullptr;
+    std::this_thread::sleep_for(20ms);
+    const int g = callReadAll6Axis(daq, &groups, false);
+    EXPECT_EQ(callGetStamps(daq, nullptr, 0), g);
+    callDeleteIntArray(&groups);
+    callDeletePackageArray(&arr);
+
+    // The rate: known after about a second of samples (the simulator's 1000
+    // per second, however the reads are spaced).
+    double rate = 0;
+    for (int i = 0; i < 500 && rate == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        ASSERT_GE(callReadArray(daq, values, false), 0);
+        rate = callGetEstimatedRate(daq);
+    }
+    EXPECT_NEAR(rate, 1000.0, 50.0);
+    callBrovaDAQ_Dispose(daq);
+
+    // The real-time offset is the distance between the two clocks.
+    timespec real {};
+    clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t offset = static_cast<int64_t>(real.tv_sec) * 1000000000 + real.tv_nsec - monotonicNow();
+    EXPECT_NEAR(static_cast<double>(callGetRealtimeOffset()), static_cast<double>(offset), 1e9);
 }

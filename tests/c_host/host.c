@@ -65,6 +65,8 @@ int brv_c_without_device(void)
         return 7;
     if (callGetBytesPerRead(daq) != 1 || callGetActualVersion(daq) != 0)
         return 8;
+    if (callGetStamps(daq, NULL, 0) != 0 || callGetEstimatedRate(daq) != 0.0)
+        return 13;
     callClose(daq);
     callBrovaDAQ_Dispose(daq);
     callBrovaDAQ_Dispose(NULL);
@@ -72,6 +74,14 @@ int brv_c_without_device(void)
     /* Null handles everywhere give empty results. */
     if (callIsOpen(NULL) || callRead(NULL, &pkg, 0, false) != -2 || callGetLastSize(NULL) != 0)
         return 9;
+    {
+        int64_t stamps[2] = {-1, -1};
+        if (callGetStamps(NULL, stamps, 2) != 0 || stamps[0] != -1 || callGetEstimatedRate(NULL) != 0.0)
+            return 11;
+        /* Since the epoch, not since boot: past 2001 in any case. */
+        if (callGetRealtimeOffset() < (int64_t)1000000000 * 1000000000)
+            return 12;
+    }
     callGetNewPort(NULL, triple);
     if (!triple[0] || triple[0][0] || !triple[1] || triple[1][0] || !triple[2] || triple[2][0])
         return 10;
