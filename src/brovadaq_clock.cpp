@@ -17,17 +17,17 @@ void BrovaClockModel::reset(double nominalRate)
 
 void BrovaClockModel::breakCount()
 {
-    // The envelope starts again at the next frame; so does the regression,
-    // whose frame count no longer matches the device's, but its period stays
-    // in use until the new fit spans enough frames.
-    const double known = estimatedRate();
-    reset(nominal);
-    priorRate = known;
+    startWindow();
 }
 
 int BrovaClockModel::warmupFrames() const
 {
     return std::max(8, static_cast<int>(nominal * 0.2));
+}
+
+int BrovaClockModel::windowFrames() const
+{
+    return std::max(8, static_cast<int>(nominal * windowSeconds));
 }
 
 bool BrovaClockModel::fitted() const
@@ -46,24 +46,14 @@ double BrovaClockModel::fittedPeriod() const
 
 double BrovaClockModel::period() const
 {
-    if (fitted()) {
-        const double b = fittedPeriod();
-        if (b > 0)
-            return b;
-    }
-    return 1e9 / (priorRate > 0 ? priorRate : nominal);
+    const double b = fitted() ? fittedPeriod() : 0;
+    return b > 0 ? b : 1e9 / nominal;
 }
 
 double BrovaClockModel::estimatedRate() const
 {
-    if (nominal <= 0)
-        return 0;
-    if (fitted()) {
-        const double b = fittedPeriod();
-        if (b > 0)
-            return 1e9 / b;
-    }
-    return priorRate;
+    const double b = nominal > 0 && fitted() ? fittedPeriod() : 0;
+    return b > 0 ? 1e9 / b : 0;
 }
 
 void BrovaClockModel::addPoint(double k, double h)
@@ -86,15 +76,19 @@ int64_t BrovaClockModel::stamp(int64_t arrival, int64_t latest)
     int64_t s = latest;
     if (nominal > 0) {
         const double p = period();
-        if (sinceAnchor > 0 && arrival - lastArrival > gapPeriods * p + gapAllowanceNs)
-            breakCount();  // the device paused, or frames went missing unseen
-
-        // The regression's points: each window's earliest arrival against
-        // the nominal line.
-        if (!haveOrigin) {
+        const double bound = static_cast<double>(latest);
+        if (sinceAnchor == 0)
             originArrival = arrival;
-            haveOrigin = true;
-        }
+        else if (arrival - lastArrival > gapPeriods * p + gapAllowanceNs)
+            startWindow();  // a pause, or a host that stalled: the frames after it tell which
+
+        // The envelope: the previous stamp's line run on by one period (and
+        // the drift bound), pulled down by any earlier arrival.
+        const double predicted = sinceAnchor == 0 ? bound : envelope + p * (1 + driftBound);
+        envelope = std::min(predicted, bound);
+
+        // The window's regression point (its earliest arrival against the
+        // nominal line) and its least lateness against the envelope.
         const double k = static_cast<double>(frames++);
         const double h = static_cast<double>(arrival - originArrival);
         const double residual = h - k * (1e9 / nominal);
@@ -103,15 +97,21 @@ int64_t BrovaClockModel::stamp(int64_t arrival, int64_t latest)
             windowBestH = h;
             windowBestResidual = residual;
         }
-        if (++windowCount >= std::max(4, static_cast<int>(nominal * windowSeconds))) {
-            addPoint(windowBestK, windowBestH);
-            windowCount = 0;
+        windowLeastLate = windowCount == 0 ? bound - predicted : std::min(windowLeastLate, bound - predicted);
+        if (++windowCount >= windowFrames()) {
+            if (sinceAnchor >= warmupFrames() && windowLeastLate > p / 2) {
+                // Every frame of the window came late: frames are missing
+                // from the count. Count them in; the window's point, made
+                // with the old count, is not used.
+                const double missed = std::round(windowLeastLate / p);
+                frames += static_cast<int64_t>(missed);
+                envelope += missed * p;
+            } else {
+                addPoint(windowBestK, windowBestH);
+            }
+            startWindow();
         }
 
-        // The envelope: the previous stamp's line run on by one period (and
-        // the drift bound), pulled down by any earlier arrival.
-        const double bound = static_cast<double>(latest);
-        envelope = sinceAnchor == 0 ? bound : std::min(envelope + p * (1 + driftBound), bound);
         if (sinceAnchor < warmupFrames())
             // Warm-up: the arrival stamp, the frames of one burst spread back
             // from it by the period.
@@ -137,6 +137,7 @@ void BrovaDAQ_private::takeBytes(bool keep, int& status)
     readerThread.getBuffer(keep, status, rxBytes, rxArrivals, dropped);
     frameMarks.clear();
     frameStamps.clear();
+    frameArrivals.clear();
     stampsFirst = stampsCount = 0;
     if (dropped != droppedSeen) {
         // Bytes went at the cap since the last run: frames are missing.
@@ -154,6 +155,7 @@ void BrovaDAQ_private::stampFrames()
 {
     const size_t n = frameMarks.size();
     frameStamps.resize(n);
+    frameArrivals.resize(n);
     size_t chunk = 0;       // the arrival that holds the frame's last byte
     size_t chunkEnd = 0;    // the first frame of a later chunk
     for (size_t j = 0; j < n; ++j) {
@@ -173,6 +175,7 @@ void BrovaDAQ_private::stampFrames()
         failuresSeen = m.failures;
         // Later frames of the same chunk: each takes 1 ns of room below the arrival.
         frameStamps[j] = clock.stamp(arrival, arrival - static_cast<int64_t>(chunkEnd - j - 1));
+        frameArrivals[j] = arrival;
     }
 }
 

@@ -216,6 +216,7 @@ private:
     ReaderThread::Arrivals rxArrivals;
     std::vector<FrameMark> frameMarks;
     std::vector<int64_t> frameStamps;
+    std::vector<int64_t> frameArrivals;  // each frame's arrival, for measuring the model
     int32_t parseIndex = 0;
     int32_t stampsFirst = 0;
     int32_t stampsCount = 0;

@@ -21,6 +21,8 @@ struct BrovaEngineAccess {
     }
     // The stamps of the frames the last parser run made, in order.
     static const std::vector<int64_t>& stamps(BrovaDAQ_private& e) { return e.frameStamps; }
+    // ... and the arrivals of their chunks.
+    static const std::vector<int64_t>& arrivals(BrovaDAQ_private& e) { return e.frameArrivals; }
     static void silent(BrovaDAQ_private& e) { e.readerThread.markSilent(); }
     // An empty byte list parses what the reader already holds.
     static int parse(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, Queues& q, bool keep = false)
