@@ -144,10 +144,12 @@ public:
     // The bridge's constant part of the delay cannot be seen from the host:
     // a stamp is the true instant plus that floor (at most the bridge's
     // latency timer; 1 ms with the project's udev rule). While the model
-    // warms up (about 0.2 s after an open, a rate change, or a break in the
-    // frame count: lost bytes, a failed or malformed frame, a pause of the
-    // device) the stamps are the arrival instants, the samples of one burst
-    // spread back from it by the period.
+    // warms up (about 0.2 s after an open or a rate change) the stamps are
+    // the arrival instants, the samples of one burst spread back from it by
+    // the period. When samples go missing (lost bytes, a failed or malformed
+    // frame, a pause of the device) the samples that follow put the count
+    // right within about 0.25 s; until then their stamps may be early by the
+    // time of the samples missed (never late).
     //
     // getStamps copies the stamps of the samples the last read call handed
     // out into stamps[0 .. capacity-1], oldest first: for readAll, readAll6D
