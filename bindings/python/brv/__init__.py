@@ -14,7 +14,7 @@ ctypes library itself for the flat functions not wrapped here.
 
 from ._lib import Config as CConfig, Package as CPackage, Package6D as CPackage6D
 from ._lib import lib, library_path
-from .device import Device
+from .device import Device, realtime_offset
 from .errors import (BRVError, DeviceClosed, LibraryNotFound, NotServed,
                      OpenError, ReaderStopped)
 from .ports import PortInfo, Ports
@@ -25,4 +25,5 @@ __all__ = [
     "BRVError", "LibraryNotFound", "OpenError", "DeviceClosed",
     "ReaderStopped", "NotServed", "RATES", "FILTERS", "RAW", "VECTOR",
     "lib", "library_path", "CConfig", "CPackage", "CPackage6D",
+    "realtime_offset",
 ]

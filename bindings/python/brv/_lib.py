@@ -11,8 +11,8 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from ctypes import (POINTER, Structure, c_bool, c_ubyte, c_char_p, c_int, c_int32,
-                    c_uint8, c_uint64, c_void_p)
+from ctypes import (POINTER, Structure, c_bool, c_ubyte, c_char_p, c_double, c_int, c_int32,
+                    c_int64, c_uint8, c_uint64, c_void_p)
 
 from .errors import LibraryNotFound
 
@@ -118,6 +118,10 @@ PROTOTYPES = {
     "callRead6D": (c_int, [_HANDLE, POINTER(Package6D), _FLAG]),
     "callRead6Axis": (c_int, [_HANDLE, IntPtr, _FLAG]),
     "callReadAll6Axis": (c_int, [_HANDLE, POINTER(IntPtr), _FLAG]),
+    # sample instants: the stamps are copied into an array of the caller's
+    "callGetStamps": (c_int32, [_HANDLE, POINTER(c_int64), c_int32]),
+    "callGetEstimatedRate": (c_double, [_HANDLE]),
+    "callGetRealtimeOffset": (c_int64, []),
 }
 
 

@@ -10,6 +10,7 @@ import ctypes
 import numpy as np
 
 from . import _lib
+from .errors import BRVError
 
 # The fields of one channel in a row of read_all_array, in this order.
 CHANNEL_FIELDS = ("x", "y", "z", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8", "aux", "state")
@@ -44,3 +45,13 @@ def ints_to_wrenches(address, n):
     if n == 0:
         return np.zeros((0, 6), dtype=np.int32)
     return np.ctypeslib.as_array(ctypes.cast(address, ctypes.POINTER(ctypes.c_int32)), shape=(n, 6)).copy()
+
+
+def stamps_to_seconds(cdll, handle, n):
+    """The stamps of the last read's n samples (callGetStamps) as an (n,)
+    float64 array of seconds on time.monotonic()'s clock."""
+    stamps = np.zeros(n, dtype=np.int64)
+    got = cdll.callGetStamps(handle, stamps.ctypes.data_as(ctypes.POINTER(ctypes.c_int64)), n)
+    if got != n:
+        raise BRVError("the library has %d stamps for a read of %d samples" % (got, n))
+    return stamps / 1e9

@@ -2,7 +2,7 @@
 
 import os
 import time
-from ctypes import byref, c_int
+from ctypes import byref, c_int, c_int64
 
 from ._owned import Owned
 from . import _lib
@@ -14,6 +14,15 @@ from .samples import (FILTERS, RATES, SIX_AXIS_VERSIONS, Config, Sample,
 _MODES = {0: 0, 1: 1, "raw": 0, "vector": 1}
 _NO_SAMPLE = -1  # version sentinel: a record the library left untouched
 _POLL = 0.002    # seconds between attempts of a read with a timeout
+
+
+def realtime_offset():
+    """Seconds to add to a sample's time (time.monotonic()'s clock) to get
+    the same instant on time.time()'s clock, as the two clocks stand now;
+    ask again rather than keep it, as the system may step or slew its clock.
+    A float: good to about a quarter of a microsecond; the integral
+    nanoseconds are brv.lib().callGetRealtimeOffset()."""
+    return _lib.lib().callGetRealtimeOffset() / 1e9
 
 
 def _text(value):
@@ -130,6 +139,29 @@ class Device(Owned):
     def is_virtual(self):
         """True for a four-channel device; may wait ~0.6 s for a frame."""
         return self._lib.callIsVirtual(self._handle())
+
+    @property
+    def estimated_rate(self):
+        """The device's sample rate in samples per second as the library's
+        clock model estimates it from the arrivals (e.g. 1000.13); 0.0 until
+        it has seen about a second of samples at the configured rate."""
+        return self._lib.callGetEstimatedRate(self._handle())
+
+    realtime_offset = staticmethod(realtime_offset)
+
+    def stamps(self):
+        """The instants of the samples the last read handed out, oldest
+        first, as integral nanoseconds of CLOCK_MONOTONIC (the clock of
+        time.monotonic_ns()): one per sample instant after read_all,
+        read_all_6axis and their array forms (the k-th belongs to the k-th
+        sample of every channel), one after the newest-sample reads, none
+        after a read that gave nothing. Strictly increasing from read to
+        read; never later than the arrival of the sample's bytes."""
+        h = self._handle()
+        n = self._lib.callGetStamps(h, None, 0)
+        buf = (c_int64 * max(n, 0))()
+        n = self._lib.callGetStamps(h, buf, len(buf))
+        return list(buf[:n])
 
     def statistics(self):
         """The device's counts since it was opened, as a dict: bytesReceived,
@@ -267,21 +299,29 @@ class Device(Owned):
         return [[Sample.from_struct(arr[c * n + k]) for k in range(n)]
                 for c in range(channels)]
 
-    def read_all_array(self, peek=False):
+    def read_all_array(self, peek=False, with_time=False):
         """read_all as one NumPy array: a row per sample (frame), the columns
         of brv.arrays.array_fields(sensor_count): each channel's x, y, z,
-        s1..s8, aux and state. Needs NumPy."""
+        s1..s8, aux and state. Needs NumPy.
+
+        with_time=True returns (t, rows) instead: t is the time column, a
+        float64 array of one instant per row, in seconds of the clock of
+        time.monotonic() (see stamps())."""
         from . import arrays  # ImportError without NumPy
         n, channels = self._take_all(peek)
         if n <= 0:
-            return arrays.np.zeros((0, channels * len(arrays.CHANNEL_FIELDS)), dtype=arrays.np.int32)
-        return arrays.packages_to_rows(self._all, n, channels)
+            rows = arrays.np.zeros((0, channels * len(arrays.CHANNEL_FIELDS)), dtype=arrays.np.int32)
+        else:
+            rows = arrays.packages_to_rows(self._all, n, channels)
+        return (arrays.stamps_to_seconds(self._lib, self._h, len(rows)), rows) if with_time else rows
 
-    def read_all_6axis_array(self, peek=False):
+    def read_all_6axis_array(self, peek=False, with_time=False):
         """read_all_6axis as one NumPy array of shape (samples, 6): fx, fy,
-        fz, tx, ty, tz. Needs NumPy."""
+        fz, tx, ty, tz. Needs NumPy. with_time=True returns (t, wrenches),
+        t as for read_all_array."""
         from . import arrays
-        return self._take_all_6axis(peek, arrays.ints_to_wrenches)
+        rows = self._take_all_6axis(peek, arrays.ints_to_wrenches)
+        return (arrays.stamps_to_seconds(self._lib, self._h, len(rows)), rows) if with_time else rows
 
     def read_6d(self, peek=False, timeout=None):
         """The newest Sample6D of a six-axis device, or None."""

@@ -181,3 +181,28 @@ def test_array_reads_match_the_object_reads(sim):
         w = dev.read_6axis(timeout=WAIT)  # the same steady load: the same values
         assert wrenches.shape[1] == 6 and len(wrenches) > 10
         assert (wrenches == [[w.fx, w.fy, w.fz, w.tx, w.ty, w.tz]]).all()
+
+
+def test_time_column_and_stamps(sim):
+    np = pytest.importorskip("numpy")
+    with brv.Device(sim(94), KIND_TEXT[94]) as dev:
+        assert dev.configure(rate=1000)  # the pace the simulator keeps
+        dev.read_all()
+        time.sleep(0.05)
+        t, rows = dev.read_all_array(with_time=True)
+        now = time.monotonic()
+        assert t.dtype == np.float64 and len(t) == len(rows) > 10
+        assert (np.diff(t) > 0).all() and now - 1.0 < t[-1] <= now
+        assert (np.array(dev.stamps()) / 1e9 == t).all()  # stamps() is of the last read
+        assert isinstance(dev.read_all_array(), np.ndarray)  # callers without times keep an array
+        time.sleep(0.02)
+        t6, wrenches = dev.read_all_6axis_array(with_time=True)
+        assert len(t6) == len(wrenches) > 0 and t6[0] > t[-1]
+        assert dev.read(timeout=WAIT) and len(dev.stamps()) == 1 and dev.stamps()[0] > t6[-1] * 1e9
+
+        deadline = time.monotonic() + 5
+        while dev.estimated_rate == 0 and time.monotonic() < deadline:
+            dev.read_all()
+            time.sleep(0.01)
+        assert dev.estimated_rate == pytest.approx(1000, rel=0.05)
+    assert brv.realtime_offset() == pytest.approx(time.time() - time.monotonic(), abs=1.0)
