@@ -81,6 +81,13 @@ namespace Brv
         internal static extern int callRead6Axis(DaqHandle daq, [In, Out] int[] values, [MarshalAs(UnmanagedType.U1)] bool peek);
         [DllImport(Library)]
         internal static extern int callReadAll6Axis(DaqHandle daq, ref IntPtr values, [MarshalAs(UnmanagedType.U1)] bool peek);
+
+        // ------------------------------------------------------ sample instants
+        // stamps: an array of the caller's (null to learn the count), written
+        // during the call only.
+        [DllImport(Library)] internal static extern int callGetStamps(DaqHandle daq, [Out] long[] stamps, int capacity);
+        [DllImport(Library)] internal static extern double callGetEstimatedRate(DaqHandle daq);
+        [DllImport(Library)] internal static extern long callGetRealtimeOffset();
     }
 
     // An acquisition object: disposed of once, when released (the library

@@ -68,6 +68,37 @@ namespace Brv
         // True for a four-channel device; may wait about 0.6 s for a frame.
         public bool IsVirtual { get { return Native.callIsVirtual(Handle); } }
 
+        // Sample instants: the instant the device took each sample, in
+        // nanoseconds of the host's CLOCK_MONOTONIC, reconstructed from when
+        // its bytes arrived; the instants of one device strictly increase and
+        // are never later than the arrival of the sample's bytes.
+
+        // The instants of the samples the last read handed out, oldest
+        // first: one per sample instant after ReadAll and ReadAll6Axis (the
+        // k-th belongs to the k-th sample of every channel), one after Read,
+        // ReadChannels, Read6D and Read6Axis, none after a read that gave
+        // nothing. A new array on every call.
+        public long[] GetStamps()
+        {
+            DaqHandle h = Handle;
+            long[] stamps = new long[Math.Max(Native.callGetStamps(h, null, 0), 0)];
+            int n = Native.callGetStamps(h, stamps, stamps.Length);
+            if (n < stamps.Length)
+                Array.Resize(ref stamps, Math.Max(n, 0));
+            return stamps;
+        }
+
+        // The device's sample rate in samples per second as the library's
+        // clock model estimates it (e.g. 1000.13); 0 until it has seen about
+        // a second of samples at the configured rate.
+        public double EstimatedRate { get { return Native.callGetEstimatedRate(Handle); } }
+
+        // Nanoseconds to add to an instant of GetStamps to get the same
+        // instant on CLOCK_REALTIME (nanoseconds since 1970-01-01 UTC), as
+        // the two clocks stand now: the system may step or slew its clock,
+        // so read it again rather than keep it.
+        public static long RealtimeOffset { get { return Native.callGetRealtimeOffset(); } }
+
         public Statistics Statistics
         {
             get {

@@ -98,6 +98,45 @@ namespace Brv.Tests
             }
         }
 
+        [StructLayout(LayoutKind.Sequential)]
+        struct Timespec { public long Seconds, Nanoseconds; }
+        [DllImport("libc.so.6")] static extern int clock_gettime(int clock, out Timespec t);
+
+        static long ClockNs(int clock)  // 0 CLOCK_REALTIME, 1 CLOCK_MONOTONIC
+        {
+            Timespec t;
+            Assert.AreEqual(0, clock_gettime(clock, out t));
+            return t.Seconds * 1000000000L + t.Nanoseconds;
+        }
+
+        [Test]
+        public void StampsOfTheLastReadRateAndRealtimeOffset()
+        {
+            using (var sim = new Sim(94))
+            using (var sensor = new Sensor(sim.Port, "94")) {
+                Assert.IsTrue(sensor.Configure(1000, 0, 0));  // the pace the simulator keeps
+                Package[][] all = Within(() => sensor.ReadAll(), v => v[0].Length > 2);
+                long now = ClockNs(1);
+                long[] s = sensor.GetStamps();
+                Assert.AreEqual(all[0].Length, s.Length);
+                for (int k = 1; k < s.Length; ++k)
+                    Assert.Greater(s[k], s[k - 1]);
+                Assert.LessOrEqual(s[s.Length - 1], now);
+                Assert.Greater(s[s.Length - 1], now - 2000000000L);
+
+                Assert.IsTrue(Within(() => sensor.Read(), v => v.HasValue).HasValue);
+                long[] newest = sensor.GetStamps();
+                Assert.AreEqual(1, newest.Length);
+                Assert.Greater(newest[0], s[s.Length - 1]);
+                Wrench[] groups = Within(() => sensor.ReadAll6Axis(), v => v.Length > 0);
+                Assert.AreEqual(groups.Length, sensor.GetStamps().Length);
+
+                double rate = Within(() => { sensor.ReadAll(); return sensor.EstimatedRate; }, r => r > 0, 5000);
+                Assert.AreEqual(1000.0, rate, 50.0);
+            }
+            Assert.AreEqual((double)(ClockNs(0) - ClockNs(1)), (double)Sensor.RealtimeOffset, 1e9);
+        }
+
         [Test]
         public void RecordsHaveTheLibrarysLayout()
         {
