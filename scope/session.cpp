@@ -75,6 +75,7 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
     BPort::setText(record.deviceName, k->text);
     auto ok = std::make_shared<bool>(false);
     auto config = std::make_shared<SensorConfig>();
+    auto openedAt = std::make_shared<int64_t>(0);
     // A framed device announces nothing in its data frames: read as another
     // framed kind it gives numbers that mean nothing. Its identification
     // reply tells what it is.
@@ -82,17 +83,18 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
     auto identity = std::make_shared<brovatools::Identity>();
     const std::string path = port.toLocal8Bit().toStdString();
     BrovaDAQ* daq = daq_.get();
-    runJob([daq, record, ok, config, confirm, kind, path, identity, stop = stopJob_] {
+    runJob([daq, record, ok, config, confirm, kind, path, identity, openedAt, stop = stopJob_] {
                if (confirm) {
                    *identity = brovatools::identifyPort(path, identifyTimeoutMs, [stop] { return stop->load(); });
                    if (identity->kind != kind)
                        return;
                }
+               *openedAt = brovatools::monotonicNow();  // the traces' time 0: no sample is older
                *ok = daq->open(record, true, 1000000);
                if (*ok)
                    *config = daq->getConfig();
            },
-           [this, ok, k, config, confirm, identity] {
+           [this, ok, k, config, confirm, identity, openedAt] {
                const int kind = k->code;
                config_ = *config;
                if (confirm && identity->kind != kind) {
@@ -136,8 +138,7 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
                }
                samples_ = 0;
                rate_.clear();
-               clock_.start();
-               lastRead_ = 0;
+               opened_ = *openedAt;
                timer_.start();
                emit opened(true, QStringLiteral("%1: kind %2 open").arg(port_, QString::fromLatin1(k->text)));
            });
@@ -170,7 +171,7 @@ QStringList SensorSession::groupTitles() const
 
 double SensorSession::now() const
 {
-    return clock_.isValid() ? clock_.nsecsElapsed() / 1e9 : 0.0;
+    return opened_ >= 0 ? (brovatools::monotonicNow() - opened_) / 1e9 : 0.0;
 }
 
 int SensorSession::channels() const
@@ -181,6 +182,11 @@ int SensorSession::channels() const
 double SensorSession::measuredRate() const
 {
     return rate_.perSecond();
+}
+
+double SensorSession::estimatedRate() const
+{
+    return daq_ && !busy_ && !lost_ ? daq_->getEstimatedRate() : 0.0;
 }
 
 BrovaStatistics SensorSession::statistics() const
@@ -223,18 +229,16 @@ void SensorSession::poll()
 
 void SensorSession::take(int n)
 {
-    const int64_t now = clock_.nsecsElapsed() / 1000;
-    const std::vector<int64_t> times = brovatools::spreadTimes(lastRead_, now, n);
-    lastRead_ = now;
+    const std::vector<int64_t> stamps = brovatools::stampsOf(*daq_, n);
     std::vector<brovatools::SampleRow> rows;
     if (sixAxis_)
-        brovatools::appendRows(rows, 0, samples_, times, all6_, n);
+        brovatools::appendRows(rows, 0, samples_, stamps.data(), all6_, n);
     else
-        brovatools::appendRows(rows, 0, samples_, times, all_, n, channels(), wrench_);
+        brovatools::appendRows(rows, 0, samples_, stamps.data(), all_, n, channels(), wrench_);
     // The plot shows x, y, z of every channel, or the six components.
     int state = state_;
     for (const brovatools::SampleRow& r : rows) {
-        const double t = r.micros / 1e6;
+        const double t = (r.stamp - opened_) / 1e9;
         const int first = r.sixAxis ? 0 : tracesPerGroup * r.channel;
         const int count = r.sixAxis ? 6 : tracesPerGroup;
         for (int i = 0; i < count && first + i < static_cast<int>(traces_.size()); ++i)
@@ -243,10 +247,8 @@ void SensorSession::take(int n)
     }
     samples_ += static_cast<uint64_t>(n);
     if (sink_) {
-        for (brovatools::SampleRow& r : rows) {
-            r.micros -= recordStart_;
+        for (brovatools::SampleRow& r : rows)
             r.sample -= recordFirst_;
-        }
         sink_->write(rows);
         recordedSamples_ += static_cast<uint64_t>(n);
         if (std::ferror(record_.get())) {
@@ -258,7 +260,7 @@ void SensorSession::take(int n)
     }
     for (Trace& tr : traces_)
         tr.keep(windowSeconds_ + 1.0);
-    rate_.add(now, samples_);
+    rate_.add((brovatools::monotonicNow() - opened_) / 1000, samples_);
     setState(state);
     emit samplesArrived();
 }
@@ -332,13 +334,14 @@ bool SensorSession::startRecording(const QString& path, bool replace, QString& w
     poll();  // the recording starts with what comes next
     recordPath_ = path;
     recordStarted_ = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    recordStart_ = clock_.nsecsElapsed() / 1000;
+    recordStart_ = brovatools::monotonicNow();
     recordFirst_ = samples_;
     recordedSamples_ = 0;
     readsLost_ = 0;
     sink_ = std::make_unique<brovatools::SampleSink>(record_.get(), brovatools::RowFormat::Csv,
                                                      std::vector<std::string>{port_.toLocal8Bit().toStdString()},
-                                                     !(sixAxis_ || wrench_), sixAxis_ || wrench_);
+                                                     !(sixAxis_ || wrench_), sixAxis_ || wrench_,
+                                                     brovatools::TimeClock::Relative, BrovaDAQ::getRealtimeOffset());
     sink_->writeHeader();
     return true;
 }
@@ -353,6 +356,9 @@ bool SensorSession::stopRecording(QString* why)
     run.seconds = recordingSeconds();
     run.format = "csv";
     run.columns = sink_->columns();
+    run.clock = brovatools::timeClockName(sink_->clock());
+    run.realtimeOffsetNs = sink_->realtimeOffset();
+    run.originNs = sink_->origin();
     run.tare = tared_;
     run.interrupted = interrupted_;
     brovatools::SidecarDevice d;
@@ -368,6 +374,7 @@ bool SensorSession::stopRecording(QString* why)
     d.samples = recordedSamples_;
     d.statistics = statistics();
     d.readsLost = readsLost_;
+    d.estimatedRate = estimatedRate();
     run.devices.push_back(d);
     sink_.reset();
     if (std::fclose(record_.release()) != 0 || !flushed) {
@@ -386,7 +393,7 @@ bool SensorSession::stopRecording(QString* why)
 
 double SensorSession::recordingSeconds() const
 {
-    return record_ ? (clock_.nsecsElapsed() / 1000 - recordStart_) / 1e6 : 0.0;
+    return record_ ? (brovatools::monotonicNow() - recordStart_) / 1e9 : 0.0;
 }
 
 } // namespace brovascope

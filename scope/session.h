@@ -1,10 +1,10 @@
 // One open sensor in the live view: opened and configured off the window's
 // thread, read on a timer with the batch reads, every sample kept for the
-// plots' window and, while recording, written to a CSV file in the format of
+// plots' window at the instant the library's stamps give it (seconds since
+// the open) and, while recording, written to a CSV file in the format of
 // `brova stream`.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -56,7 +56,7 @@ public:
     const std::vector<Trace>& traces() const { return traces_; }
     QStringList groupTitles() const;
     void setWindowSeconds(double s) { windowSeconds_ = s; }
-    double now() const;  // seconds since the device was opened
+    double now() const;  // seconds since the device was opened: the traces' clock
     int state() const { return state_; }
     // The configuration as the device last reported it (at open, and after
     // each configure).
@@ -64,6 +64,9 @@ public:
     uint64_t samples() const { return samples_; }
     int channels() const;  // channels that can be tared one by one
     double measuredRate() const;
+    // The device's rate as the library's clock model estimates it (0 until
+    // about a second of samples).
+    double estimatedRate() const;
     BrovaStatistics statistics() const;
 
     void tare(int channel);  // -1: all
@@ -111,8 +114,7 @@ private:
     bool sixAxis_ = false, wrench_ = false, busy_ = false, lost_ = false;
     QThread* job_ = nullptr;
     QTimer timer_;
-    QElapsedTimer clock_;
-    int64_t lastRead_ = 0;
+    int64_t opened_ = -1;  // when the device was opened: CLOCK_MONOTONIC nanoseconds (-1: not open)
     std::vector<Trace> traces_;
     double windowSeconds_ = 5.0;
     int state_ = 5;
@@ -126,7 +128,7 @@ private:
     std::unique_ptr<brovatools::SampleSink> sink_;
     QString recordPath_;
     QString recordStarted_;  // date and time, for the sidecar
-    int64_t recordStart_ = 0;
+    int64_t recordStart_ = 0;  // monotonic nanoseconds
     uint64_t recordFirst_ = 0;  // the session's number of the recording's first sample
     uint64_t recordedSamples_ = 0;
     uint64_t readsLost_ = 0;

@@ -24,9 +24,18 @@ SIX_AXIS = ["Fx", "Fy", "Fz", "Tx", "Ty", "Tz"]
 
 
 def csv_rows(text):
+    """The rows, checked for the time column's promise: in time order, each
+    port's samples strictly increasing, the channels of a sample at its time."""
     rows = list(csv.DictReader(io.StringIO(text)))
     times = [float(r["time"]) for r in rows]
-    assert times == sorted(times) and len(set(times)) == len(times), "time must strictly increase"
+    assert times == sorted(times), "rows must be in time order"
+    samples = {}
+    for r in rows:
+        samples.setdefault(r.get("port"), {}).setdefault(int(r["sample"]), set()).add(r["time"])
+    for port in samples.values():
+        assert all(len(t) == 1 for t in port.values()), "the channels of a sample share its time"
+        per_sample = [float(next(iter(port[n]))) for n in sorted(port)]
+        assert all(a < b for a, b in zip(per_sample, per_sample[1:])), "a port's samples must strictly increase"
     return rows
 
 
@@ -160,7 +169,7 @@ def test_tare_drops_the_samples_from_before_the_zero(sim):
 
 def test_errors_say_why_with_their_exit_codes(sim):
     assert brova("stream", "/dev/brv-none", "--rate", 250)[0] == 2  # refused before any open
-    for bad in (["--filter", 7], ["--kind", 12], ["--format", "xml"], ["--count", 0]):
+    for bad in (["--filter", 7], ["--kind", 12], ["--format", "xml"], ["--count", 0], ["--clock", "utc"]):
         code, _, err = brova("stream", "/dev/brv-none", *bad)
         assert code == 2 and "--" in err, (bad, err)
     code, _, err = brova("stream", "/dev/brv-none", "--kind", 68)

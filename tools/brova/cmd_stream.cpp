@@ -1,7 +1,6 @@
 // brova stream: samples of one or more sensors as they arrive.
 #include <QCommandLineParser>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFileInfo>
 
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -35,13 +33,11 @@ QByteArray local(const QString& s)
 }
 
 // What an open on a thread of its own hands over to the streaming loop: the
-// device, opened, configured and tared, and the time from which its samples
-// are to be read.
+// device, opened, configured and tared.
 struct Opened {
     Target target;
     std::unique_ptr<BrovaDAQ> daq;
     SensorConfig config;
-    int64_t readFrom = 0;
 };
 
 // The samples a device holds now, read and dropped.
@@ -63,10 +59,9 @@ void discardHeld(BrovaDAQ& daq, bool sixAxis)
 // that the ports already streaming are read meanwhile; the object is used by
 // no other thread until the loop takes it over from the future.
 Opened openDevice(Target target, const QString& given, bool relocate, const ConfigRequest& want, bool tare,
-                  bool sixAxis, const std::function<int64_t()>& micros)
+                  bool sixAxis)
 {
     Opened o;
-    o.readFrom = micros();
     o.target = relocate ? locate(given, target.kind) : target;
     o.daq = openTarget(o.target);
     o.config = applyConfig(*o.daq, o.target.path, want);
@@ -75,7 +70,6 @@ Opened openDevice(Target target, const QString& given, bool relocate, const Conf
         // not part of the stream.
         o.daq->zeroAll();
         discardHeld(*o.daq, sixAxis);
-        o.readFrom = micros();
     }
     return o;
 }
@@ -88,12 +82,18 @@ struct Stream {
     bool wrench = false;  // a four-channel device read as one six-axis sensor
     std::unique_ptr<BrovaDAQ> daq;
     std::future<Opened> opening;  // an open under way on its own thread
+    int64_t openedAt = 0;   // when the latest open began (monotonic nanoseconds): the end of a gap
     bool opened = false;    // opened at least once
     SensorConfig config;
     uint64_t samples = 0;
-    int64_t lastRead = 0;
+    // No sample still to come from this port is older than this (monotonic
+    // nanoseconds): the stamp of the newest sample read. Before the first
+    // sample of a session none is known (the first stamps of a session may
+    // reach back before its open), and nothing may pass.
+    int64_t readUpTo = INT64_MIN;
+    double estimatedRate = 0;  // the library's estimate, kept when a session ends
     bool done = false;      // --count reached
-    int64_t lostAt = -1;    // while waiting to reconnect: since when
+    int64_t lostAt = -1;    // while waiting to reconnect: since when (monotonic nanoseconds)
     int64_t retryAt = 0;    // the next attempt to reopen
     uint64_t readsLost = 0;  // reads that found the reader's buffer had dropped bytes (-1)
     BrovaStatistics before{};  // counts of earlier sessions (reconnects)
@@ -119,16 +119,22 @@ struct Stream {
         s.bytesDiscarded += before.bytesDiscarded;
         return s;
     }
+    void keepRate()
+    {
+        if (daq && daq->getEstimatedRate() > 0)
+            estimatedRate = daq->getEstimatedRate();
+    }
     // The session ends (the device was lost): its counts are kept.
     void endSession()
     {
+        keepRate();
         before = statistics();
         daq.reset();
     }
 };
 
 // Reads what arrived on one port into rows; false when the device is lost.
-bool readInto(Stream& s, int index, int64_t now, uint64_t countLimit, std::vector<SampleRow>& rows)
+bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>& rows)
 {
     int n;
     if (s.kind->sixAxis) {
@@ -142,13 +148,14 @@ bool readInto(Stream& s, int index, int64_t now, uint64_t countLimit, std::vecto
         ++s.readsLost;
     if (n <= 0)
         return true;
-    const std::vector<int64_t> times = brovatools::spreadTimes(s.lastRead, now, n);
-    s.lastRead = now;
+    const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
+    s.readUpTo = stamps.back();
     const size_t before = rows.size();
     if (s.kind->sixAxis)
-        brovatools::appendRows(rows, index, s.samples, times, s.all6, n);
+        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all6, n);
     else
-        brovatools::appendRows(rows, index, s.samples, times, s.all, n, std::max(1, s.daq->getSensorSize()), s.wrench);
+        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all, n, std::max(1, s.daq->getSensorSize()),
+                               s.wrench);
     s.samples += static_cast<uint64_t>(n);
     if (countLimit && s.samples >= countLimit) {
         // The samples past the count are not written.
@@ -176,6 +183,7 @@ brovatools::SidecarDevice sidecarDevice(const Stream& st)
     d.samples = st.samples;
     d.statistics = st.statistics();
     d.readsLost = st.readsLost;
+    d.estimatedRate = st.estimatedRate;
     return d;
 }
 
@@ -190,9 +198,16 @@ int runStream(const QStringList& args)
             "until --count, --duration or Ctrl-C.\n\n"
             "Columns: time, port (when several), sample, channel, state, then x, y, z, s1 ... s8, aux for "
             "three-axis channels and Fx, Fy, Fz, Tx, Ty, Tz for six-axis sensors (a row leaves the other group "
-            "empty). time is the host's time in seconds since the start: the samples carry no device time, so "
-            "the samples of one read are spread evenly over the time since the previous read, and the channels of "
-            "one sample follow each other 1 microsecond apart; the column strictly increases. state is the "
+            "empty). time is the instant the device took the sample, in seconds with six decimals, from the "
+            "library's sample stamps: reconstructed from when the bytes arrived, so the bursts in which a USB "
+            "bridge delivers them do not show, and a constant delay no more than the bridge's latency timer "
+            "(1 ms with the project's udev rule) remains. --clock picks the clock: relative (the default) counts "
+            "from the first sample written (one origin for every port), monotonic is the host's CLOCK_MONOTONIC "
+            "(as other programs on the host read it), realtime is seconds since the epoch (the offset between the "
+            "two clocks taken once, at the start). The channels of one sample share its time; each port's samples "
+            "strictly increase. Rows are written in time order across ports: a row is held until every port has "
+            "delivered what came before it, so with several ports the output lags by about the slowest port's "
+            "sample period (and, while a lost port is being reopened, by the open). state is the "
             "device's state field (5 normal; others are conditions such as an overload). sample counts each "
             "port's samples from 0.\n\n"
             "With --output FILE the samples go to FILE.partial, renamed to FILE when the stream ends (Ctrl-C "
@@ -210,6 +225,10 @@ int runStream(const QStringList& args)
     addConfigOptions(p);
     p.addOption({QStringLiteral("format"), QStringLiteral("csv (the default) or jsonl (one JSON object per line)."),
                  QStringLiteral("csv|jsonl")});
+    p.addOption({QStringLiteral("clock"), QStringLiteral("The time column's clock: relative (seconds since the first "
+                                                         "sample, the default), monotonic (CLOCK_MONOTONIC) or "
+                                                         "realtime (seconds since the epoch)."),
+                 QStringLiteral("relative|monotonic|realtime")});
     p.addOption({QStringLiteral("six-axis"), QStringLiteral("Read a four-channel device as one six-axis sensor "
                                                             "(force and torque computed on the host).")});
     p.addOption({QStringLiteral("tare"), QStringLiteral("Zero every channel (or the six-axis sensor) at the start.")});
@@ -233,6 +252,11 @@ int runStream(const QStringList& args)
     const QString format = p.isSet(QStringLiteral("format")) ? p.value(QStringLiteral("format")) : QStringLiteral("csv");
     if (format != QLatin1String("csv") && format != QLatin1String("jsonl"))
         throw Failure(ExitUsage, QStringLiteral("--format %1: the formats are csv and jsonl").arg(format));
+    brovatools::TimeClock timeClock = brovatools::TimeClock::Relative;
+    if (p.isSet(QStringLiteral("clock")) &&
+        !brovatools::timeClockFromName(p.value(QStringLiteral("clock")).toStdString(), timeClock))
+        throw Failure(ExitUsage, QStringLiteral("--clock %1: the clocks are relative, monotonic and realtime")
+                                     .arg(p.value(QStringLiteral("clock"))));
     const int count = intOption(p, QStringLiteral("count"), 0);
     if (p.isSet(QStringLiteral("count")) && count <= 0)
         throw Failure(ExitUsage, QStringLiteral("--count needs a number above 0"));
@@ -293,14 +317,16 @@ int runStream(const QStringList& args)
     // The clock starts before the devices open: what they send while being
     // opened and configured is in the first read (a tare drops it).
     const QString started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    QElapsedTimer clock;
-    clock.start();
-    const std::function<int64_t()> micros = [clock] { return clock.nsecsElapsed() / 1000; };
+    const int64_t realtimeOffset = BrovaDAQ::getRealtimeOffset();
+    const int64_t startNs = brovatools::monotonicNow();
+    // The run's own pace (status, flushes, --duration): microseconds since the start.
+    const auto micros = [startNs] { return (brovatools::monotonicNow() - startNs) / 1000; };
     // Every device opens on a thread of its own; a port streams from the
     // moment it is open, while the others are still being opened.
     auto beginOpen = [&](Stream& s, bool relocate) {
+        s.openedAt = brovatools::monotonicNow();
         s.opening = std::async(std::launch::async, openDevice, s.target, s.given, relocate, want, tare,
-                               s.kind->sixAxis, micros);
+                               s.kind->sixAxis);
     };
     for (auto& s : streams)
         beginOpen(*s, false);
@@ -315,24 +341,25 @@ int runStream(const QStringList& args)
     }
     brovatools::SampleSink sink(out, format == QLatin1String("csv") ? brovatools::RowFormat::Csv
                                                                     : brovatools::RowFormat::JsonLines,
-                                names, anyThree, anySix);
+                                names, anyThree, anySix, timeClock, realtimeOffset);
 
     const bool status = isatty(STDERR_FILENO);
-    std::vector<brovatools::SidecarGap> gaps;
+    std::vector<brovatools::SidecarGap> gaps;  // in monotonic nanoseconds until the sidecar is written
     brovatools::RateMeter rate;
     int64_t nextStatus = 0, nextFlush = 0;
     int result = ExitOk;
     QString failure;
-    // Rows wait here until every device has opened once: a device that
-    // cannot be opened at the start ends the run before anything is written.
+    // Rows are held in the sink until every device has opened once (a device
+    // that cannot be opened at the start ends the run before anything is
+    // written), and then until every port has delivered what came before them.
     std::vector<SampleRow> rows;
     bool writing = false;
     bool outputClosed = false;
 
     for (;;) {
         const int64_t now = micros();
-        if (writing)
-            rows.clear();
+        const int64_t nowNs = brovatools::monotonicNow();
+        rows.clear();
         bool allDone = true;
         for (size_t i = 0; i < streams.size(); ++i) {
             Stream& s = *streams[i];
@@ -347,7 +374,7 @@ int runStream(const QStringList& args)
                     s.target = o.target;
                     s.daq = std::move(o.daq);
                     s.config = o.config;
-                    s.lastRead = o.readFrom;
+                    s.readUpTo = INT64_MIN;
                     s.opened = true;
                     if (s.lostAt >= 0) {
                         // Back, perhaps under another device node (a link now
@@ -355,13 +382,13 @@ int runStream(const QStringList& args)
                         const std::string was = names[i];
                         names[i] = path;
                         sink.renamePort(static_cast<int>(i), path);
-                        gaps.push_back({path, s.lostAt, now});
-                        sink.writeEvent(now, static_cast<int>(i), "reconnected",
-                                        "no samples from " + brovatools::formatSeconds(s.lostAt) + " s" +
-                                            (was != path ? "; was " + was : std::string()));
+                        gaps.push_back({path, s.lostAt, s.openedAt});
+                        sink.addEvent(s.openedAt, static_cast<int>(i), "reconnected",
+                                      "no samples from " + brovatools::formatSeconds(sink.columnMicros(s.lostAt)) +
+                                          " s" + (was != path ? "; was " + was : std::string()));
                         std::fprintf(stderr, "%sbrova: %s: reopened%s%s after a gap of %.2f s\n",
                                      status ? "\r\033[K" : "", was.c_str(), was != path ? " as " : "",
-                                     was != path ? path.c_str() : "", (now - s.lostAt) / 1e6);
+                                     was != path ? path.c_str() : "", (nowNs - s.lostAt) / 1e9);
                         s.lostAt = -1;
                     }
                 } catch (const Failure& f) {
@@ -385,14 +412,14 @@ int runStream(const QStringList& args)
                 allDone = allDone && s.done;
                 continue;
             }
-            if (!s.done && !readInto(s, static_cast<int>(i), now, static_cast<uint64_t>(count), rows)) {
+            if (!s.done && !readInto(s, static_cast<int>(i), static_cast<uint64_t>(count), rows)) {
                 if (!reconnect) {
                     failure = QStringLiteral("%1: the device stopped: unplugged, or silent for 550 ms").arg(s.target.path);
                     result = ExitDevice;
                 } else {
-                    s.lostAt = now;
+                    s.lostAt = nowNs;
                     s.endSession();
-                    sink.writeEvent(now, static_cast<int>(i), "lost", "waiting for the port to come back");
+                    sink.addEvent(nowNs, static_cast<int>(i), "lost", "waiting for the port to come back");
                     std::fprintf(stderr, "%sbrova: %s: lost; waiting for it to come back\n", status ? "\r\033[K" : "",
                                  names[i].c_str());
                 }
@@ -405,8 +432,19 @@ int runStream(const QStringList& args)
             keepPartial = true;
             sink.writeHeader();
         }
-        if (writing)
-            sink.write(rows);
+        sink.add(rows);
+        if (writing) {
+            // What no port can still deliver anything older than: a port
+            // streaming, nothing older than its newest sample; a port being
+            // opened, or opened without a sample yet, holds everything. A
+            // lost one waiting for its next attempt, or one done, delivers
+            // nothing older.
+            int64_t upTo = INT64_MAX;
+            for (const auto& s : streams)
+                if (!s->done && (s->opening.valid() || s->lostAt < 0))
+                    upTo = std::min(upTo, s->opening.valid() ? INT64_MIN : s->readUpTo);
+            sink.release(upTo);
+        }
         if (result != ExitOk)
             break;
         if (writing && (now >= nextFlush || out == stdout)) {
@@ -453,18 +491,20 @@ int runStream(const QStringList& args)
         // Interrupted while devices were still opening: what came is kept.
         writing = keepPartial = true;
         sink.writeHeader();
-        sink.write(rows);
     }
     const double seconds = micros() / 1e6;
     for (size_t i = 0; i < streams.size(); ++i) {
         Stream& s = *streams[i];
         if (s.opening.valid())
             s.opening.wait();
+        s.keepRate();
         if (s.daq)
             s.daq->close();
         if (s.lostAt >= 0)  // never came back
-            gaps.push_back({names[i], s.lostAt, micros()});
+            gaps.push_back({names[i], s.lostAt, brovatools::monotonicNow()});
     }
+    if (!outputClosed)
+        sink.releaseAll();
     const bool flushed = sink.flush() || outputClosed;
     uint64_t total = 0, readsLost = 0;
     BrovaStatistics sum{};
@@ -489,11 +529,18 @@ int runStream(const QStringList& args)
             run.seconds = seconds;
             run.format = format == QLatin1String("csv") ? "csv" : "jsonl";
             run.columns = sink.columns();
+            run.clock = brovatools::timeClockName(timeClock);
+            run.realtimeOffsetNs = realtimeOffset;
+            run.originNs = sink.origin();
             run.tare = tare;
             run.interrupted = interruptedBy != 0;
             for (const auto& s : streams)
                 run.devices.push_back(sidecarDevice(*s));
-            run.gaps = gaps;
+            for (brovatools::SidecarGap g : gaps) {
+                g.from = sink.columnMicros(g.from);
+                g.to = sink.columnMicros(g.to);
+                run.gaps.push_back(g);
+            }
             std::string why;
             if (!brovatools::writeSidecar(local(output).toStdString() + ".json", run, why)) {
                 failure = QStringLiteral("%1.json: cannot write: %2").arg(output, QString::fromLocal8Bit(why.c_str()));

@@ -1,5 +1,7 @@
 #include "samplerows.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cinttypes>
 
@@ -23,7 +25,9 @@ const std::vector<std::string>& sixAxisColumns()
 std::string formatSeconds(int64_t micros)
 {
     char text[48];
-    std::snprintf(text, sizeof text, "%" PRId64 ".%06" PRId64, micros / 1000000, micros % 1000000);
+    const uint64_t magnitude = micros < 0 ? 0 - static_cast<uint64_t>(micros) : static_cast<uint64_t>(micros);
+    std::snprintf(text, sizeof text, "%s%" PRIu64 ".%06" PRIu64, micros < 0 ? "-" : "", magnitude / 1000000,
+                  magnitude % 1000000);
     return text;
 }
 
@@ -45,23 +49,55 @@ std::string jsonString(const std::string& text)
     return out + "\"";
 }
 
-std::vector<int64_t> spreadTimes(int64_t previousMicros, int64_t nowMicros, int n)
+bool timeClockFromName(const std::string& name, TimeClock& clock)
 {
-    std::vector<int64_t> t(static_cast<size_t>(std::max(n, 0)));
-    const int64_t span = std::max<int64_t>(nowMicros - previousMicros, 0);
-    for (int k = 0; k < n; ++k)
-        t[static_cast<size_t>(k)] = previousMicros + span * (k + 1) / n;
-    return t;
+    for (const TimeClock c : {TimeClock::Relative, TimeClock::Monotonic, TimeClock::Realtime})
+        if (name == timeClockName(c)) {
+            clock = c;
+            return true;
+        }
+    return false;
+}
+
+const char* timeClockName(TimeClock clock)
+{
+    switch (clock) {
+    case TimeClock::Monotonic:
+        return "monotonic";
+    case TimeClock::Realtime:
+        return "realtime";
+    case TimeClock::Relative:
+        break;
+    }
+    return "relative";
+}
+
+int64_t monotonicNow()
+{
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+std::vector<int64_t> stampsOf(BrovaDAQ& daq, int n)
+{
+    std::vector<int64_t> stamps(static_cast<size_t>(std::max(n, 0)));
+    const int got = n > 0 ? daq.getStamps(stamps.data(), n) : 0;
+    // A read always stamps what it hands out; should a count differ, the
+    // missing ones take the last stamp known (or now).
+    for (int k = std::max(std::min(got, n), 0); k < n; ++k)
+        stamps[static_cast<size_t>(k)] = k ? stamps[static_cast<size_t>(k - 1)] : monotonicNow();
+    return stamps;
 }
 
 namespace {
 
-SampleRow rowOf(int port, uint64_t sample, int64_t micros, int state, bool sixAxis, const int32_t* values, int count)
+SampleRow rowOf(int port, uint64_t sample, int64_t stamp, int state, bool sixAxis, const int32_t* values, int count)
 {
     SampleRow r;
     r.port = port;
     r.sample = sample;
-    r.micros = micros;
+    r.stamp = stamp;
     r.state = state;
     r.sixAxis = sixAxis;
     std::copy(values, values + count, r.values);
@@ -70,11 +106,11 @@ SampleRow rowOf(int port, uint64_t sample, int64_t micros, int state, bool sixAx
 
 } // namespace
 
-void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
                 const BrovaPackage* all, int n, int channels, bool asWrench)
 {
     for (int k = 0; k < n; ++k) {
-        const int64_t at = times[static_cast<size_t>(k)];
+        const int64_t at = stamps[k];
         if (asWrench && channels == 4) {
             int32_t six[6];
             BrovaDAQ::wrenchOf(all[k], all[n + k], all[2 * n + k], all[3 * n + k], six);
@@ -84,19 +120,19 @@ void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const st
         for (int c = 0; c < channels; ++c) {
             const BrovaPackage& p = all[c * n + k];
             const int32_t v[12] = {p.x, p.y, p.z, p.s1, p.s2, p.s3, p.s4, p.s5, p.s6, p.s7, p.s8, p.aux};
-            rows.push_back(rowOf(port, first + k, at + c, p.config.getState(), false, v, 12));
+            rows.push_back(rowOf(port, first + k, at, p.config.getState(), false, v, 12));
             rows.back().channel = c;
         }
     }
 }
 
-void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
                 const BrovaPackage6D* all, int n)
 {
     for (int k = 0; k < n; ++k) {
         const BrovaPackage6D& p = all[k];
         const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
-        rows.push_back(rowOf(port, first + k, times[static_cast<size_t>(k)], p.sensor1.config.getState(), true, v, 6));
+        rows.push_back(rowOf(port, first + k, stamps[k], p.sensor1.config.getState(), true, v, 6));
     }
 }
 
@@ -115,9 +151,30 @@ double RateMeter::perSecond() const
     return span > 0 ? (seen.back().second - seen.front().second) / span : 0.0;
 }
 
-SampleSink::SampleSink(std::FILE* o, RowFormat f, std::vector<std::string> portNames, bool three, bool six)
-    : out(o), format(f), ports(std::move(portNames)), threeAxis(three), sixAxis(six)
+SampleSink::SampleSink(std::FILE* o, RowFormat f, std::vector<std::string> portNames, bool three, bool six,
+                       TimeClock c, int64_t realtimeOffset)
+    : out(o), format(f), ports(std::move(portNames)), threeAxis(three), sixAxis(six), timeClock(c),
+      offset(realtimeOffset), portTimes(ports.size())
 {
+}
+
+int64_t SampleSink::columnMicros(int64_t stamp)
+{
+    // Whole microseconds, rounded down (also below zero).
+    const auto micros = [](int64_t ns) { return ns / 1000 - (ns % 1000 < 0 ? 1 : 0); };
+    switch (timeClock) {
+    case TimeClock::Monotonic:
+        return micros(stamp);
+    case TimeClock::Realtime:
+        return micros(stamp + offset);
+    case TimeClock::Relative:
+        break;
+    }
+    if (!haveOrigin) {
+        haveOrigin = true;
+        originStamp = stamp;
+    }
+    return micros(stamp - originStamp);
 }
 
 std::vector<std::string> SampleSink::columns() const
@@ -143,12 +200,12 @@ void SampleSink::writeHeader()
     std::fprintf(out, "%s\n", h.c_str());
 }
 
-std::string SampleSink::line(const SampleRow& r) const
+std::string SampleSink::line(const SampleRow& r, int64_t micros) const
 {
     std::string s;
     const std::string port = r.port >= 0 && r.port < static_cast<int>(ports.size()) ? ports[static_cast<size_t>(r.port)] : "";
     if (format == RowFormat::Csv) {
-        s = formatSeconds(r.micros);
+        s = formatSeconds(micros);
         if (ports.size() > 1)
             s += "," + port;
         s += "," + std::to_string(r.sample) + "," + std::to_string(r.channel) + "," + std::to_string(r.state);
@@ -160,7 +217,12 @@ std::string SampleSink::line(const SampleRow& r) const
                 s += "," + (r.sixAxis ? std::to_string(r.values[i]) : std::string());
         return s;
     }
-    s = "{\"time\":" + formatSeconds(r.micros);
+    s = "{\"time\":" + formatSeconds(micros);
+    if (!r.event.empty()) {
+        if (!port.empty())
+            s += ",\"port\":" + jsonString(port);
+        return s + ",\"event\":" + jsonString(r.event) + ",\"detail\":" + jsonString(r.detail) + "}";
+    }
     if (ports.size() > 1)
         s += ",\"port\":" + jsonString(port);
     s += ",\"sample\":" + std::to_string(r.sample) + ",\"channel\":" + std::to_string(r.channel) +
@@ -171,30 +233,60 @@ std::string SampleSink::line(const SampleRow& r) const
     return s + "}";
 }
 
-void SampleSink::write(std::vector<SampleRow>& rows)
+void SampleSink::add(std::vector<SampleRow>& rows)
 {
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const SampleRow& a, const SampleRow& b) { return a.micros < b.micros; });
-    for (SampleRow& r : rows) {
-        r.micros = std::max(r.micros, last + 1);
-        last = r.micros;
-        const std::string text = line(r);
-        std::fwrite(text.data(), 1, text.size(), out);
-        std::fputc('\n', out);
-        ++written;
-    }
+    held.insert(held.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    rows.clear();
 }
 
-void SampleSink::writeEvent(int64_t micros, int port, const std::string& event, const std::string& detail)
+void SampleSink::addEvent(int64_t stamp, int port, const std::string& event, const std::string& detail)
 {
     if (format != RowFormat::JsonLines)
         return;
-    std::string s = "{\"time\":" + formatSeconds(std::max(micros, last + 1));
-    last = std::max(micros, last + 1);
-    if (port >= 0 && port < static_cast<int>(ports.size()))
-        s += ",\"port\":" + jsonString(ports[static_cast<size_t>(port)]);
-    s += ",\"event\":" + jsonString(event) + ",\"detail\":" + jsonString(detail) + "}";
-    std::fprintf(out, "%s\n", s.c_str());
+    SampleRow r;
+    r.stamp = stamp;
+    r.port = port;
+    r.event = event;
+    r.detail = detail;
+    held.push_back(std::move(r));
+}
+
+void SampleSink::release(int64_t upTo)
+{
+    std::stable_sort(held.begin(), held.end(),
+                     [](const SampleRow& a, const SampleRow& b) { return a.stamp < b.stamp; });
+    const auto end = std::upper_bound(held.begin(), held.end(), upTo,
+                                      [](int64_t t, const SampleRow& r) { return t < r.stamp; });
+    if (!haveOrigin && timeClock == TimeClock::Relative) {
+        // The origin: the first sample written (an event before it, if any,
+        // is then below zero).
+        const auto first = std::find_if(held.begin(), end, [](const SampleRow& r) { return r.event.empty(); });
+        if (first != end)
+            columnMicros(first->stamp);
+    }
+    for (auto it = held.begin(); it != end; ++it) {
+        const SampleRow& r = *it;
+        int64_t micros = columnMicros(r.stamp);
+        if (r.event.empty() && r.port >= 0 && r.port < static_cast<int>(portTimes.size())) {
+            // A port's samples strictly increase; its channels share a time.
+            PortTime& p = portTimes[static_cast<size_t>(r.port)];
+            if (p.any)
+                micros = p.sample == r.sample ? p.micros : std::max(micros, p.micros + 1);
+            p = {true, r.sample, micros};
+        }
+        const std::string text = line(r, micros);
+        std::fwrite(text.data(), 1, text.size(), out);
+        std::fputc('\n', out);
+        if (r.event.empty())
+            ++written;
+    }
+    held.erase(held.begin(), end);
+}
+
+void SampleSink::write(std::vector<SampleRow>& rows)
+{
+    add(rows);
+    releaseAll();
 }
 
 void SampleSink::renamePort(int port, const std::string& name)

@@ -1,13 +1,16 @@
 // Sample rows as the tools write them: one row per sample and channel, in CSV
-// (exactly one header row) or JSON lines, with a strictly increasing time
-// column. Shared by `brova stream` and the live view's recorder, so that both
-// write the same format.
+// (exactly one header row) or JSON lines. Shared by `brova stream` and the
+// live view's recorder, so that both write the same format.
 //
 // Columns, in this order:
-//   time      host time in seconds since the start, six decimals. The samples
-//             carry no device time: the samples of one read are spread evenly
-//             over the interval since the previous read of that port, and the
-//             channels of one sample follow each other 1 microsecond apart.
+//   time      the instant the device took the sample, in seconds with six
+//             decimals, from the library's sample stamps (CLOCK_MONOTONIC,
+//             reconstructed from the arrival of the bytes). On one of three
+//             clocks (TimeClock): relative (seconds since the first sample
+//             written), monotonic (the host's CLOCK_MONOTONIC) or realtime
+//             (seconds since the epoch). The channels of one sample share its
+//             time; the samples of one port strictly increase; rows are
+//             written in time order across ports (see SampleSink).
 //   port      only when several ports are written
 //   sample    the sample's number on its port, from 0
 //   channel   0..3 (always 0 for a six-axis row)
@@ -27,18 +30,29 @@
 #include "brovapackage.h"
 #include "brovapackage6d.h"
 
+class BrovaDAQ;
+
 namespace brovatools {
 
 struct SampleRow {
-    int64_t micros = 0;  // set by SampleSink
-    int port = 0;        // index into the sink's port names
+    int64_t stamp = 0;  // the sample's instant: CLOCK_MONOTONIC nanoseconds
+    int port = 0;       // index into the sink's port names
     uint64_t sample = 0;
     int channel = 0;
     int state = 0;
     bool sixAxis = false;
     // Three-axis: x, y, z, s1 ... s8, aux. Six-axis: Fx, Fy, Fz, Tx, Ty, Tz.
     int32_t values[12] = {};
+    // Set on an event (a device lost, reconnected) instead of a sample:
+    // written in JSON lines only.
+    std::string event, detail;
 };
+
+// The clock of the time column.
+enum class TimeClock { Relative, Monotonic, Realtime };
+// "relative", "monotonic", "realtime"; false for any other name.
+bool timeClockFromName(const std::string& name, TimeClock& clock);
+const char* timeClockName(TimeClock clock);
 
 enum class RowFormat { Csv, JsonLines };
 
@@ -46,52 +60,84 @@ enum class RowFormat { Csv, JsonLines };
 const std::vector<std::string>& threeAxisColumns();
 const std::vector<std::string>& sixAxisColumns();
 
-// Writes rows to a FILE in one format, keeping the time column strictly
-// increasing across everything it writes.
+// Writes rows to a FILE in one format and on one clock. Rows are added as
+// they are read and held until release() is told that no port can deliver a
+// row earlier than a given instant: what is released is written in time
+// order (rows of one instant in the order added), so the file is in time
+// order across ports. Within a port, the time of each sample is made at
+// least 1 microsecond later than the sample before it (the stamps strictly
+// increase; the column has microseconds).
 class SampleSink {
 public:
-    SampleSink(std::FILE* out, RowFormat format, std::vector<std::string> portNames, bool threeAxis, bool sixAxis);
+    // realtimeOffset: nanoseconds from CLOCK_MONOTONIC to CLOCK_REALTIME, for
+    // TimeClock::Realtime.
+    SampleSink(std::FILE* out, RowFormat format, std::vector<std::string> portNames, bool threeAxis, bool sixAxis,
+               TimeClock clock = TimeClock::Relative, int64_t realtimeOffset = 0);
 
     std::vector<std::string> columns() const;
     // The CSV header row; nothing for JSON lines. Call once, first.
     void writeHeader();
-    // Rows of one read cycle, from any ports: ordered by time, each made
-    // later than the one written before it, then written.
+    // Rows of any ports, each port's in the order read; held until released.
+    void add(std::vector<SampleRow>& rows);
+    // A JSON-lines event object (e.g. a reconnection) at a monotonic instant;
+    // nothing in CSV, which holds samples only. Held like a row.
+    void addEvent(int64_t stamp, int port, const std::string& event, const std::string& detail);
+    // Writes the rows held whose instant is not later than upTo (monotonic
+    // nanoseconds), in time order.
+    void release(int64_t upTo);
+    void releaseAll() { release(INT64_MAX); }
+    // add and releaseAll: for a writer of one port.
     void write(std::vector<SampleRow>& rows);
-    // A JSON-lines event object (e.g. a reconnection); nothing in CSV, which
-    // holds samples only.
-    void writeEvent(int64_t micros, int port, const std::string& event, const std::string& detail);
     bool flush();
     // The port's name from now on (a device back under another node).
     void renamePort(int port, const std::string& name);
     uint64_t rowsWritten() const { return written; }
-    int64_t lastMicros() const { return last; }
+    size_t rowsHeld() const { return held.size(); }
+
+    // A monotonic instant on the time column's clock, in microseconds. With
+    // the relative clock the origin is the first sample written; asked
+    // before anything was written, the instant given becomes the origin.
+    int64_t columnMicros(int64_t stamp);
+    TimeClock clock() const { return timeClock; }
+    int64_t realtimeOffset() const { return offset; }
+    // The relative clock's origin (monotonic nanoseconds); -1 while unset.
+    int64_t origin() const { return haveOrigin ? originStamp : -1; }
 
 private:
-    std::string line(const SampleRow& r) const;
+    std::string line(const SampleRow& r, int64_t micros) const;
     std::FILE* out;
     RowFormat format;
     std::vector<std::string> ports;
     bool threeAxis, sixAxis;
-    int64_t last = -1;
+    TimeClock timeClock;
+    int64_t offset;
+    bool haveOrigin = false;
+    int64_t originStamp = 0;
+    std::vector<SampleRow> held;
+    struct PortTime {
+        bool any = false;
+        uint64_t sample = 0;
+        int64_t micros = 0;
+    };
+    std::vector<PortTime> portTimes;
     uint64_t written = 0;
 };
 
-// Times for the n samples of one read of one port, made at nowMicros after
-// the previous read of that port at previousMicros: spread evenly over the
-// interval, the last one at nowMicros.
-std::vector<int64_t> spreadTimes(int64_t previousMicros, int64_t nowMicros, int n);
-
-// The rows of one read of one port: its n samples, the k-th made at
-// times[k], numbered from first. From a readAll's channel-major array of
-// `channels` channels: a row per sample and channel, the channels of one
-// sample 1 microsecond apart; with asWrench (four channels) one six-axis row
-// per sample instead, the wrench of its four channels.
-void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+// The rows of one read of one port: its n samples, the k-th taken at
+// stamps[k] (the library's stamps), numbered from first. From a readAll's
+// channel-major array of `channels` channels: a row per sample and channel,
+// the channels of one sample at its instant; with asWrench (four channels)
+// one six-axis row per sample instead, the wrench of its four channels.
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
                 const BrovaPackage* all, int n, int channels, bool asWrench);
 // From a readAll6D's records: one six-axis row per sample.
-void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const std::vector<int64_t>& times,
+void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
                 const BrovaPackage6D* all, int n);
+
+// The stamps of the samples the device's last read handed out (n of them).
+std::vector<int64_t> stampsOf(BrovaDAQ& daq, int n);
+// CLOCK_MONOTONIC now, in nanoseconds: the clock of the stamps.
+int64_t monotonicNow();
 
 // The measured sample rate: samples per second over about the last second.
 class RateMeter {
@@ -105,6 +151,7 @@ private:
     std::deque<std::pair<int64_t, uint64_t>> seen;
 };
 
+// Seconds with six decimals (negative ones with their sign).
 std::string formatSeconds(int64_t micros);
 std::string jsonString(const std::string& text);
 

@@ -16,6 +16,15 @@ std::string number(uint64_t v)
     return std::to_string(v);
 }
 
+std::string rate(double perSecond)
+{
+    if (!(perSecond > 0))
+        return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", perSecond);
+    return text;
+}
+
 std::string device(const SidecarDevice& d)
 {
     const BrovaStatistics& x = d.statistics;
@@ -27,7 +36,7 @@ std::string device(const SidecarDevice& d)
            ", \"bytesReceived\": " + number(x.bytesReceived) + ", \"framesAccepted\": " + number(x.framesAccepted) +
            ", \"checksumFailures\": " + number(x.checksumFailures) + ", \"framesMalformed\": " +
            number(x.framesMalformed) + ", \"bytesDiscarded\": " + number(x.bytesDiscarded) +
-           ", \"readsLost\": " + number(d.readsLost) + "}";
+           ", \"readsLost\": " + number(d.readsLost) + ", \"estimatedRate\": " + rate(d.estimatedRate) + "}";
 }
 
 } // namespace
@@ -38,7 +47,10 @@ std::string sidecarJson(const SidecarRun& run)
                     std::to_string(run.seconds) + ",\n  \"format\": " + jsonString(run.format) + ",\n  \"columns\": [";
     for (size_t i = 0; i < run.columns.size(); ++i)
         s += (i ? ", " : "") + jsonString(run.columns[i]);
-    s += "],\n  \"tare\": " + std::string(run.tare ? "true" : "false") + ",\n  \"interrupted\": " +
+    s += "],\n  \"clock\": " + jsonString(run.clock) + ",\n  \"realtimeOffsetNs\": " +
+         std::to_string(run.realtimeOffsetNs) + ",\n  \"originNs\": " +
+         (run.originNs >= 0 ? std::to_string(run.originNs) : std::string("null"));
+    s += ",\n  \"tare\": " + std::string(run.tare ? "true" : "false") + ",\n  \"interrupted\": " +
          (run.interrupted ? "true" : "false") + ",\n  \"devices\": [";
     for (size_t i = 0; i < run.devices.size(); ++i)
         s += std::string(i ? "," : "") + "\n    " + device(run.devices[i]);

@@ -1,8 +1,10 @@
 // The sidecar of a sample file: FILE.json beside the CSV or JSON-lines file
 // that `brova stream --output FILE` and the live view's recording write. It
-// records the run (start, length, format, columns, tare, whether it was
-// interrupted), every device with its configuration and counts, the gaps of
-// a device that was lost and came back, and any samples lost on the way.
+// records the run (start, length, format, columns, the time column's clock
+// and how to map it onto the host's clocks, tare, whether it was
+// interrupted), every device with its configuration, counts and estimated
+// rate, the gaps of a device that was lost and came back, and any samples
+// lost on the way.
 //
 // Written from plain data, so that any tool that writes sample rows writes
 // the same sidecar.
@@ -31,10 +33,14 @@ struct SidecarDevice {
     // Loss: reads that returned -1 (the reader's buffer reached its cap and
     // dropped bytes, or a frame of another layout cut a read short).
     uint64_t readsLost = 0;
+    // The device's rate as the library's clock model estimated it at the end
+    // of the run (e.g. 1000.13); 0: not estimated (written as null).
+    double estimatedRate = 0;
 };
 
 // A time when a device sent nothing: lost at `from`, back at `to` (or at the
-// end of the run when it never came back), in microseconds since the start.
+// end of the run when it never came back), in microseconds on the time
+// column's clock.
 struct SidecarGap {
     std::string port;
     int64_t from = 0;
@@ -46,6 +52,13 @@ struct SidecarRun {
     double seconds = 0;         // length of the run
     std::string format;         // "csv" or "jsonl"
     std::vector<std::string> columns;
+    std::string clock = "relative";  // the time column's: relative, monotonic or realtime
+    // Nanoseconds to add to a CLOCK_MONOTONIC instant for CLOCK_REALTIME, as
+    // the clocks stood at the start.
+    int64_t realtimeOffsetNs = 0;
+    // The relative clock's zero, in CLOCK_MONOTONIC nanoseconds (-1: none,
+    // or another clock).
+    int64_t originNs = -1;
     bool tare = false;
     bool interrupted = false;   // ended by Ctrl-C or SIGTERM
     std::vector<SidecarDevice> devices;
