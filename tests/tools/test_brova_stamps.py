@@ -1,10 +1,11 @@
-"""brova's time column and sidecar from the library's sample stamps:
+"""brova's time column, sidecar and info from the library's sample stamps:
 the instants the device took its samples, on the host's clocks."""
 
 import csv
 import io
 import json
 import os
+import re
 import statistics
 import tempfile
 import time
@@ -53,3 +54,10 @@ def test_sidecar_records_the_clock_and_the_estimated_rate(sim):
     assert before <= meta["originNs"] / 1e9 <= time.monotonic()  # the monotonic instant of time 0
     assert abs(meta["devices"][0]["estimatedRate"] - 1000) < 10, meta["devices"]
 
+
+def test_info_ends_with_the_estimated_rate(sim):
+    dev = sim(94, "--rate", 1000)
+    code, out, err = brova("info", dev.port, "--kind", 94)
+    assert code == 0, err
+    rate = re.search(r"^estimated rate: ([\d.]+) per second \(configured 1000\)$", out, re.M)
+    assert rate and abs(float(rate.group(1)) - 1000) < 20, out

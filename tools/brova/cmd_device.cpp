@@ -37,6 +37,24 @@ QString onePort(const QCommandLineParser& p, const QString& command)
 const char* kPortHelp = "A path (/dev/ttyUSB0), a name (ttyUSB0), a link such as /dev/serial/by-id/..., or auto (the "
                         "first sensor discovery finds).";
 
+constexpr double kMeasureSeconds = 1.5;
+
+// Reads the device for kMeasureSeconds (or until a signal) and returns the
+// rate its clock model estimates then; 0 when it could not.
+double measureRate(BrovaDAQ& daq, bool sixAxis)
+{
+    QElapsedTimer clock;
+    clock.start();
+    BrovaPackage* all = nullptr;
+    BrovaPackage6D* all6 = nullptr;
+    bool lost = false;
+    while (!lost && clock.elapsed() < kMeasureSeconds * 1000 && pause(20))
+        lost = (sixAxis ? daq.readAll6D(all6, false) : daq.readAll(all, false)) == -2;
+    delete[] all;
+    delete[] all6;
+    return daq.getEstimatedRate();
+}
+
 } // namespace
 
 void addConfigOptions(QCommandLineParser& p)
@@ -112,8 +130,11 @@ int runInfo(const QStringList& args)
 {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Opens the sensor on PORT and prints its kind, protocol version, channel "
-                                               "count, rate, filter, mode, state and identification text, then closes "
-                                               "it.\n\n") + exitCodesText());
+                                               "count, rate, filter, mode, state and identification text; then reads "
+                                               "it for about 1.5 s and prints the rate the library estimates from "
+                                               "its samples (the device's own clock, which may be off from the "
+                                               "configured rate by some hundred ppm), and closes it.\n\n") +
+                                exitCodesText());
     p.addHelpOption();
     addKindOption(p);
     p.addPositionalArgument(QStringLiteral("PORT"), QString::fromLatin1(kPortHelp));
@@ -134,8 +155,16 @@ int runInfo(const QStringList& args)
                              .arg(c.getSpeed())
                              .arg(filterText(c.getFilter()), c.getMode() ? QStringLiteral("vector") : QStringLiteral("raw"),
                                   stateText(c.getState()), ident);
-    daq->close();
     std::fputs(local(text).constData(), stdout);
+    std::fflush(stdout);
+    const double rate = measureRate(*daq, kind->sixAxis);
+    daq->close();
+    if (interruptedBy)
+        return exitForSignal();
+    if (rate > 0)
+        std::printf("estimated rate: %.2f per second (configured %d)\n", rate, c.getSpeed());
+    else
+        std::printf("estimated rate: could not be estimated (too few samples in %.1f s)\n", kMeasureSeconds);
     return ExitOk;
 }
 
