@@ -526,9 +526,12 @@ void ScopeWindow::redraw()
                                      .arg(traces[static_cast<size_t>(i)].name(), -6)
                                      .arg(static_cast<long long>(traces[static_cast<size_t>(i)].newestValue()), 7));
     const BrovaStatistics s = session_->statistics();
-    status_->setText(QStringLiteral("measured rate %1 per second   ·   checksum failures %2   ·   overflows: %3 bytes "
-                                    "discarded   ·   values in raw counts")
+    const double estimated = session_->estimatedRate();
+    status_->setText(QStringLiteral("measured rate %1 per second   ·   device rate %2   ·   checksum failures %3   ·   "
+                                    "overflows: %4 bytes discarded   ·   values in raw counts")
                          .arg(session_->measuredRate(), 0, 'f', 1)
+                         .arg(estimated > 0 ? QStringLiteral("%1 per second").arg(estimated, 0, 'f', 2)
+                                            : QStringLiteral("not yet estimated"))
                          .arg(s.checksumFailures)
                          .arg(s.bytesDiscarded));
     recording_->setText(session_->recording() ? QStringLiteral("recording: %1 s, %2 samples")

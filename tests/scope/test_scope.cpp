@@ -2,6 +2,8 @@
 // platform, against simulated sensors started from the window.
 #include <QChartView>
 #include <QComboBox>
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,12 +14,15 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QValueAxis>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <vector>
 
 #include "brvsim.h"
 #include "plots.h"
@@ -92,8 +97,15 @@ private slots:
         w.simulate(94, false);
         QTRY_VERIFY_WITH_TIMEOUT(w.session().isOpen(), 5000);
         QTRY_COMPARE(newest(w, 3 * 3 + 2), double(z(3)));
+        // The status bar shows the device's rate as the library estimates it.
+        const QRegularExpression deviceRate(QStringLiteral("device rate ([0-9.]+) per second"));
+        QTRY_VERIFY_WITH_TIMEOUT(deviceRate.match(text(w, "status")).hasMatch(), 5000);
+        QVERIFY2(std::fabs(deviceRate.match(text(w, "status")).captured(1).toDouble() - 1000) < 20,
+                 qPrintable(text(w, "status")));
 
-        // Recording: every sample to a CSV that reads back as the load.
+        // Recording: every sample to a CSV that reads back as the load, at
+        // the samples' instants: the four channels of a sample at its time,
+        // the samples a period apart.
         const QString csv = dir.filePath(QStringLiteral("run.csv"));
         w.findChild<QLineEdit*>(QStringLiteral("recordPath"))->setText(csv);
         click(w, "record");
@@ -106,15 +118,31 @@ private slots:
         const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.first(), QStringLiteral("time,sample,channel,state,x,y,z,s1,s2,s3,s4,s5,s6,s7,s8,aux"));
         QCOMPARE(static_cast<uint64_t>(lines.size() - 1), 4 * w.session().recordedSamples());
+        QCOMPARE(lines.at(1).section(',', 0, 0), QStringLiteral("0.000000"));
         double last = -1;
+        std::vector<double> steps;
         for (const QString& line : lines.mid(1)) {
             const QStringList v = line.split(',');
             const int c = v[2].toInt();
-            QVERIFY(v[0].toDouble() > last);
-            last = v[0].toDouble();
+            const double t = v[0].toDouble();
+            if (c == 0) {
+                QVERIFY(t > last);
+                if (last >= 0)
+                    steps.push_back(t - last);
+            } else {
+                QCOMPARE(t, last);
+            }
+            last = t;
             QCOMPARE(v[4].toInt(), x(c));
             QCOMPARE(v[6].toInt(), z(c));
         }
+        std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+        QVERIFY2(std::fabs(steps[steps.size() / 2] - 0.001) < 0.00005, qPrintable(QString::number(steps[steps.size() / 2])));
+        const QJsonObject sidecar = QJsonDocument::fromJson(contents(csv + ".json")).object();
+        QCOMPARE(sidecar.value("clock").toString(), QStringLiteral("relative"));
+        QVERIFY(std::fabs(sidecar.value("realtimeOffsetNs").toDouble() / 1e9 -
+                          (QDateTime::currentMSecsSinceEpoch() / 1e3 - QDeadlineTimer::current().deadlineNSecs() / 1e9)) < 0.05);
+        QVERIFY(std::fabs(sidecar.value("devices").toArray().at(0).toObject().value("estimatedRate").toDouble() - 1000) < 10);
 
         // Tare: every value goes to zero; untare brings the load back.
         click(w, "tare");
