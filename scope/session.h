@@ -5,6 +5,7 @@
 // `brova stream`.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
