@@ -21,7 +21,7 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev libqt5serialport5-dev libqt5charts5-dev fonts-dejavu-core
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev libeigen3-dev
   clang libclang-rt-14-dev
   python3 python3-pytest python3-pip python3-setuptools python3-wheel python3-numpy
   mono-mcs mono-runtime nunit-console libnunit-cil-dev
