@@ -22,6 +22,7 @@ PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev libqt5serialport5-dev libqt5charts5-dev fonts-dejavu-core
   libgtest-dev libbenchmark-dev libeigen3-dev
+  cyclonedds-dev cyclonedds-tools iproute2
   clang libclang-rt-14-dev
   python3 python3-pytest python3-pip python3-setuptools python3-wheel python3-numpy
   mono-mcs mono-runtime nunit-console libnunit-cil-dev
