@@ -1,7 +1,13 @@
 #include "cs_export.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <string>
+#include <vector>
+
+#include "brovacalibration.h"
 
 // Every function catches whatever the C++ below it may throw (an exhausted
 // heap included) and returns its empty result: nothing crosses the C
@@ -374,4 +380,179 @@ double callGetEstimatedRate(brv_daq* daq)
 int64_t callGetRealtimeOffset(void)
 {
     BRV_GUARD(0, { return BrovaDAQ::getRealtimeOffset(); })
+}
+
+// ---------------------------------------------------------------- calibration
+
+namespace {
+
+// A heap copy of text that the host releases with callDeleteText.
+char* newText(const std::string& text)
+{
+    char* out = new char[text.size() + 1];
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return out;
+}
+
+constexpr int32_t kBadArgument = -1;
+constexpr int32_t kNoCalibration = -2;
+constexpr int32_t kNotCovered = -3;
+constexpr int32_t kMaxChannels = 16;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+template <size_t N>
+void store(const double (&v)[N], double* out)
+{
+    std::memcpy(out, v, sizeof v);
+}
+
+void storeNaN(double* out, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        out[i] = kNaN;
+}
+
+} // namespace
+
+void callDeleteText(char** text)
+{
+    if (text)
+        delete[] *text;
+}
+
+brv_calibration* callCalibration_Load(const char* path, char** error)
+{
+    if (error)
+        *error = nullptr;
+    try {
+        auto* cal = new BrovaCalibration();
+        if (path && cal->load(path))
+            return cal;
+        const std::string why = path ? cal->error() : std::string("no file named (NULL path)");
+        delete cal;
+        if (error)
+            *error = newText(why);
+        return nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void callCalibration_Dispose(brv_calibration* cal)
+{
+    BRV_GUARD(, { delete cal; })
+}
+
+int32_t callCalibration_Kind(brv_calibration* cal)
+{
+    BRV_GUARD(0, { return cal ? cal->kind() : 0; })
+}
+
+char* callCalibration_Identification(brv_calibration* cal)
+{
+    BRV_GUARD(nullptr, { return cal ? newText(cal->identification()) : nullptr; })
+}
+
+char* callCalibration_Serial(brv_calibration* cal)
+{
+    BRV_GUARD(nullptr, { return cal ? newText(cal->serial()) : nullptr; })
+}
+
+char* callCalibration_Inputs(brv_calibration* cal, int32_t channel)
+{
+    BRV_GUARD(nullptr, {
+        if (!cal)
+            return nullptr;
+        std::string joined;
+        for (const std::string& name : cal->inputs(channel)) {
+            if (!joined.empty())
+                joined += ',';
+            joined += name;
+        }
+        return newText(joined);
+    })
+}
+
+brv_truth callCalibration_Matches(brv_calibration* cal, int32_t kind, const char* identification)
+{
+    BRV_GUARD(false, { return cal && cal->matches(kind, identification ? identification : ""); })
+}
+
+char* callCalibration_Error(brv_calibration* cal)
+{
+    BRV_GUARD(nullptr, { return cal ? newText(cal->error()) : nullptr; })
+}
+
+int32_t callCalibration_ApplyForces(brv_calibration* cal, const brv_package* arr, int32_t n, int32_t channels,
+                                    brv_bool tared, double* out)
+{
+    BRV_GUARD(kBadArgument, {
+        if (!cal)
+            return kNoCalibration;
+        if (n < 0 || channels < 1 || channels > kMaxChannels || (n > 0 && (!arr || !out)))
+            return kBadArgument;
+        bool any = false;
+        for (int c = 0; c < channels; ++c)
+            any = any || cal->hasChannel(c);
+        if (!any)
+            return kNotCovered;
+        const size_t rows = static_cast<size_t>(n);
+        for (int c = 0; c < channels; ++c) {
+            for (size_t k = 0; k < rows; ++k) {
+                double* at = out + (k * static_cast<size_t>(channels) + static_cast<size_t>(c)) * 3;
+                double force[3];
+                if (cal->applyForce(arr[static_cast<size_t>(c) * rows + k], c, tared != 0, force))
+                    store(force, at);
+                else
+                    storeNaN(at, 3);
+            }
+        }
+        return n;
+    })
+}
+
+int32_t callCalibration_ApplyWrenches(brv_calibration* cal, const brv_package6d* arr, int32_t n, brv_bool tared,
+                                      double* out)
+{
+    BRV_GUARD(kBadArgument, {
+        if (!cal)
+            return kNoCalibration;
+        if (n < 0 || (n > 0 && (!arr || !out)))
+            return kBadArgument;
+        if (!cal->hasSixAxis())
+            return kNotCovered;
+        for (size_t k = 0; k < static_cast<size_t>(n); ++k) {
+            double wrench[6];
+            if (cal->applyWrench(arr[k], tared != 0, wrench))
+                store(wrench, out + 6 * k);
+            else
+                storeNaN(out + 6 * k, 6);
+        }
+        return n;
+    })
+}
+
+int32_t callCalibration_ApplyWrenchesFromChannels(brv_calibration* cal, const brv_package* arr, int32_t n,
+                                                  brv_bool tared, double* out)
+{
+    BRV_GUARD(kBadArgument, {
+        if (!cal)
+            return kNoCalibration;
+        if (n < 0 || (n > 0 && (!arr || !out)))
+            return kBadArgument;
+        if (!cal->hasSixAxis())
+            return kNotCovered;
+        for (const std::string& name : cal->inputs(-1))
+            if (name.compare(0, 6, "sensor") != 0)
+                return kNotCovered;  // Fx ... Tz: a six-axis sample's, not four channels'
+        const size_t rows = static_cast<size_t>(n);
+        for (size_t k = 0; k < rows; ++k) {
+            double wrench[6];
+            if (cal->applyWrench(arr[k], arr[rows + k], arr[2 * rows + k], arr[3 * rows + k], tared != 0, wrench))
+                store(wrench, out + 6 * k);
+            else
+                storeNaN(out + 6 * k, 6);
+        }
+        return n;
+    })
 }

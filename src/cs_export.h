@@ -3,8 +3,9 @@
  * header; from C++ the record types are the library's own classes.
  *
  * Memory rules, in short:
- *  - Handles (brv_daq*, brv_ports*) come from a _Create function and are
- *    released once with the matching _Dispose function.
+ *  - Handles (brv_daq*, brv_ports*, brv_calibration*) come from a _Create
+ *    (or callCalibration_Load) function and are released once with the
+ *    matching _Dispose function.
  *  - Every text and array the library hands out belongs to the host, which
  *    releases it with the named release function, never with free().
  *  - The release functions never reset the host's variables: set a pointer
@@ -48,6 +49,8 @@ typedef SensorConfig brv_config;
 typedef BrovaStatistics brv_statistics;
 typedef BrovaDAQ brv_daq;
 typedef BrovaPorts brv_ports;
+class BrovaCalibration;
+typedef BrovaCalibration brv_calibration;
 typedef unsigned char brv_bool;
 typedef int32_t brv_truth;
 #define BRV_C_EXPORT extern "C" __attribute__((visibility("default")))
@@ -91,6 +94,7 @@ typedef struct brv_statistics {
 
 typedef struct brv_daq brv_daq;     /* opaque acquisition object */
 typedef struct brv_ports brv_ports; /* opaque port-discovery object */
+typedef struct brv_calibration brv_calibration; /* opaque calibration */
 typedef unsigned char brv_bool;     /* a flag: 0 false, anything else true */
 typedef int32_t brv_truth;          /* a result: 0 false, 1 true, in all 32 bits */
 #define BRV_C_EXPORT extern __attribute__((visibility("default")))
@@ -246,5 +250,92 @@ BRV_C_EXPORT double callGetEstimatedRate(brv_daq* daq);
  * at this call: the system may step or slew its real-time clock, so ask
  * again rather than keep it. Needs no handle. */
 BRV_C_EXPORT int64_t callGetRealtimeOffset(void);
+
+/* ------------------------------------------------------------- calibration */
+
+/* A calibration (brovacalibration.h) turns one sensor's counts into newtons
+ * and newton-metres: a file (JSON, "brova-calibration") holds, for each
+ * three-axis channel it calibrates, a 3 x k matrix and a bias over inputs of
+ * the channel's sample (x, y, z, s1 ... s8), and for a six-axis sensor (native,
+ * or a four-channel device read as one) a 6 x k matrix and bias over Fx ... Tz
+ * or the four sub-samples' fields, plus an optional tool transform. Units are
+ * converted to N and N*m on load.
+ *
+ * The tare comes first: the library subtracts a channel's zero offset as
+ * samples are made, and the calibration is applied to those counts. A tared
+ * sample's offset already stands for the zero load, so the bias is left out:
+ * pass tared = 1 for samples of tared channels (one flag per call: convert
+ * channels of different tare states in separate calls, one channel each).
+ *
+ * A handle may be shared by threads for the apply functions and getters;
+ * callCalibration_Matches and callCalibration_Error (which keep and read the
+ * last failure) serve one thread at a time.
+ *
+ * Apply results: the number of samples converted (n), or
+ *   -1 a bad argument: n < 0, channels outside 1..16, arr or out NULL while
+ *      n > 0;
+ *   -2 a NULL handle;
+ *   -3 the calibration does not cover the request: none of the channels
+ *      0 .. channels-1 (callCalibration_ApplyForces), or no six-axis part
+ *      (the wrench functions), or a six-axis part that reads Fx ... Tz,
+ *      which four channels do not have (callCalibration_ApplyWrenchesFromChannels).
+ * Nothing is written to out on a negative result. */
+
+/* Releases a text made by a callCalibration_ function. *text NULL: nothing.
+ * *text is left as it was. */
+BRV_C_EXPORT void callDeleteText(char** text);
+
+/* Reads and validates a calibration file. Returns a new handle, released with
+ * callCalibration_Dispose; or NULL when the file is missing, unreadable or
+ * invalid, and then, when error is not NULL, *error is set to a new text
+ * saying why, naming the file and the field (e.g. "cal.json:
+ * channels[0].matrix: 3 rows of 4 numbers expected"); the host releases it
+ * with callDeleteText(error) (it stays NULL only when memory runs out). On
+ * success *error is set to NULL. The message
+ * is the caller's own: nothing is kept between calls, so loads may run on
+ * several threads at once. */
+BRV_C_EXPORT brv_calibration* callCalibration_Load(const char* path, char** error);
+/* Frees the calibration. NULL: nothing. */
+BRV_C_EXPORT void callCalibration_Dispose(brv_calibration* cal);
+
+/* The kind code the file is for (31, 34, 64, 68, 94, 95); 0 for NULL. */
+BRV_C_EXPORT int32_t callCalibration_Kind(brv_calibration* cal);
+/* New texts, released with callDeleteText; NULL for a NULL handle (or when
+ * memory runs out). Identification: the device's identification text (or
+ * port by-id name) the file is for, empty for any device of its kind.
+ * Serial: the free-text serial number of the file. */
+BRV_C_EXPORT char* callCalibration_Identification(brv_calibration* cal);
+BRV_C_EXPORT char* callCalibration_Serial(brv_calibration* cal);
+/* The input names of channel's matrix (channel -1: the six-axis part),
+ * comma-separated in matrix column order, e.g. "x,y,z" or "sensor1.x,...";
+ * empty when the file does not calibrate it. A new text, released with
+ * callDeleteText; NULL for a NULL handle. */
+BRV_C_EXPORT char* callCalibration_Inputs(brv_calibration* cal, int32_t channel);
+
+/* 1 when the file is for a device of this kind and identification (an empty
+ * identification, or NULL, here or in the file, matches any), else 0, with
+ * the reason from callCalibration_Error. 0 for a NULL handle. */
+BRV_C_EXPORT brv_truth callCalibration_Matches(brv_calibration* cal, int32_t kind, const char* identification);
+/* The last failure's message on this handle (empty after a success): a new
+ * text, released with callDeleteText; NULL for a NULL handle. */
+BRV_C_EXPORT char* callCalibration_Error(brv_calibration* cal);
+
+/* Converts an array as callReadAll hands it out (channel-major: channel c's
+ * k-th sample at arr[c * n + k], channels x n records) into forces: out
+ * holds n * channels * 3 doubles, sample-major, force of channel c's k-th
+ * sample at out[(k * channels + c) * 3 + 0 .. 2] (x, y, z in N). A channel
+ * the file does not calibrate gets NaN. */
+BRV_C_EXPORT int32_t callCalibration_ApplyForces(brv_calibration* cal, const brv_package* arr, int32_t n,
+                                                 int32_t channels, brv_bool tared, double* out);
+/* Converts n six-axis samples arr[0 .. n-1] into wrenches: out holds n * 6
+ * doubles, Fx, Fy, Fz in N, Tx, Ty, Tz in N*m per sample (the tool
+ * transform applied when the file has one). */
+BRV_C_EXPORT int32_t callCalibration_ApplyWrenches(brv_calibration* cal, const brv_package6d* arr, int32_t n,
+                                                   brv_bool tared, double* out);
+/* The same for a four-channel device read as one six-axis sensor, from the
+ * array callReadAll hands out for it (4 x n records, channel-major as
+ * above; channel c is the file's sensor c+1): out holds n * 6 doubles. */
+BRV_C_EXPORT int32_t callCalibration_ApplyWrenchesFromChannels(brv_calibration* cal, const brv_package* arr,
+                                                                int32_t n, brv_bool tared, double* out);
 
 #endif /* BRV_CS_EXPORT_H */

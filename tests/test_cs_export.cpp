@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <fstream>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 
 extern "C" int brv_c_layout(long* out, int capacity);
 extern "C" int brv_c_without_device(void);
+extern "C" int brv_c_calibration_without_file(const char* missing);
 
 using namespace std::chrono_literals;
 
@@ -279,4 +282,156 @@ TEST(FlatInterface, StampsOfTheLastRead)
     }
     EXPECT_NEAR(rate, 1000.0, 50.0);
     callBrovaDAQ_Dispose(daq);
+}
+
+namespace {
+
+// A calibration file of a four-channel device: channel 0 over x, y, z,
+// channel 2 over s1, s2, and a six-axis part over the channels' fields.
+const char* kCalibration = R"({
+  "format": "brova-calibration", "version": 1,
+  "identity": {"kind": 34, "identification": "CAL-A", "serial": "S-17"},
+  "units": {"force": "N", "torque": "N*m"},
+  "channels": [
+    {"channel": 0, "inputs": ["x", "y", "z"],
+     "matrix": [[0.5, 0, 0], [0, 0.25, 0], [0, 0, 0.001]], "bias": [1, 2, 3]},
+    {"channel": 2, "inputs": ["s1", "s2"],
+     "matrix": [[0.1, 0], [0, 0.2], [0.1, 0.1]], "bias": [-1, 0, 4]}],
+  "sixAxis": {"inputs": ["sensor1.x", "sensor2.y", "sensor3.z", "sensor4.x", "sensor1.y", "sensor2.z"],
+    "matrix": [[0.01, 0, 0, 0, 0, 0], [0, 0.02, 0, 0, 0, 0], [0, 0, 0.03, 0, 0, 0],
+               [0, 0, 0, 0.004, 0, 0], [0, 0, 0, 0, 0.005, 0], [0, 0, 0, 0, 0, 0.006]],
+    "bias": [0.1, 0.2, 0.3, 0.4, 0.5, 0.6]}
+})";
+
+std::string writeFile(const std::string& name, const std::string& text)
+{
+    const std::string path = testing::TempDir() + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::string take(char* text)
+{
+    std::string copy = text ? text : "(null)";
+    callDeleteText(&text);
+    return copy;
+}
+
+} // namespace
+
+TEST(FlatInterface, CalibrationTurnsReadAllArraysIntoNewtons)
+{
+    char* error = nullptr;
+    brv_calibration* cal = callCalibration_Load(writeFile("cal-a.json", kCalibration).c_str(), &error);
+    ASSERT_NE(cal, nullptr) << take(error);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(callCalibration_Kind(cal), 34);
+    EXPECT_EQ(take(callCalibration_Identification(cal)), "CAL-A");
+    EXPECT_EQ(take(callCalibration_Serial(cal)), "S-17");
+    EXPECT_EQ(take(callCalibration_Inputs(cal, 2)), "s1,s2");
+    EXPECT_EQ(take(callCalibration_Inputs(cal, 1)), "");
+    EXPECT_EQ(take(callCalibration_Inputs(cal, -1)).rfind("sensor1.x,sensor2.y,", 0), 0u);
+
+    EXPECT_EQ(callCalibration_Matches(cal, 34, "CAL-A"), 1);
+    EXPECT_EQ(callCalibration_Matches(cal, 34, nullptr), 1);
+    EXPECT_EQ(callCalibration_Matches(cal, 34, "CAL-B"), 0);
+    EXPECT_NE(take(callCalibration_Error(cal)).find("identification"), std::string::npos);
+    EXPECT_EQ(callCalibration_Matches(cal, 94, "CAL-A"), 0);
+    EXPECT_NE(take(callCalibration_Error(cal)).find("kind"), std::string::npos);
+
+    // Four channels of two samples, channel-major as callReadAll hands them out.
+    const int n = 2;
+    std::vector<BrovaPackage> arr(4 * n);
+    for (int c = 0; c < 4; ++c)
+        for (int k = 0; k < n; ++k) {
+            BrovaPackage& p = arr[c * n + k];
+            p.x = 100 * (c + 1) + k;
+            p.y = -50 * (c + 1);
+            p.z = 20000 + c;
+            p.s1 = 10 * (c + 1) + k;
+            p.s2 = 7;
+        }
+    for (bool tared : {false, true}) {
+        SCOPED_TRACE(tared);
+        const double on = tared ? 0.0 : 1.0;  // the bias counts untared only
+        std::vector<double> f(n * 4 * 3, -1.0);
+        ASSERT_EQ(callCalibration_ApplyForces(cal, arr.data(), n, 4, tared, f.data()), n);
+        for (int k = 0; k < n; ++k) {
+            const double* c0 = &f[(k * 4 + 0) * 3];
+            EXPECT_DOUBLE_EQ(c0[0], 0.5 * (100 + k) + on * 1);
+            EXPECT_DOUBLE_EQ(c0[1], 0.25 * -50 + on * 2);
+            EXPECT_DOUBLE_EQ(c0[2], 0.001 * 20000 + on * 3);
+            const double* c2 = &f[(k * 4 + 2) * 3];
+            EXPECT_DOUBLE_EQ(c2[0], 0.1 * (30 + k) - on * 1);
+            EXPECT_DOUBLE_EQ(c2[1], 0.2 * 7);
+            EXPECT_DOUBLE_EQ(c2[2], 0.1 * (30 + k) + 0.1 * 7 + on * 4);
+            for (int c : {1, 3})
+                for (int j = 0; j < 3; ++j)
+                    EXPECT_TRUE(std::isnan(f[(k * 4 + c) * 3 + j])) << c;
+        }
+
+        // The six-axis part, from the four channels and from six-axis records
+        // carrying the same samples as units: the same wrenches.
+        std::vector<double> w(n * 6, -1.0), w6(n * 6, -1.0);
+        ASSERT_EQ(callCalibration_ApplyWrenchesFromChannels(cal, arr.data(), n, tared, w.data()), n);
+        std::vector<BrovaPackage6D> six(n);
+        for (int k = 0; k < n; ++k) {
+            six[k].sensor1 = arr[0 * n + k];
+            six[k].sensor2 = arr[1 * n + k];
+            six[k].sensor3 = arr[2 * n + k];
+            six[k].sensor4 = arr[3 * n + k];
+        }
+        ASSERT_EQ(callCalibration_ApplyWrenches(cal, six.data(), n, tared, w6.data()), n);
+        for (int k = 0; k < n; ++k) {
+            const double want[6] = {0.01 * (100 + k) + on * 0.1, 0.02 * -100 + on * 0.2, 0.03 * 20002 + on * 0.3,
+                                    0.004 * (400 + k) + on * 0.4, 0.005 * -50 + on * 0.5, 0.006 * 20001 + on * 0.6};
+            for (int j = 0; j < 6; ++j) {
+                EXPECT_NEAR(w[k * 6 + j], want[j], 1e-12) << k << " " << j;
+                EXPECT_NEAR(w6[k * 6 + j], want[j], 1e-12) << k << " " << j;
+            }
+        }
+    }
+
+    // Bad arguments: a negative code, nothing written.
+    double out[12] = {-1};
+    EXPECT_EQ(callCalibration_ApplyForces(cal, arr.data(), -1, 4, false, out), -1);
+    EXPECT_EQ(callCalibration_ApplyForces(cal, arr.data(), n, 0, false, out), -1);
+    EXPECT_EQ(callCalibration_ApplyForces(cal, arr.data(), n, 17, false, out), -1);
+    EXPECT_EQ(callCalibration_ApplyForces(cal, nullptr, n, 4, false, out), -1);
+    EXPECT_EQ(callCalibration_ApplyWrenchesFromChannels(cal, arr.data(), n, false, nullptr), -1);
+    EXPECT_EQ(out[0], -1);
+    EXPECT_EQ(callCalibration_ApplyForces(cal, nullptr, 0, 4, false, nullptr), 0);
+    callCalibration_Dispose(cal);
+}
+
+TEST(FlatInterface, CalibrationFailuresAreResultsWithMessages)
+{
+    // A matrix of the wrong shape: no handle, the message names file and field.
+    std::string bad = kCalibration;
+    bad.replace(bad.find("[[0.5, 0, 0], "), 14, "[");
+    const std::string badPath = writeFile("cal-bad.json", bad);
+    char* error = nullptr;
+    EXPECT_EQ(callCalibration_Load(badPath.c_str(), &error), nullptr);
+    const std::string message = take(error);
+    EXPECT_NE(message.find(badPath), std::string::npos) << message;
+    EXPECT_NE(message.find("channels[0].matrix"), std::string::npos) << message;
+    EXPECT_EQ(callCalibration_Load(badPath.c_str(), nullptr), nullptr);  // the message may be declined
+    EXPECT_EQ(brv_c_calibration_without_file("/nonexistent/brv-calibration.json"), 0);
+
+    // A file without channel 0 or a six-axis part covers none of a single
+    // channel's request, nor any wrench.
+    const std::string path = writeFile("cal-c.json", R"({"format": "brova-calibration", "version": 1,
+        "identity": {"kind": 34}, "units": {"force": "kN"},
+        "channels": [{"channel": 1, "inputs": ["x"], "matrix": [[1], [0], [0]], "bias": [0, 0, 0]}]})");
+    brv_calibration* cal = callCalibration_Load(path.c_str(), &error);
+    ASSERT_NE(cal, nullptr) << take(error);
+    BrovaPackage one[4];
+    one[1].x = 3;
+    double out[12] = {};
+    EXPECT_EQ(callCalibration_ApplyForces(cal, one, 1, 1, false, out), -3);
+    EXPECT_EQ(callCalibration_ApplyWrenchesFromChannels(cal, one, 1, false, out), -3);
+    ASSERT_EQ(callCalibration_ApplyForces(cal, one, 1, 2, false, out), 1);
+    EXPECT_DOUBLE_EQ(out[3], 3000.0);  // channel 1's x, in kN in the file
+    EXPECT_EQ(callCalibration_Matches(cal, 34, "ANY"), 1);  // no identification: any device of the kind
+    callCalibration_Dispose(cal);
 }

@@ -91,3 +91,30 @@ int brv_c_without_device(void)
     callBrovaPorts_Dispose(NULL);
     return 0;
 }
+
+/* The calibration functions from C: a file that is not there gives no handle
+ * and a message naming it; a NULL handle gives the empty results. Returns 0
+ * when every answer is the documented one, else the failing step. */
+int brv_c_calibration_without_file(const char* missing)
+{
+    char* error = NULL;
+    brv_package pkg;
+    double out[6] = {0, 0, 0, 0, 0, 0};
+    brv_calibration* cal = callCalibration_Load(missing, &error);
+    int result = 0;
+
+    memset(&pkg, 0, sizeof pkg);
+    if (cal || !error || !strstr(error, missing))
+        result = 1;
+    else if (callCalibration_ApplyForces(NULL, &pkg, 1, 1, true, out) != -2 || out[0] != 0)
+        result = 2;
+    else if (callCalibration_ApplyWrenchesFromChannels(NULL, &pkg, 1, false, out) != -2)
+        result = 3;
+    else if (callCalibration_Matches(NULL, 34, "") || callCalibration_Kind(NULL) != 0)
+        result = 4;
+    else if (callCalibration_Error(NULL) || callCalibration_Inputs(NULL, 0) || callCalibration_Identification(NULL))
+        result = 5;
+    callDeleteText(&error);
+    callCalibration_Dispose(cal);
+    return result;
+}
