@@ -19,6 +19,7 @@ int runInfo(const QStringList& args);
 int runConfig(const QStringList& args);
 int runStream(const QStringList& args);
 int runCapture(const QStringList& args);
+int runCalibrate(const QStringList& args);
 
 using brovatools::ConfigRequest;
 // The --rate, --filter and --mode options, and their checked values.

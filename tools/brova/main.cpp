@@ -27,6 +27,8 @@ const char kHelp[] =
     "  stream PORT [PORT ...]            samples as they arrive, as CSV or JSON lines\n"
     "  capture PORT FILE --duration S    record the raw bytes a sensor sends, for a bug report\n"
     "                                    or for brova-sim --replay\n"
+    "  calibrate PORT --output FILE      guided calibration with known loads: fits the matrix and\n"
+    "                                    bias from counts to N (N*m) and writes a calibration file\n"
     "\n"
     "PORT is a path (/dev/ttyUSB0), a name (ttyUSB0), a link such as /dev/serial/by-id/... or auto\n"
     "(the first sensor discovery finds). The kind comes from discovery; --kind K gives it for a port\n"
@@ -63,7 +65,7 @@ int main(int argc, char** argv)
         Run run;
     } commands[] = {{"list", brovacli::runList},     {"info", brovacli::runInfo},
                     {"config", brovacli::runConfig}, {"stream", brovacli::runStream},
-                    {"capture", brovacli::runCapture}};
+                    {"capture", brovacli::runCapture}, {"calibrate", brovacli::runCalibrate}};
     for (const auto& c : commands) {
         if (command != QLatin1String(c.name))
             continue;

@@ -1,0 +1,677 @@
+// brova calibrate: the guided calibration with known loads. For each step the
+// user applies a known load; the reading is taken once it is steady; at the
+// end a least-squares fit gives each channel's (or the six-axis sensor's)
+// matrix and bias, written as a calibration file.
+#include <QCommandLineParser>
+#include <QDate>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "brovacalibration.h"
+#include "calibrationfit.h"
+#include "cli.h"
+#include "commands.h"
+#include "samplerows.h"
+
+namespace brovacli {
+
+namespace {
+
+using brovatools::CalibrationFit;
+
+QByteArray local(const QString& s)
+{
+    return s.toLocal8Bit();
+}
+
+// What one fit calibrates: a three-axis channel, or the six-axis sensor
+// (channel -1), over `inputs` (the values read for each sample).
+struct Unit {
+    int channel = -1;
+    int outputs = 3;
+    std::vector<std::string> inputs;
+    size_t offset = 0;  // where its inputs start in a sample's values
+};
+
+// One sample instant: the inputs of every unit, one after the other.
+struct Instant {
+    int64_t stamp;
+    std::vector<double> values;
+};
+
+// One step: the load as given, for which channel (-1: every unit), and the
+// averaged values of every unit.
+struct Step {
+    std::string text;
+    std::vector<double> load;
+    int channel = -1;
+    std::vector<double> reading;
+};
+
+bool inStep(const Step& s, const Unit& u)
+{
+    return s.channel < 0 || s.channel == u.channel;
+}
+
+double inputOf(const BrovaPackage& p, const std::string& name)
+{
+    if (name == "x")
+        return p.x;
+    if (name == "y")
+        return p.y;
+    if (name == "z")
+        return p.z;
+    const int32_t s[4] = {p.s1, p.s2, p.s3, p.s4};
+    return s[name[1] - '1'];
+}
+
+// The host's force and torque of a four-channel device (BrovaDAQ::wrenchOf)
+// is linear in the channels' x, y, z: its 6 x 12 matrix, found by probing it
+// with one count of 2^20 at a time (exact through its scalings).
+std::vector<double> wrenchMap()
+{
+    std::vector<double> m(72);
+    for (int column = 0; column < 12; ++column) {
+        BrovaPackage c[4];
+        int32_t* field[3] = {&c[column / 3].x, &c[column / 3].y, &c[column / 3].z};
+        *field[column % 3] = 1 << 20;
+        int w[6];
+        BrovaDAQ::wrenchOf(c[0], c[1], c[2], c[3], w);
+        for (int r = 0; r < 6; ++r)
+            m[static_cast<size_t>(r * 12 + column)] = w[r] / double(1 << 20);
+    }
+    return m;
+}
+
+// The samples of the device, as the values of its units.
+class Source {
+public:
+    Source(BrovaDAQ& daq, const Target& target, bool sixAxis, bool wrench, const std::vector<Unit>& units)
+        : daq(daq), target(target), sixAxis(sixAxis), wrench(wrench), units(units), map(wrenchMap())
+    {
+    }
+    ~Source()
+    {
+        delete[] all;
+        delete[] all6;
+    }
+    // What arrived since the last call; throws when the device is lost.
+    void read(std::vector<Instant>& out)
+    {
+        const int n = sixAxis ? daq.readAll6D(all6, false) : daq.readAll(all, false);
+        if (n == -2)
+            throw Failure(ExitDevice, QStringLiteral("%1: the device was lost; nothing written").arg(target.path));
+        if (n <= 0)
+            return;
+        const std::vector<int64_t> stamps = brovatools::stampsOf(daq, n);
+        const int channels = std::max(1, daq.getSensorSize());
+        for (int k = 0; k < n; ++k) {
+            Instant i{stamps[static_cast<size_t>(k)], {}};
+            if (sixAxis) {
+                const BrovaPackage6D& p = all6[k];
+                i.values = {double(p.Fx), double(p.Fy), double(p.Fz), double(p.Tx), double(p.Ty), double(p.Tz)};
+            } else if (wrench) {
+                if (channels < 4)
+                    continue;
+                i.values.assign(6, 0.0);
+                for (int c = 0; c < 4; ++c) {
+                    const BrovaPackage& p = all[c * n + k];
+                    const double xyz[3] = {double(p.x), double(p.y), double(p.z)};
+                    for (int r = 0; r < 6; ++r)
+                        for (int j = 0; j < 3; ++j)
+                            i.values[static_cast<size_t>(r)] += map[static_cast<size_t>(r * 12 + c * 3 + j)] * xyz[j];
+                }
+            } else {
+                for (const Unit& u : units) {
+                    if (u.channel >= channels)
+                        throw Failure(ExitDevice, QStringLiteral("%1: the device sends %2 channel(s), not channel %3")
+                                                      .arg(target.path)
+                                                      .arg(channels)
+                                                      .arg(u.channel));
+                    for (const std::string& name : u.inputs)
+                        i.values.push_back(inputOf(all[u.channel * n + k], name));
+                }
+            }
+            out.push_back(std::move(i));
+        }
+    }
+    void drop()
+    {
+        std::vector<Instant> ignored;
+        read(ignored);
+    }
+    const std::vector<double>& wrenchMatrix() const { return map; }
+
+private:
+    BrovaDAQ& daq;
+    const Target& target;
+    bool sixAxis, wrench;
+    const std::vector<Unit>& units;
+    std::vector<double> map;
+    BrovaPackage* all = nullptr;
+    BrovaPackage6D* all6 = nullptr;
+};
+
+// Lines of standard input, read without blocking the device: idle runs about
+// every 100 ms while no line is complete; a signal ends the wait.
+class Lines {
+public:
+    bool next(std::string& line, const std::function<void()>& idle)
+    {
+        for (;;) {
+            const size_t end = buffer.find('\n');
+            if (end != std::string::npos) {
+                line = buffer.substr(0, end);
+                buffer.erase(0, end + 1);
+                return true;
+            }
+            if (eof) {
+                line = buffer;
+                buffer.clear();
+                return !line.empty();
+            }
+            if (interruptedBy)
+                throw Failure(exitForSignal(), QStringLiteral("interrupted; nothing written"));
+            pollfd in{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&in, 1, 100) > 0) {
+                char chunk[4096];
+                const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+                if (got > 0)
+                    buffer.append(chunk, static_cast<size_t>(got));
+                else if (got == 0 || errno != EINTR)
+                    eof = true;
+            }
+            idle();
+        }
+    }
+
+private:
+    std::string buffer;
+    bool eof = false;
+};
+
+QString numbers(const std::vector<double>& v, size_t from, size_t count, const char* format = "%.6g")
+{
+    QStringList out;
+    for (size_t i = from; i < from + count && i < v.size(); ++i)
+        out << QString::asprintf(format, v[i]);
+    return out.join(' ');
+}
+
+QString loadText(const std::vector<double>& load)
+{
+    if (load.size() == 6)
+        return numbers(load, 0, 3, "%.4f") + QStringLiteral(" N ") + numbers(load, 3, 3, "%.4f") +
+               QStringLiteral(" N*m");
+    return numbers(load, 0, 3, "%.4f") + QStringLiteral(" N");
+}
+
+QString unitName(const Unit& u)
+{
+    return u.channel < 0 ? QStringLiteral("six-axis") : QStringLiteral("channel %1").arg(u.channel);
+}
+
+QJsonArray jsonArray(const std::vector<double>& v)
+{
+    QJsonArray a;
+    for (double x : v)
+        a.append(std::isfinite(x) ? QJsonValue(x) : QJsonValue());
+    return a;
+}
+
+QJsonArray jsonArray(const std::vector<std::string>& v)
+{
+    QJsonArray a;
+    for (const std::string& s : v)
+        a.append(QString::fromStdString(s));
+    return a;
+}
+
+const char kDescription[] =
+    "Calibrates the sensor on PORT with known loads: for each step you apply a known load, the tool waits until the "
+    "reading is steady, averages it and shows it; at the end a least-squares fit gives the matrix and bias that "
+    "map the readings (counts) to newtons (and newton-metres), and they are written to FILE as a calibration file "
+    "that brova stream --calibration, brova info and brova-scope apply.\n\n"
+    "What is fitted: a three-axis channel (kinds 68, 31, and each channel of 94 and 34) gets a 3 x k matrix and a "
+    "bias over its x, y, z (k = 3; --inputs elements: s1 ... s4, k = 4, in raw mode only); a six-axis sensor "
+    "(kinds 95, 64) a 6 x 6 matrix and bias over its Fx ... Tz; a four-channel device with --six-axis a 6 x 6 fit "
+    "over the wrench the host computes from its channels, written over the channels' x, y, z (sensor1 ... "
+    "sensor4). The samples are not tared: the bias is the zero load's reading, which the tools leave out after a "
+    "tare.\n\n"
+    "A load is written as three numbers, FX FY FZ in N (a six-axis sensor also takes six: FX FY FZ TX TY TZ in N "
+    "and N*m), or as a mass and a direction: \"2.5 kg -z\" (or \"500 g x\") is the weight m * 9.80665 N along "
+    "that axis of the sensor; on a six-axis sensor \"2.5 kg -z at 0.1,0,0.05\" hangs it at that point (m, in the "
+    "sensor's frame), adding the torque r x F. On a four-channel device without --six-axis a load applies to every "
+    "calibrated channel, or, written \"C: LOAD\", to channel C alone.\n\n"
+    "Steps: at least k + 1 (4 for x, y, z; 7 for six axes), and the loads must vary along every axis "
+    "independently: a set that leaves a direction out is refused, saying which (\"no load along y\"), and "
+    "nothing is written. Recommended: no load, then each axis in both directions at a good fraction of full scale, "
+    "then a few combinations. The report gives each axis's residual (RMS, in N or N*m: how far the fitted "
+    "calibration is from the loads you gave) and the condition number of the readings (each input centred and "
+    "scaled: near 1 when the loads exercise every input alike; large when some direction was barely loaded).\n\n"
+    "A reading is steady when, over the last --window seconds (0.5), the spread of every input is at most "
+    "--stable-counts counts (20); it is averaged over that window. A step that does not settle within --timeout "
+    "seconds (10) ends the run (on a terminal you may repeat the step).\n\n"
+    "On a terminal you are prompted for each step; an empty line or \"done\" ends the steps and fits. Otherwise "
+    "standard input holds one load per line (blank lines and lines starting with # are skipped); each is taken as "
+    "it comes, with one line per step on standard output (\"step K: load ... reading ...\"), and the fit follows "
+    "the end of input.\n\n"
+    "For example, a three-axis sensor with masses of 2 kg hung along each axis in turn (the sensor turned for "
+    "each), after a step without load:\n\n"
+    "  brova calibrate ttyUSB0 --output sensor.json --serial A1234\n"
+    "  step 1: load (...): 0 0 0\n"
+    "  step 1: load 0.0000 0.0000 0.0000 N; reading x 2.9 y -1.2 z 30011.6\n"
+    "  step 2: load (...): 2 kg -z\n"
+    "  ... 2 kg +z, 2 kg -x, 2 kg +x, 2 kg -y, 2 kg +y, then an empty line: the fit, its report, the file.\n\n"
+    "FILE is never replaced unless --force is given; it is written only after a successful fit. It holds the "
+    "sensor's kind, identification, --serial and today's date, the matrices, and how they were made: the loads, "
+    "the averaged readings, the residuals, the condition number and this tool's version.\n\n";
+
+} // namespace
+
+int runCalibrate(const QStringList& args)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QString::fromLatin1(kDescription) + exitCodesText());
+    p.addHelpOption();
+    addKindOption(p);
+    addConfigOptions(p);
+    p.addOption({QStringLiteral("output"), QStringLiteral("The calibration file to write (required)."),
+                 QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("force"), QStringLiteral("Replace FILE if it exists.")});
+    p.addOption({QStringLiteral("six-axis"), QStringLiteral("Calibrate a four-channel device as one six-axis sensor.")});
+    p.addOption({QStringLiteral("inputs"),
+                 QStringLiteral("What a three-axis channel's matrix takes: vector (x, y, z; the default) or "
+                                "elements (s1 ... s4)."),
+                 QStringLiteral("vector|elements")});
+    p.addOption({QStringLiteral("channel"),
+                 QStringLiteral("Four-channel devices: calibrate these channels only (e.g. 0,2; default all four)."),
+                 QStringLiteral("LIST")});
+    p.addOption({QStringLiteral("serial"), QStringLiteral("The sensor's serial number, kept in FILE."),
+                 QStringLiteral("TEXT")});
+    p.addOption({QStringLiteral("window"), QStringLiteral("Seconds over which a reading must be steady and is "
+                                                          "averaged (0.5)."),
+                 QStringLiteral("S")});
+    p.addOption({QStringLiteral("stable-counts"),
+                 QStringLiteral("The largest spread of an input, in counts, that counts as steady (20)."),
+                 QStringLiteral("N")});
+    p.addOption({QStringLiteral("timeout"), QStringLiteral("Seconds a step may take to settle (10)."),
+                 QStringLiteral("S")});
+    p.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("A path, a name, a link, or auto."));
+    parseOrExplain(p, args);
+
+    // Every value is checked before anything is opened.
+    const QStringList ports = p.positionalArguments();
+    if (ports.size() != 1)
+        throw Failure(ExitUsage, QStringLiteral("%1 takes one PORT (see %1 --help)").arg(args.value(0)));
+    const int kindOption = kindFromOption(p);
+    const ConfigRequest want = configFromOptions(p);
+    const QString output = p.value(QStringLiteral("output"));
+    if (output.isEmpty())
+        throw Failure(ExitUsage, QStringLiteral("%1 needs --output FILE, the calibration file to write").arg(args.value(0)));
+    const QString inputsOption = p.isSet(QStringLiteral("inputs")) ? p.value(QStringLiteral("inputs")) : QStringLiteral("vector");
+    if (inputsOption != QLatin1String("vector") && inputsOption != QLatin1String("elements"))
+        throw Failure(ExitUsage, QStringLiteral("--inputs %1: the inputs are vector and elements").arg(inputsOption));
+    const bool elements = inputsOption == QLatin1String("elements");
+    const double window = secondsOption(p, QStringLiteral("window"), 0.5);
+    const double timeout = secondsOption(p, QStringLiteral("timeout"), 10.0);
+    const int stableCounts = intOption(p, QStringLiteral("stable-counts"), 20);
+    if (stableCounts < 0)
+        throw Failure(ExitUsage, QStringLiteral("--stable-counts needs a number of counts of 0 or more"));
+    const bool wrench = p.isSet(QStringLiteral("six-axis"));
+    std::vector<int> channelList;
+    if (p.isSet(QStringLiteral("channel"))) {
+        for (const QString& c : p.value(QStringLiteral("channel")).split(',')) {
+            bool ok = false;
+            const int v = c.trimmed().toInt(&ok);
+            if (!ok || v < 0 || v > 3)
+                throw Failure(ExitUsage, QStringLiteral("--channel %1: channels are 0 ... 3").arg(p.value(QStringLiteral("channel"))));
+            if (std::find(channelList.begin(), channelList.end(), v) == channelList.end())
+                channelList.push_back(v);
+        }
+    }
+    const bool force = p.isSet(QStringLiteral("force"));
+    const QFileInfo file(output);
+    if (file.isDir())
+        throw Failure(ExitFailure, QStringLiteral("%1: is a directory; --output names the file to write").arg(output));
+    if (file.exists() && !force)
+        throw Failure(ExitFailure, QStringLiteral("%1: exists; give --force to replace it").arg(output));
+    if (!file.absoluteDir().exists())
+        throw Failure(ExitFailure, QStringLiteral("%1: no such directory").arg(file.absolutePath()));
+
+    // The kind decides what is fitted: refused before the device is opened
+    // when the kind is given, after it is identified otherwise.
+    const Target target = locate(ports.first(), kindOption);
+    const Kind* kind = kindOf(target.kind);
+    if (!kind)
+        throw Failure(ExitUsage, QStringLiteral("unknown kind %1 (kinds: %2)").arg(target.kind).arg(kindList()));
+    if (wrench && !kind->fourChannel)
+        throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); %1 is kind %2")
+                                     .arg(target.path)
+                                     .arg(kind->code));
+    if (elements && (kind->sixAxis || wrench))
+        throw Failure(ExitUsage, QStringLiteral("--inputs elements is for three-axis channels; a six-axis fit takes Fx ... Tz"));
+    if (!channelList.empty() && (!kind->fourChannel || wrench))
+        throw Failure(ExitUsage, QStringLiteral("--channel picks channels of a four-channel device calibrated channel by "
+                                                "channel (kind 34 or 94, without --six-axis)"));
+
+    std::vector<Unit> units;
+    if (kind->sixAxis || wrench) {
+        Unit u;
+        u.outputs = 6;
+        u.inputs = {"Fx", "Fy", "Fz", "Tx", "Ty", "Tz"};
+        units.push_back(u);
+    } else {
+        if (channelList.empty())
+            channelList = kind->fourChannel ? std::vector<int>{0, 1, 2, 3} : std::vector<int>{0};
+        size_t offset = 0;
+        for (int c : channelList) {
+            Unit u;
+            u.channel = c;
+            u.inputs = elements ? std::vector<std::string>{"s1", "s2", "s3", "s4"} : std::vector<std::string>{"x", "y", "z"};
+            u.offset = offset;
+            offset += u.inputs.size();
+            units.push_back(u);
+        }
+    }
+    const int outputs = units.front().outputs;
+    const size_t values = units.back().offset + units.back().inputs.size();
+
+    std::unique_ptr<BrovaDAQ> daq = openTarget(target);
+    struct Closer {
+        BrovaDAQ& d;
+        ~Closer() { d.close(); }
+    } closer{*daq};
+    const SensorConfig config = applyConfig(*daq, target.path, want);
+    if (elements && config.getMode() != 0)
+        throw Failure(ExitDevice, QStringLiteral("%1: the device is in vector mode, which does not send its elements: "
+                                                 "give --mode raw (or calibrate its x, y, z)")
+                                      .arg(target.path));
+    Source source(*daq, target, kind->sixAxis, wrench, units);
+
+    const bool terminal = ::isatty(STDIN_FILENO);
+    const int64_t windowNs = static_cast<int64_t>(window * 1e9);
+    std::vector<Step> steps;
+
+    // Takes step's reading: the average over the first window in which every
+    // input it concerns is steady. False (with why) when it does not settle.
+    auto capture = [&](Step& step, QString& why) {
+        source.drop();  // what came before the load was applied
+        std::vector<size_t> watched;
+        for (const Unit& u : units)
+            if (inStep(step, u))
+                for (size_t i = 0; i < u.inputs.size(); ++i)
+                    watched.push_back(u.offset + i);
+        std::deque<Instant> recent;
+        int64_t first = INT64_MIN;
+        const int64_t deadline = brovatools::monotonicNow() + static_cast<int64_t>(timeout * 1e9);
+        std::vector<Instant> got;
+        double worst = 0;
+        size_t worstInput = 0;
+        for (;;) {
+            if (!pause(10))
+                throw Failure(exitForSignal(), QStringLiteral("interrupted; nothing written"));
+            got.clear();
+            source.read(got);
+            for (Instant& i : got) {
+                if (first == INT64_MIN)
+                    first = i.stamp;
+                recent.push_back(std::move(i));
+            }
+            while (!recent.empty() && recent.back().stamp - recent.front().stamp > windowNs)
+                recent.pop_front();
+            if (!recent.empty() && recent.back().stamp - first >= windowNs && recent.size() >= 2) {
+                worst = 0;
+                for (size_t i : watched) {
+                    double lo = recent.front().values[i], hi = lo;
+                    for (const Instant& r : recent) {
+                        lo = std::min(lo, r.values[i]);
+                        hi = std::max(hi, r.values[i]);
+                    }
+                    if (hi - lo >= worst) {
+                        worst = hi - lo;
+                        worstInput = i;
+                    }
+                }
+                if (worst <= stableCounts) {
+                    step.reading.assign(values, 0.0);
+                    for (const Instant& r : recent)
+                        for (size_t i = 0; i < values; ++i)
+                            step.reading[i] += r.values[i] / static_cast<double>(recent.size());
+                    return true;
+                }
+            }
+            if (brovatools::monotonicNow() > deadline) {
+                if (first == INT64_MIN) {
+                    why = QStringLiteral("no samples came in %1 s").arg(timeout);
+                } else {
+                    QString name;
+                    for (const Unit& u : units)
+                        if (worstInput >= u.offset && worstInput < u.offset + u.inputs.size())
+                            name = (u.channel < 0 ? QString() : QStringLiteral("channel %1 ").arg(u.channel)) +
+                                   QString::fromStdString(u.inputs[worstInput - u.offset]);
+                    why = QStringLiteral("the reading did not settle within %1 s: %2 spread over %3 counts in %4 s "
+                                         "(--stable-counts %5)")
+                              .arg(timeout)
+                              .arg(name)
+                              .arg(worst, 0, 'f', 0)
+                              .arg(window)
+                              .arg(stableCounts);
+                }
+                return false;
+            }
+        }
+    };
+
+    auto stepLine = [&](size_t k, const Step& s) {
+        QStringList parts;
+        for (const Unit& u : units) {
+            if (!inStep(s, u))
+                continue;
+            QStringList v;
+            for (size_t i = 0; i < u.inputs.size(); ++i)
+                v << QStringLiteral("%1 %2").arg(QString::fromStdString(u.inputs[i])).arg(s.reading[u.offset + i], 0, 'f', 1);
+            parts << (units.size() > 1 ? QStringLiteral("ch%1 ").arg(u.channel) : QString()) + v.join(' ');
+        }
+        std::printf("step %zu: load %s%s reading %s\n", k, local(loadText(s.load)).constData(),
+                    s.channel >= 0 ? local(QStringLiteral(" on channel %1;").arg(s.channel)).constData() : ";",
+                    local(parts.join(QStringLiteral("; "))).constData());
+        std::fflush(stdout);
+    };
+
+    Lines lines;
+    std::string line;
+    int lineNumber = 0;
+    for (;;) {
+        if (terminal) {
+            std::printf("step %zu: load (FX FY FZ in N%s, or a mass such as 2.5 kg -z%s; empty line or done to fit): ",
+                        steps.size() + 1, outputs == 6 ? " [TX TY TZ in N*m]" : "",
+                        units.size() > 1 ? QByteArray("; C: LOAD for channel C only").constData() : "");
+            std::fflush(stdout);
+        }
+        if (!lines.next(line, [&] { source.drop(); }))
+            break;
+        ++lineNumber;
+        const QString text = QString::fromLocal8Bit(line.c_str()).trimmed();
+        if (text == QLatin1String("done") || (terminal && text.isEmpty()))
+            break;
+        if (text.isEmpty() || text.startsWith('#'))
+            continue;
+        Step step;
+        step.text = local(text).toStdString();
+        std::string body = step.text, error;
+        const int colon = text.indexOf(':');
+        bool ok = true;
+        if (colon > 0) {
+            step.channel = text.left(colon).trimmed().toInt(&ok);
+            body = local(text.mid(colon + 1)).toStdString();
+            if (!ok || units.size() < 2 || std::none_of(units.begin(), units.end(), [&](const Unit& u) { return u.channel == step.channel; })) {
+                ok = false;
+                error = units.size() < 2 ? "\"C: LOAD\" names a channel of a four-channel device calibrated channel "
+                                           "by channel"
+                                         : "\"" + local(text.left(colon)).toStdString() + "\" is not a channel being calibrated";
+            }
+        }
+        if (ok)
+            ok = brovatools::parseLoad(body, outputs, step.load, error);
+        if (!ok) {
+            if (!terminal)
+                throw Failure(ExitUsage, QStringLiteral("line %1: %2: %3; nothing written")
+                                             .arg(lineNumber)
+                                             .arg(text, QString::fromLocal8Bit(error.c_str())));
+            std::printf("  %s\n", error.c_str());
+            continue;
+        }
+        QString why;
+        if (!capture(step, why)) {
+            if (!terminal)
+                throw Failure(ExitDevice, QStringLiteral("step %1 (%2): %3; nothing written")
+                                              .arg(steps.size() + 1)
+                                              .arg(text, why));
+            std::printf("  %s; apply the load again and repeat the step\n", local(why).constData());
+            continue;
+        }
+        steps.push_back(step);
+        stepLine(steps.size(), steps.back());
+    }
+
+    // The fits, each over the steps that concern it.
+    BrovaCalibration cal;
+    const std::string date = local(QDate::currentDate().toString(Qt::ISODate)).toStdString();
+    if (!cal.setIdentity(kind->code, local(target.ident).toStdString(),
+                         local(p.value(QStringLiteral("serial"))).toStdString(), date))
+        throw Failure(ExitFailure, QString::fromStdString(cal.error()));
+    QJsonArray fitsJson;
+    for (const Unit& u : units) {
+        std::vector<std::vector<double>> readings, loads;
+        for (const Step& s : steps)
+            if (inStep(s, u)) {
+                readings.emplace_back(s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset),
+                                      s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset + u.inputs.size()));
+                loads.push_back(s.load);
+            }
+        const CalibrationFit f = brovatools::fitCalibration(readings, loads, u.inputs);
+        if (!f.ok)
+            throw Failure(ExitDevice, QStringLiteral("%1: the loads cannot determine the calibration: %2; nothing written")
+                                          .arg(unitName(u), readings.empty() ? QStringLiteral("no steps")
+                                                                               : QString::fromStdString(f.reason)));
+        const std::vector<std::string> axes = brovatools::loadAxisNames(f.outputs);
+        std::printf("%s: %d steps, inputs %s\n", local(unitName(u)).constData(), f.steps,
+                    local(QString::fromStdString([&] {
+                              std::string s;
+                              for (const std::string& n : u.inputs)
+                                  s += (s.empty() ? "" : " ") + n;
+                              return s;
+                          }()))
+                        .constData());
+        for (int r = 0; r < f.outputs; ++r)
+            std::printf("  %-2s = %s . s %+.6g %s\n", axes[static_cast<size_t>(r)].c_str(),
+                        local("[" + numbers(f.matrix, static_cast<size_t>(r * f.inputs), static_cast<size_t>(f.inputs)) + "]").constData(),
+                        f.bias[static_cast<size_t>(r)], r < 3 ? "N" : "N*m");
+        QStringList res;
+        for (int r = 0; r < f.outputs; ++r)
+            res << QStringLiteral("%1 %2").arg(QString::fromStdString(axes[static_cast<size_t>(r)]))
+                       .arg(f.residualRms[static_cast<size_t>(r)], 0, 'g', 3);
+        std::printf("  residual RMS (%s): %s\n", f.outputs == 6 ? "N, N*m" : "N",
+                    local(res.join(QStringLiteral(", "))).constData());
+        std::printf("  condition number: %s (readings centred and scaled)%s\n",
+                    std::isfinite(f.condition) ? local(QString::number(f.condition, 'g', 4)).constData() : "infinite",
+                    f.condition > 1000 && std::isfinite(f.condition) ? "; some direction was barely loaded" : "");
+        if (!f.note.empty())
+            std::printf("  note: %s\n", f.note.c_str());
+
+        bool set;
+        if (u.channel >= 0) {
+            set = cal.setChannel(u.channel, u.inputs, f.matrix, f.bias);
+        } else if (wrench) {
+            // The fit is over the host's wrench W = M s (s: the channels' x,
+            // y, z); the file takes the channels: C M.
+            const std::vector<double>& M = source.wrenchMatrix();
+            std::vector<double> cm(72, 0.0);
+            for (int r = 0; r < 6; ++r)
+                for (int c = 0; c < 12; ++c)
+                    for (int j = 0; j < 6; ++j)
+                        cm[static_cast<size_t>(r * 12 + c)] += f.matrix[static_cast<size_t>(r * 6 + j)] * M[static_cast<size_t>(j * 12 + c)];
+            std::vector<std::string> names;
+            for (int n = 1; n <= 4; ++n)
+                for (const char* axis : {"x", "y", "z"})
+                    names.push_back("sensor" + std::to_string(n) + "." + axis);
+            set = cal.setSixAxis(names, cm, f.bias);
+        } else {
+            set = cal.setSixAxis(u.inputs, f.matrix, f.bias);
+        }
+        if (!set)
+            throw Failure(ExitFailure, QString::fromStdString(cal.error()));
+
+        QJsonObject fj;
+        fj[QStringLiteral("fit")] = u.channel < 0 ? QJsonValue(QStringLiteral("sixAxis")) : QJsonValue(u.channel);
+        fj[QStringLiteral("inputs")] = jsonArray(u.inputs);
+        fj[QStringLiteral("steps")] = f.steps;
+        fj[QStringLiteral("residualRms")] = jsonArray(f.residualRms);
+        fj[QStringLiteral("residualMax")] = jsonArray(f.residualMax);
+        fj[QStringLiteral("conditionNumber")] = std::isfinite(f.condition) ? QJsonValue(f.condition) : QJsonValue();
+        fj[QStringLiteral("rank")] = f.rank;
+        fitsJson.append(fj);
+    }
+
+    QJsonArray stepsJson;
+    for (const Step& s : steps) {
+        QJsonObject sj;
+        sj[QStringLiteral("given")] = QString::fromLocal8Bit(s.text.c_str());
+        sj[QStringLiteral("load")] = jsonArray(s.load);
+        if (s.channel >= 0)
+            sj[QStringLiteral("channel")] = s.channel;
+        QJsonObject readings;
+        for (const Unit& u : units)
+            if (inStep(s, u))
+                readings[u.channel < 0 ? QStringLiteral("sixAxis") : QString::number(u.channel)] =
+                    jsonArray(std::vector<double>(s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset),
+                                                  s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset + u.inputs.size())));
+        sj[QStringLiteral("readings")] = readings;
+        stepsJson.append(sj);
+    }
+    QJsonObject provenance;
+    provenance[QStringLiteral("tool")] = QStringLiteral("brova calibrate %1").arg(QStringLiteral(BRV_VERSION));
+    provenance[QStringLiteral("made")] = QDateTime::currentDateTime().toString(Qt::ISODate);
+    provenance[QStringLiteral("port")] = target.path;
+    provenance[QStringLiteral("loadUnits")] = QStringLiteral("N, N*m");
+    provenance[QStringLiteral("readingUnits")] = QStringLiteral("counts, untared, averaged over the window");
+    provenance[QStringLiteral("windowSeconds")] = window;
+    provenance[QStringLiteral("stableCounts")] = stableCounts;
+    provenance[QStringLiteral("rate")] = config.getSpeed();
+    provenance[QStringLiteral("steps")] = stepsJson;
+    provenance[QStringLiteral("fits")] = fitsJson;
+    if (wrench)
+        provenance[QStringLiteral("readingsAre")] = QStringLiteral("the host's wrench of the four channels (Fx ... Tz counts)");
+    if (!cal.setProvenance(QJsonDocument(provenance).toJson(QJsonDocument::Compact).toStdString()))
+        throw Failure(ExitFailure, QString::fromStdString(cal.error()));
+
+    if (!force && QFileInfo::exists(output))
+        throw Failure(ExitFailure, QStringLiteral("%1: appeared while calibrating; give --force to replace it; nothing "
+                                                  "written")
+                                       .arg(output));
+    if (!cal.save(local(output).toStdString()))
+        throw Failure(ExitFailure, QString::fromLocal8Bit(cal.error().c_str()));
+    std::printf("written to %s\n", local(output).constData());
+    return ExitOk;
+}
+
+} // namespace brovacli
