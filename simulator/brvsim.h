@@ -50,8 +50,17 @@
 //   channel, each of Fx..Tz) gets an integer in [-a, a] from a std::mt19937
 //   seeded with the given seed, then values are clamped to their fields
 //   (x, y and Fx..Tz to -32768..32767, readings and z to 0..65535).
+//
+// Physical loads (setForce, setWrench): a channel given a force in N (the
+// six-axis sensor a wrench in N and N*m) sends, from the next frame on, the
+// counts its true calibration makes of it, G F + b, rounded, with noise
+// added, clamped to the fields (brvsim_calibration.h); the element readings
+// follow from (x, y, z) as above. setLoad / setLoad6 take the channel (the
+// six-axis load) back to loads in counts. The calibration is
+// makeCalibration(1) until set otherwise.
 #pragma once
 
+#include "brvsim_calibration.h"
 #include "brvsim_capture.h"
 #include "brvsim_wire.h"
 
@@ -91,6 +100,20 @@ public:
     // False, and nothing changed, when a component lies outside -32768..32767.
     bool setLoad6(const Load6& load);
     void setAux(int channel, std::uint16_t aux);
+    // Physical loads, through the calibration. False, and nothing changed,
+    // when the channel does not exist (setWrench: the kind is not six-axis)
+    // or a value is not finite. Any size is taken: the counts are clamped.
+    bool setForce(int channel, const Force3& newtons);
+    bool setForceAll(const Force3& newtons);  // every channel
+    bool setWrench(const Wrench& load);       // Fx, Fy, Fz in N, Tx, Ty, Tz in N*m
+    // The true calibration. setCalibration takes every block as it is;
+    // setChannelGain and setSixAxisGain refuse (false) a channel the device
+    // does not have, a kind without a six-axis sensor, a singular gain
+    // matrix or a bias that is not finite.
+    void setCalibration(const Calibration& cal);
+    bool setChannelGain(int channel, const Gain3& gain);
+    bool setSixAxisGain(const Gain6& gain);
+    Calibration calibration() const;
     void setNoise(int amplitude, std::uint32_t seed = 1);  // amplitude 0: off
     void setStatusWord(std::uint16_t status);              // framed kinds
     void setConfigByte(std::uint8_t config);               // streaming kinds, as if the command byte came

@@ -75,6 +75,14 @@ struct Device::Impl {
     double rateOverride = 0.0;
     std::array<Load3, 4> load{};
     Load6 load6{};
+    // Physical loads: a channel with forceOn (the six-axis load with
+    // wrenchOn) sends the counts of its force through the calibration
+    // instead of its load in counts.
+    Calibration cal = makeCalibration(1);
+    std::array<bool, 4> forceOn{};
+    std::array<Force3, 4> force{};
+    bool wrenchOn = false;
+    Wrench wrench{};
     std::array<std::uint16_t, 4> aux{};
     int noiseAmp = 0;
     std::mt19937 rng{1};
@@ -171,6 +179,23 @@ struct Device::Impl {
         return static_cast<int>(rng() % span) - noiseAmp;
     }
 
+    // A count from the calibration: rounded, noise added, clamped to the field.
+    std::int32_t physicalCount(double v, bool unsignedField) {
+        const double lo = unsignedField ? 0.0 : -32768.0, hi = unsignedField ? 65535.0 : 32767.0;
+        const std::int64_t n = static_cast<std::int64_t>(std::llround(std::clamp(v, lo - 1e6, hi + 1e6))) + noise();
+        return unsignedField ? clampUnsigned16(n) : clampSigned16(n);
+    }
+
+    // Channel c's (x, y, z) from its force; z unsigned unless zSigned.
+    Load3 forceLoad(int c, bool zSigned) {
+        const auto v = countsFor(cal.channel[static_cast<std::size_t>(c)], force[static_cast<std::size_t>(c)]);
+        Load3 l;
+        l.fx = physicalCount(v[0], false);
+        l.fy = physicalCount(v[1], false);
+        l.fz = physicalCount(v[2], !zSigned);
+        return l;
+    }
+
     Load3 channelLoad(int c) {
         Load3 l = load[static_cast<std::size_t>(c)];
         if (noiseAmp > 0) {
@@ -182,6 +207,12 @@ struct Device::Impl {
     }
 
     std::array<std::int32_t, 6> sixAxisLoad(bool fzUnsigned) {
+        if (wrenchOn) {
+            const auto c = countsFor(cal.sixAxis, wrench);
+            std::array<std::int32_t, 6> out{};
+            for (std::size_t i = 0; i < 6; ++i) out[i] = physicalCount(c[i], i == 2 && fzUnsigned);
+            return out;
+        }
         const std::array<std::int32_t, 6> v{load6.Fx, load6.Fy, load6.Fz, load6.Tx, load6.Ty, load6.Tz};
         if (noiseAmp <= 0) return v;
         std::array<std::int32_t, 6> out{};
@@ -193,11 +224,12 @@ struct Device::Impl {
     }
 
     UnitData unitData(int c, bool zSigned) {
-        const Load3 l = channelLoad(c);
+        const bool physical = forceOn[static_cast<std::size_t>(c)];
+        const Load3 l = physical ? forceLoad(c, zSigned) : channelLoad(c);
         UnitData u;
         u.x = l.fx;
         u.y = l.fy;
-        u.z = zSigned && noiseAmp > 0 ? clampSigned16(l.fz) : l.fz;
+        u.z = !physical && zSigned && noiseAmp > 0 ? clampSigned16(l.fz) : l.fz;
         const auto s = elementReadings(l);
         for (std::size_t i = 0; i < 4; ++i) u.s[i] = u.s[i + 4] = s[i];
         u.aux = auxSequence ? frameNumber : aux[static_cast<std::size_t>(c)];
@@ -901,6 +933,7 @@ bool Device::setLoad(int channel, const Load3& load) {
         return false;
     std::lock_guard<std::mutex> lk(d_->m);
     d_->load[static_cast<std::size_t>(channel)] = load;
+    d_->forceOn[static_cast<std::size_t>(channel)] = false;
     return true;
 }
 
@@ -913,6 +946,62 @@ bool Device::setLoad6(const Load6& l) {
         if (v < -32768 || v > 32767) return false;
     std::lock_guard<std::mutex> lk(d_->m);
     d_->load6 = l;
+    d_->wrenchOn = false;
+    return true;
+}
+
+void Device::setCalibration(const Calibration& cal) {
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->cal = cal;
+}
+
+bool Device::setChannelGain(int channel, const Gain3& gain) {
+    double inv[9];
+    if (channel < 0 || channel >= channelCount(kind_) || !invertMatrix(&gain.gain[0][0], inv, 3)) return false;
+    for (double b : gain.bias)
+        if (!std::isfinite(b)) return false;
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->cal.channel[static_cast<std::size_t>(channel)] = gain;
+    return true;
+}
+
+bool Device::setSixAxisGain(const Gain6& gain) {
+    double inv[36];
+    if (!isSixAxisKind(kind_) || !invertMatrix(&gain.gain[0][0], inv, 6)) return false;
+    for (double b : gain.bias)
+        if (!std::isfinite(b)) return false;
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->cal.sixAxis = gain;
+    return true;
+}
+
+Calibration Device::calibration() const {
+    std::lock_guard<std::mutex> lk(d_->m);
+    return d_->cal;
+}
+
+bool Device::setForce(int channel, const Force3& f) {
+    if (channel < 0 || channel >= channelCount(kind_)) return false;
+    if (!std::isfinite(f.fx) || !std::isfinite(f.fy) || !std::isfinite(f.fz)) return false;
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->force[static_cast<std::size_t>(channel)] = f;
+    d_->forceOn[static_cast<std::size_t>(channel)] = true;
+    return true;
+}
+
+bool Device::setForceAll(const Force3& f) {
+    for (int c = 0; c < channelCount(kind_); ++c)
+        if (!setForce(c, f)) return false;
+    return true;
+}
+
+bool Device::setWrench(const Wrench& w) {
+    if (!isSixAxisKind(kind_)) return false;
+    for (double v : {w.Fx, w.Fy, w.Fz, w.Tx, w.Ty, w.Tz})
+        if (!std::isfinite(v)) return false;
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->wrench = w;
+    d_->wrenchOn = true;
     return true;
 }
 
