@@ -3,6 +3,10 @@
 
 #include "brvsim.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,12 +53,50 @@ const char* kUsage =
     "                   the host reads x = FX, y = FY, z = FZ\n"
     "  --channel-load C:FX,FY,FZ  load of channel C only (may be repeated)\n"
     "  --load6 FX,FY,FZ,TX,TY,TZ  force and torque of a six-axis kind\n"
+    "  --force FX,FY,FZ\n"
+    "                   physical force in N on every channel (units of a six-axis\n"
+    "                   kind), sent as the counts the device's true calibration\n"
+    "                   makes of it: (x, y, z) = G F + b, rounded, clamped to the\n"
+    "                   fields; decimals allowed\n"
+    "  --channel-force C:FX,FY,FZ\n"
+    "                   physical force in N on channel C only (may be repeated)\n"
+    "  --wrench FX,FY,FZ,TX,TY,TZ\n"
+    "                   force in N and torque in N*m on a six-axis kind, through its\n"
+    "                   six-axis calibration: (Fx..Tz) = G W + b\n"
+    "                   (--force and --wrench apply after the loads in counts)\n"
+    "  --gain-matrix FILE\n"
+    "                   the true calibration: gain matrices (counts per N, per N*m)\n"
+    "                   and biases (counts at zero load) of the channels and of the\n"
+    "                   six-axis sensor, as a text file of blocks \"channel C\" or\n"
+    "                   \"six-axis\", each with \"gain\" (9 or 36 numbers, row by row)\n"
+    "                   and \"bias\" (3 or 6 numbers); '#' comments; blocks not given\n"
+    "                   come from the seed (see simulator/README.md)\n"
+    "  --calibration-seed N\n"
+    "                   make the calibration from seed N (default 1): about 100\n"
+    "                   counts per N, 2000 per N*m, up to 3 % cross-talk, z bias\n"
+    "                   near 16000; forces within +-75 N and torques within\n"
+    "                   +-5 N*m fit every field in every mode\n"
+    "  --print-calibration FILE\n"
+    "                   write the calibration in use (the --gain-matrix format, with\n"
+    "                   its inverse: N per count, and offset) to FILE at start;\n"
+    "                   FILE - : print it on stdout and exit without serving\n"
+    "  --control PATH   make a named pipe at PATH (removed at exit) and read load\n"
+    "                   changes from it, one per line, applied to every device from\n"
+    "                   its next frame (numbers separated by spaces or commas):\n"
+    "                     force FX FY FZ          every channel, in N\n"
+    "                     force C FX FY FZ        channel C (also channel-force)\n"
+    "                     wrench FX FY FZ TX TY TZ\n"
+    "                     counts FX FY FZ         back to counts, every channel\n"
+    "                     counts C FX FY FZ       channel C, in counts\n"
+    "                     counts FX FY FZ TX TY TZ  six-axis load, in counts\n"
+    "                   a bad line is ignored with a message on stderr\n"
     "  --aux N          auxiliary reading of every channel (0..65535)\n"
     "  --status WORD    status word of framed data frames (default 0)\n"
     "  --ident TEXT     seven-character identification text (default SIM0001)\n"
     "  --answer-as K    report kind code K instead of the device's own\n"
     "  --noise A[,SEED]\n"
-    "                   add deterministic noise in [-A, A] to every load component\n"
+    "                   add deterministic noise in [-A, A] counts to every load\n"
+    "                   component (in counts or physical)\n"
     "  --aux-sequence   every channel's aux reading carries the data frame's number\n"
     "                   (16 bits), so that a reader can count lost samples\n"
     "  --replay FILE    serve the bytes of a capture file (brova capture) with their\n"
@@ -125,6 +169,147 @@ bool parseList(const std::string& s, std::vector<long>& out, std::size_t count) 
     return out.size() == count;
 }
 
+// The whole of a file; false, with errno set, when it cannot be read.
+bool readText(const std::string& path, std::string& out) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    const bool ok = !std::ferror(f);
+    const int e = errno;
+    std::fclose(f);
+    errno = e;
+    return ok;
+}
+
+// Numbers separated by commas, decimals allowed.
+bool parseRealList(const std::string& s, std::vector<double>& out, std::size_t count) {
+    out.clear();
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t comma = s.find(',', pos);
+        const std::string item = s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        double v;
+        if (!parseReal(item.c_str(), v)) return false;
+        out.push_back(v);
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    return out.size() == count;
+}
+
+brvsim::Force3 force3(const std::vector<double>& v, std::size_t at = 0) { return {v[at], v[at + 1], v[at + 2]}; }
+
+// Applies one line of the control pipe to every device; an error text, or
+// empty when it was applied.
+std::string applyControl(const std::string& line, const std::vector<std::unique_ptr<brvsim::Device>>& devices) {
+    std::string text = line;
+    if (const auto hash = text.find('#'); hash != std::string::npos) text.erase(hash);
+    for (char& c : text)
+        if (c == ',' || c == '\t' || c == '\r') c = ' ';
+    std::istringstream in(text);
+    std::string word, item;
+    if (!(in >> word)) return std::string();  // an empty line
+    std::vector<double> v;
+    while (in >> item) {
+        double x;
+        if (!parseReal(item.c_str(), x)) return "'" + item + "' is not a number";
+        v.push_back(x);
+    }
+    const int kind = devices.front()->kind();
+    const int channels = brvsim::channelCount(kind);
+    auto channelOf = [&](double c, int& out) {
+        if (c != std::floor(c) || c < 0 || c >= channels) return false;
+        out = static_cast<int>(c);
+        return true;
+    };
+    auto isInt = [](double x) { return x == std::floor(x) && std::fabs(x) < 1e9; };
+    int c = -1;
+    if (word == "force" || word == "channel-force") {
+        const bool one = word == "channel-force" || v.size() == 4;
+        if (v.size() != (one ? 4u : 3u)) return word + (one ? " needs C FX FY FZ" : " needs FX FY FZ or C FX FY FZ");
+        if (one && !channelOf(v[0], c)) return "no channel " + std::to_string(static_cast<long long>(v[0]));
+        for (const auto& d : devices)
+            if (!(one ? d->setForce(c, force3(v, 1)) : d->setForceAll(force3(v)))) return "cannot apply it";
+        return std::string();
+    }
+    if (word == "wrench") {
+        if (v.size() != 6) return "wrench needs FX FY FZ TX TY TZ";
+        if (!brvsim::isSixAxisKind(kind)) return "kind " + std::to_string(kind) + " has no six-axis sensor";
+        for (const auto& d : devices) d->setWrench({v[0], v[1], v[2], v[3], v[4], v[5]});
+        return std::string();
+    }
+    if (word == "counts") {
+        for (double x : v)
+            if (!isInt(x)) return "counts are whole numbers";
+        auto i32 = [&](std::size_t k) { return static_cast<std::int32_t>(v[k]); };
+        if (v.size() == 6) {
+            for (const auto& d : devices)
+                if (!d->setLoad6({i32(0), i32(1), i32(2), i32(3), i32(4), i32(5)}))
+                    return "six-axis counts must lie in -32768..32767";
+            return std::string();
+        }
+        if (v.size() != 3 && v.size() != 4) return "counts needs FX FY FZ, C FX FY FZ or FX FY FZ TX TY TZ";
+        const std::size_t at = v.size() == 4 ? 1 : 0;
+        if (at == 1 && !channelOf(v[0], c)) return "no channel " + std::to_string(static_cast<long long>(v[0]));
+        const brvsim::Load3 l{i32(at), i32(at + 1), i32(at + 2)};
+        for (const auto& d : devices)
+            for (int ch = 0; ch < channels; ++ch)
+                if ((c < 0 || ch == c) && !d->setLoad(ch, l))
+                    return "the counts do not fit the readings (0..65535 around FZ)";
+        return std::string();
+    }
+    return "unknown command '" + word + "'";
+}
+
+// Reads whole lines from the control pipe and applies them; a line longer
+// than 4096 bytes is dropped.
+void readControl(int fd, std::string& partial, const std::vector<std::unique_ptr<brvsim::Device>>& devices) {
+    char buf[4096];
+    for (;;) {
+        const ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        partial.append(buf, static_cast<std::size_t>(r));
+    }
+    std::size_t nl;
+    while ((nl = partial.find('\n')) != std::string::npos) {
+        const std::string line = partial.substr(0, nl);
+        partial.erase(0, nl + 1);
+        const std::string error = applyControl(line, devices);
+        if (!error.empty()) std::fprintf(stderr, "brova-sim: control: ignored \"%s\": %s\n", line.c_str(), error.c_str());
+    }
+    if (partial.size() > 4096) {
+        std::fprintf(stderr, "brova-sim: control: ignored a line longer than 4096 bytes\n");
+        partial.clear();
+    }
+}
+
+// Makes the named pipe (replacing one left by an earlier run) and opens it
+// for reading, with a writer of its own so that it never reads as ended.
+bool makeControl(const std::string& path, int& readFd, int& keepFd) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISFIFO(st.st_mode)) {
+            errno = EEXIST;
+            return false;
+        }
+        ::unlink(path.c_str());
+    }
+    if (::mkfifo(path.c_str(), 0600) != 0) return false;
+    readFd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    keepFd = readFd >= 0 ? ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (keepFd < 0) {
+        const int e = errno;
+        if (readFd >= 0) ::close(readFd);
+        ::unlink(path.c_str());
+        errno = e;
+        return false;
+    }
+    return true;
+}
+
 std::int64_t monotonicNs(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
@@ -186,6 +371,10 @@ int main(int argc, char** argv) {
     long packet = -1, latencyMs = -1, seed = 1, dropEvery = 0;
     std::vector<long> load, load6;
     std::vector<std::pair<long, std::vector<long>>> channelLoads;
+    std::vector<double> force, wrench;
+    std::vector<std::pair<long, std::vector<double>>> channelForces;
+    std::string gainFile, printCalibration, control;
+    long calibrationSeed = 1;
 
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -270,6 +459,31 @@ int main(int argc, char** argv) {
         } else if (a == "--load6") {
             if (!v || !parseList(v, load6, 6)) return fail("--load6 needs FX,FY,FZ,TX,TY,TZ");
             ++i;
+        } else if (a == "--force") {
+            if (!v || !parseRealList(v, force, 3)) return fail("--force needs FX,FY,FZ (N)");
+            ++i;
+        } else if (a == "--channel-force") {
+            const std::string s = v ? v : "";
+            const auto colon = s.find(':');
+            long c;
+            std::vector<double> f;
+            if (colon == std::string::npos || !parseInt(s.substr(0, colon).c_str(), c) ||
+                !parseRealList(s.substr(colon + 1), f, 3))
+                return fail("--channel-force needs C:FX,FY,FZ (N)");
+            channelForces.emplace_back(c, f);
+            ++i;
+        } else if (a == "--wrench") {
+            if (!v || !parseRealList(v, wrench, 6)) return fail("--wrench needs FX,FY,FZ,TX,TY,TZ (N, N*m)");
+            ++i;
+        } else if (a == "--gain-matrix") {
+            if (!needText(gainFile)) return fail("--gain-matrix needs a file");
+        } else if (a == "--calibration-seed") {
+            if (!needInt(calibrationSeed) || calibrationSeed < 0 || calibrationSeed > 0xFFFFFFFFL)
+                return fail("--calibration-seed needs 0..4294967295");
+        } else if (a == "--print-calibration") {
+            if (!needText(printCalibration)) return fail("--print-calibration needs a file (or -)");
+        } else if (a == "--control") {
+            if (!needText(control)) return fail("--control needs a path");
         } else if (a == "--aux") {
             if (!needInt(aux) || aux < 0 || aux > 65535) return fail("--aux needs 0..65535");
         } else if (a == "--status") {
@@ -300,6 +514,33 @@ int main(int argc, char** argv) {
     if (kind == 0) kind = 68;
     if (!brvsim::isStreamingKind(static_cast<int>(kind)) && !brvsim::isFramedKind(static_cast<int>(kind)))
         return fail("unknown kind " + std::to_string(kind));
+    const int channels = brvsim::channelCount(static_cast<int>(kind));
+    for (const auto& cf : channelForces)
+        if (cf.first < 0 || cf.first >= channels)
+            return fail("--channel-force: kind " + std::to_string(kind) + " has channels 0.." + std::to_string(channels - 1));
+    if (!wrench.empty() && !brvsim::isSixAxisKind(static_cast<int>(kind)))
+        return fail("--wrench: kind " + std::to_string(kind) + " has no six-axis sensor");
+
+    brvsim::Calibration calibration = brvsim::makeCalibration(static_cast<std::uint32_t>(calibrationSeed));
+    if (!gainFile.empty()) {
+        std::string text;
+        if (!readText(gainFile, text)) return fail("--gain-matrix: cannot read " + gainFile + ": " + std::strerror(errno));
+        std::string error;
+        if (!brvsim::parseCalibration(text, static_cast<int>(kind), calibration, error))
+            return fail("--gain-matrix " + gainFile + ": " + error);
+    }
+    if (!printCalibration.empty()) {
+        const std::string text = brvsim::formatCalibration(calibration, static_cast<int>(kind));
+        if (printCalibration == "-") {
+            std::fputs(text.c_str(), stdout);
+            return 0;
+        }
+        std::ofstream out(printCalibration);
+        if (!(out << text) || !(out.flush())) {
+            std::fprintf(stderr, "brova-sim: cannot write %s\n", printCalibration.c_str());
+            return 1;
+        }
+    }
 
     // Signals are taken by sigwait below; block them before any thread starts.
     sigset_t sigs;
@@ -343,6 +584,10 @@ int main(int argc, char** argv) {
                                   static_cast<std::int32_t>(load6[4]), static_cast<std::int32_t>(load6[5])};
             if (!dev.setLoad6(l)) return std::string("--load6 components must lie in -32768..32767");
         }
+        dev.setCalibration(calibration);
+        if (!force.empty()) dev.setForceAll(force3(force));
+        for (const auto& cf : channelForces) dev.setForce(static_cast<int>(cf.first), force3(cf.second));
+        if (!wrench.empty()) dev.setWrench({wrench[0], wrench[1], wrench[2], wrench[3], wrench[4], wrench[5]});
         if (aux >= 0)
             for (int c = 0; c < 4; ++c) dev.setAux(c, static_cast<std::uint16_t>(aux));
         if (status >= 0) dev.setStatusWord(static_cast<std::uint16_t>(status));
@@ -387,13 +632,28 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    int controlFd = -1, controlKeep = -1;
+    if (!control.empty() && !makeControl(control, controlFd, controlKeep)) {
+        std::fprintf(stderr, "brova-sim: cannot make the named pipe %s: %s\n", control.c_str(), std::strerror(errno));
+        if (!link.empty()) ::unlink(link.c_str());
+        return 1;
+    }
+    const int sigFd = signalfd(-1, &sigs, SFD_CLOEXEC);
     for (const auto& d : devices) std::printf("%s\n", d->portName().c_str());
     std::fflush(stdout);
 
-    // Wait for the signal; with --log, print what the host sent meanwhile.
+    // Wait for the signal; apply what the control pipe brings; with --log,
+    // print what the host sent meanwhile.
+    std::string controlLine;
     for (;;) {
-        timespec tick{0, 50 * 1000 * 1000};
-        if (sigtimedwait(&sigs, nullptr, &tick) > 0) break;
+        pollfd fds[2] = {{sigFd, POLLIN, 0}, {controlFd, POLLIN, 0}};
+        if (sigFd < 0) {
+            timespec tick{0, 0};
+            if (sigtimedwait(&sigs, nullptr, &tick) > 0) break;
+        }
+        const int pr = ::poll(fds, 2, 50);
+        if (pr > 0 && (fds[0].revents & POLLIN)) break;
+        if (pr > 0 && (fds[1].revents & POLLIN)) readControl(controlFd, controlLine, devices);
         drainSendLogs(devices, keptFor, frameLogFile);
         if (!log) continue;
         const brvsim::Bytes b = dev.received();
@@ -409,6 +669,12 @@ int main(int argc, char** argv) {
     }
     for (auto& d : devices) d->stop();
     if (!link.empty()) ::unlink(link.c_str());
+    if (controlFd >= 0) {
+        ::close(controlFd);
+        ::close(controlKeep);
+        ::unlink(control.c_str());
+    }
+    if (sigFd >= 0) ::close(sigFd);
     drainSendLogs(devices, keptFor, frameLogFile);
     if (frameLogFile && std::fclose(frameLogFile) != 0) {
         std::fprintf(stderr, "brova-sim: cannot write %s\n", frameLog.c_str());
