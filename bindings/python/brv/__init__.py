@@ -14,9 +14,10 @@ ctypes library itself for the flat functions not wrapped here.
 
 from ._lib import Config as CConfig, Package as CPackage, Package6D as CPackage6D
 from ._lib import lib, library_path
+from .calibration import Calibration, force_fields
 from .device import Device, realtime_offset
-from .errors import (BRVError, DeviceClosed, LibraryNotFound, NotServed,
-                     OpenError, ReaderStopped)
+from .errors import (BRVError, CalibrationError, DeviceClosed, LibraryNotFound,
+                     NotServed, OpenError, ReaderStopped)
 from .ports import PortInfo, Ports
 from .samples import FILTERS, RATES, RAW, VECTOR, Config, Sample, Sample6D, Wrench
 
@@ -25,5 +26,5 @@ __all__ = [
     "BRVError", "LibraryNotFound", "OpenError", "DeviceClosed",
     "ReaderStopped", "NotServed", "RATES", "FILTERS", "RAW", "VECTOR",
     "lib", "library_path", "CConfig", "CPackage", "CPackage6D",
-    "realtime_offset",
+    "realtime_offset", "Calibration", "CalibrationError", "force_fields",
 ]

@@ -61,6 +61,7 @@ assert ctypes.sizeof(Package6D) == 424
 
 PackagePtr = POINTER(Package)
 IntPtr = POINTER(c_int)
+DoublePtr = POINTER(c_double)
 TextArray = POINTER(c_void_p)  # char** kept as raw addresses
 
 _HANDLE = c_void_p
@@ -122,6 +123,20 @@ PROTOTYPES = {
     "callGetStamps": (c_int32, [_HANDLE, POINTER(c_int64), c_int32]),
     "callGetEstimatedRate": (c_double, [_HANDLE]),
     "callGetRealtimeOffset": (c_int64, []),
+    # calibration: texts come back as raw addresses, released with
+    # callDeleteText; the apply functions write into the caller's doubles
+    "callDeleteText": (None, [POINTER(c_void_p)]),
+    "callCalibration_Load": (_HANDLE, [c_char_p, POINTER(c_void_p)]),
+    "callCalibration_Dispose": (None, [_HANDLE]),
+    "callCalibration_Kind": (c_int32, [_HANDLE]),
+    "callCalibration_Identification": (c_void_p, [_HANDLE]),
+    "callCalibration_Serial": (c_void_p, [_HANDLE]),
+    "callCalibration_Inputs": (c_void_p, [_HANDLE, c_int32]),
+    "callCalibration_Matches": (_TRUTH, [_HANDLE, c_int32, c_char_p]),
+    "callCalibration_Error": (c_void_p, [_HANDLE]),
+    "callCalibration_ApplyForces": (c_int32, [_HANDLE, PackagePtr, c_int32, c_int32, _FLAG, DoublePtr]),
+    "callCalibration_ApplyWrenches": (c_int32, [_HANDLE, POINTER(Package6D), c_int32, _FLAG, DoublePtr]),
+    "callCalibration_ApplyWrenchesFromChannels": (c_int32, [_HANDLE, PackagePtr, c_int32, _FLAG, DoublePtr]),
 }
 
 

@@ -55,3 +55,29 @@ def stamps_to_seconds(cdll, handle, n):
     if got != n:
         raise BRVError("the library has %d stamps for a read of %d samples" % (got, n))
     return stamps / 1e9
+
+
+def packages_from_rows(rows):
+    """read_all_array's rows back into the library's channel-major package
+    layout (channels x n records as int32 words; the fields of the rows
+    filled, the rest 0): (words, n, channels)."""
+    rows = np.asarray(rows)
+    width = len(CHANNEL_FIELDS)
+    if rows.ndim != 2 or rows.shape[1] == 0 or rows.shape[1] % width:
+        raise ValueError("rows of read_all_array expected: (n, channels * %d), not %s" % (width, rows.shape))
+    n, channels = rows.shape[0], rows.shape[1] // width
+    words = np.zeros((channels, n, _WORDS), dtype=np.int32)
+    # every field but state, which the configuration byte holds in part only
+    words[:, :, _PICK[:-1]] = rows.reshape(n, channels, width)[:, :, :-1].transpose(1, 0, 2)
+    return words, n, channels
+
+
+def packages6d_from_wrenches(wrenches):
+    """(n, 6) Fx ... Tz counts as n brv_package6d records (the four unit
+    samples 0): (words, n)."""
+    wrenches = np.asarray(wrenches)
+    if wrenches.ndim != 2 or wrenches.shape[1] != len(WRENCH_FIELDS):
+        raise ValueError("an (n, 6) array of Fx ... Tz expected, not %s" % (wrenches.shape,))
+    words = np.zeros((wrenches.shape[0], ctypes.sizeof(_lib.Package6D) // 4), dtype=np.int32)
+    words[:, :6] = wrenches
+    return words, wrenches.shape[0]

@@ -323,6 +323,40 @@ class Device(Owned):
         rows = self._take_all_6axis(peek, arrays.ints_to_wrenches)
         return (arrays.stamps_to_seconds(self._lib, self._h, len(rows)), rows) if with_time else rows
 
+    def read_all_forces(self, calibration, *, tared, peek=False, with_time=False):
+        """read_all_array in newtons: the samples since the last read through
+        a Calibration, as an (n, sensor_count * 3) float64 array, columns
+        brv.force_fields(sensor_count) (fx, fy, fz of each channel in N; NaN
+        for a channel the file does not calibrate). tared: whether the
+        channels are tared (tare()): the file's bias is left out then.
+        with_time=True returns (t, forces) as read_all_array does."""
+        from . import arrays
+        calibration._forces_at(None, 0, max(self.sensor_count, 1), tared)  # covered? before taking samples
+        n, channels = self._take_all(peek)
+        n = max(n, 0)
+        if n == 0:
+            forces = arrays.np.zeros((0, max(channels, 1) * 3), dtype=arrays.np.float64)
+        else:
+            forces = calibration._forces_at(self._all, n, channels, tared)
+        return (arrays.stamps_to_seconds(self._lib, self._h, n), forces) if with_time else forces
+
+    def read_all_wrenches(self, calibration, *, tared, peek=False, with_time=False):
+        """The samples since the last read of a four-channel device as
+        wrenches through a Calibration with a six-axis part: an (n, 6)
+        float64 array, Fx, Fy, Fz in N and Tx, Ty, Tz in N*m. tared and
+        with_time as for read_all_forces."""
+        from . import arrays
+        if self.sensor_count != 4:
+            raise NotServed("wrenches from channels need a four-channel device")
+        calibration._wrenches_from_channels_at(None, 0, tared)  # a six-axis part? before taking samples
+        n, channels = self._take_all(peek)
+        n = max(n, 0)
+        if n == 0:
+            wrenches = arrays.np.zeros((0, 6), dtype=arrays.np.float64)
+        else:
+            wrenches = calibration._wrenches_from_channels_at(self._all, n, tared)
+        return (arrays.stamps_to_seconds(self._lib, self._h, n), wrenches) if with_time else wrenches
+
     def read_6d(self, peek=False, timeout=None):
         """The newest Sample6D of a six-axis device, or None."""
         h = self._kind(True)

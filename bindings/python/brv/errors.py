@@ -26,3 +26,8 @@ class ReaderStopped(DeviceClosed):
 class NotServed(BRVError, ValueError):
     """The read does not fit the device: a channel it does not serve, a
     six-axis read of a three-axis device or the reverse (status -3)."""
+
+
+class CalibrationError(BRVError, ValueError):
+    """A calibration file that cannot be loaded (the message names the file
+    and the field), or one that does not calibrate what was asked."""

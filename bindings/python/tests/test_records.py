@@ -47,8 +47,14 @@ def _ctype(c):
             "brv_statistics*": POINTER(_lib.Statistics),
             "brv_package*": POINTER(_lib.Package),
             "brv_package**": POINTER(POINTER(_lib.Package)),
-            "brv_package6d*": POINTER(_lib.Package6D)}
+            "brv_package6d*": POINTER(_lib.Package6D),
+            "brv_calibration*": c_void_p, "double*": POINTER(c_double)}
     return base[c]
+
+
+# Texts handed out to be released (callDeleteText): kept as raw addresses.
+_RELEASED_TEXTS = {"callCalibration_Identification", "callCalibration_Serial",
+                   "callCalibration_Inputs", "callCalibration_Error"}
 
 
 def test_every_header_function_is_declared_with_its_types():
@@ -56,14 +62,14 @@ def test_every_header_function_is_declared_with_its_types():
         pytest.skip("header not found at %s" % HEADER)
     text = re.sub(r"/\*.*?\*/", "", HEADER.read_text(), flags=re.S)
     found = re.findall(r"BRV_C_EXPORT\s+([\w\s\*]+?)\s*\b(call\w+)\s*\(([^)]*)\)\s*;", text)
-    assert len(found) == 44
+    assert len(found) == 56
     lib = brv.lib()
     assert {name for _, name, _ in found} == set(_lib.PROTOTYPES)
     for ret, name, params in found:
         params = [] if params.strip() == "void" else [
             re.sub(r"\b\w+$", "", p.strip()) for p in params.split(",")]
         fn = getattr(lib, name)
-        assert fn.restype == _ctype(ret), name
+        assert fn.restype == (c_void_p if name in _RELEASED_TEXTS else _ctype(ret)), name
         assert list(fn.argtypes) == [_ctype(p) for p in params], name
 
 
