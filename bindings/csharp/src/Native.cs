@@ -88,6 +88,46 @@ namespace Brv
         [DllImport(Library)] internal static extern int callGetStamps(DaqHandle daq, [Out] long[] stamps, int capacity);
         [DllImport(Library)] internal static extern double callGetEstimatedRate(DaqHandle daq);
         [DllImport(Library)] internal static extern long callGetRealtimeOffset();
+
+        // ---------------------------------------------------------- calibration
+        // Texts come back as addresses: copied out, then handed to
+        // callDeleteText. The apply functions write into the caller's doubles.
+        [DllImport(Library)] internal static extern void callDeleteText(ref IntPtr text);
+        [DllImport(Library)]
+        internal static extern CalibrationHandle callCalibration_Load([MarshalAs(UnmanagedType.LPStr)] string path,
+                                                                      out IntPtr error);
+        [DllImport(Library)] internal static extern void callCalibration_Dispose(IntPtr calibration);
+        [DllImport(Library)] internal static extern int callCalibration_Kind(CalibrationHandle calibration);
+        [DllImport(Library)] internal static extern IntPtr callCalibration_Identification(CalibrationHandle calibration);
+        [DllImport(Library)] internal static extern IntPtr callCalibration_Serial(CalibrationHandle calibration);
+        [DllImport(Library)] internal static extern IntPtr callCalibration_Inputs(CalibrationHandle calibration, int channel);
+        [DllImport(Library)] [return: MarshalAs(UnmanagedType.Bool)]
+        internal static extern bool callCalibration_Matches(CalibrationHandle calibration, int kind,
+                                                            [MarshalAs(UnmanagedType.LPStr)] string identification);
+        [DllImport(Library)] internal static extern IntPtr callCalibration_Error(CalibrationHandle calibration);
+        [DllImport(Library)]
+        internal static extern int callCalibration_ApplyForces(CalibrationHandle calibration, [In] Package[] packages, int n,
+                                                               int channels, [MarshalAs(UnmanagedType.U1)] bool tared,
+                                                               [Out] double[] output);
+        [DllImport(Library)]
+        internal static extern int callCalibration_ApplyWrenches(CalibrationHandle calibration, [In] Package6D[] packages,
+                                                                 int n, [MarshalAs(UnmanagedType.U1)] bool tared,
+                                                                 [Out] double[] output);
+        [DllImport(Library)]
+        internal static extern int callCalibration_ApplyWrenchesFromChannels(CalibrationHandle calibration,
+                                                                             [In] Package[] packages, int n,
+                                                                             [MarshalAs(UnmanagedType.U1)] bool tared,
+                                                                             [Out] double[] output);
+
+        // A text the library handed out, copied and released (null for none).
+        internal static string TakeText(IntPtr text)
+        {
+            if (text == IntPtr.Zero)
+                return null;
+            string copy = Marshal.PtrToStringAnsi(text);
+            callDeleteText(ref text);
+            return copy;
+        }
     }
 
     // An acquisition object: disposed of once, when released (the library
@@ -99,6 +139,18 @@ namespace Brv
         protected override bool ReleaseHandle()
         {
             Native.callBrovaDAQ_Dispose(handle);
+            return true;
+        }
+    }
+
+    // A calibration: freed once, when released.
+    internal sealed class CalibrationHandle : SafeHandle
+    {
+        private CalibrationHandle() : base(IntPtr.Zero, true) { }
+        public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+        protected override bool ReleaseHandle()
+        {
+            Native.callCalibration_Dispose(handle);
             return true;
         }
     }

@@ -187,6 +187,17 @@ namespace Brv
             return result;
         }
 
+        // ReadAll in newtons through a calibration: result[channel] is an
+        // n x 3 array of x, y, z in N (NaN for a channel the file does not
+        // calibrate). tared: whether the channels are tared (the file's bias
+        // is left out then).
+        public double[][,] ReadAllForces(Calibration calibration, bool tared, bool peek = false)
+        {
+            if (calibration == null)
+                throw new ArgumentNullException("calibration");
+            return calibration.ApplyForces(ReadAll(peek), tared);
+        }
+
         // The newest six-axis sample, or null.
         public Package6D? Read6D(bool peek = false)
         {
