@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 
+#include "brovacalibration.h"
 #include "brovadaq.h"
 
 namespace brovatools {
@@ -20,6 +22,27 @@ const std::vector<std::string>& sixAxisColumns()
 {
     static const std::vector<std::string> names = {"Fx", "Fy", "Fz", "Tx", "Ty", "Tz"};
     return names;
+}
+
+const std::vector<std::string>& threeAxisForceColumns()
+{
+    static const std::vector<std::string> names = {"x_N", "y_N", "z_N"};
+    return names;
+}
+
+const std::vector<std::string>& sixAxisForceColumns()
+{
+    static const std::vector<std::string> names = {"Fx_N", "Fy_N", "Fz_N", "Tx_Nm", "Ty_Nm", "Tz_Nm"};
+    return names;
+}
+
+std::string formatForce(double v)
+{
+    if (!std::isfinite(v))
+        return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%.8g", v == 0 ? 0.0 : v);  // no "-0"
+    return text;
 }
 
 std::string formatSeconds(int64_t micros)
@@ -107,32 +130,57 @@ SampleRow rowOf(int port, uint64_t sample, int64_t stamp, int state, bool sixAxi
 } // namespace
 
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage* all, int n, int channels, bool asWrench)
+                const BrovaPackage* all, int n, int channels, bool asWrench, const RowCalibration* cal)
 {
+    const BrovaCalibration* calibration = cal ? cal->calibration : nullptr;
+    const bool wrenchCalibrated = calibration && asWrench && channels == 4 && calibration->hasSixAxis();
+    bool channelCalibrated[4] = {};
+    for (int c = 0; calibration && c < std::min(channels, 4); ++c)
+        channelCalibrated[c] = calibration->hasChannel(c);
+    const bool allTared = cal && cal->tared[0] && cal->tared[1] && cal->tared[2] && cal->tared[3];
     for (int k = 0; k < n; ++k) {
         const int64_t at = stamps[k];
         if (asWrench && channels == 4) {
             int32_t six[6];
-            BrovaDAQ::wrenchOf(all[k], all[n + k], all[2 * n + k], all[3 * n + k], six);
-            rows.push_back(rowOf(port, first + k, at, all[k].config.getState(), true, six, 6));
+            const BrovaPackage &c0 = all[k], &c1 = all[n + k], &c2 = all[2 * n + k], &c3 = all[3 * n + k];
+            BrovaDAQ::wrenchOf(c0, c1, c2, c3, six);
+            rows.push_back(rowOf(port, first + k, at, c0.config.getState(), true, six, 6));
+            if (wrenchCalibrated) {
+                double w[6];
+                rows.back().calibrated = calibration->applyWrench(c0, c1, c2, c3, allTared, w);
+                std::copy(w, w + 6, rows.back().force);
+            }
             continue;
         }
         for (int c = 0; c < channels; ++c) {
             const BrovaPackage& p = all[c * n + k];
             const int32_t v[12] = {p.x, p.y, p.z, p.s1, p.s2, p.s3, p.s4, p.s5, p.s6, p.s7, p.s8, p.aux};
             rows.push_back(rowOf(port, first + k, at, p.config.getState(), false, v, 12));
-            rows.back().channel = c;
+            SampleRow& r = rows.back();
+            r.channel = c;
+            if (c < 4 && channelCalibrated[c]) {
+                double f[3];
+                r.calibrated = calibration->applyForce(p, c, cal->tared[c], f);
+                std::copy(f, f + 3, r.force);
+            }
         }
     }
 }
 
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage6D* all, int n)
+                const BrovaPackage6D* all, int n, const RowCalibration* cal)
 {
+    const BrovaCalibration* calibration = cal && cal->calibration && cal->calibration->hasSixAxis() ? cal->calibration
+                                                                                                      : nullptr;
     for (int k = 0; k < n; ++k) {
         const BrovaPackage6D& p = all[k];
         const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
         rows.push_back(rowOf(port, first + k, stamps[k], p.sensor1.config.getState(), true, v, 6));
+        if (calibration) {
+            double w[6];
+            rows.back().calibrated = calibration->applyWrench(p, cal->tared[0], w);
+            std::copy(w, w + 6, rows.back().force);
+        }
     }
 }
 
@@ -177,6 +225,12 @@ int64_t SampleSink::columnMicros(int64_t stamp)
     return micros(stamp - originStamp);
 }
 
+void SampleSink::setForceColumns(bool threeAxisN, bool sixAxisN)
+{
+    threeAxisForce = threeAxisN;
+    sixAxisForce = sixAxisN;
+}
+
 std::vector<std::string> SampleSink::columns() const
 {
     std::vector<std::string> c = {"time"};
@@ -187,6 +241,10 @@ std::vector<std::string> SampleSink::columns() const
         c.insert(c.end(), threeAxisColumns().begin(), threeAxisColumns().end());
     if (sixAxis)
         c.insert(c.end(), sixAxisColumns().begin(), sixAxisColumns().end());
+    if (threeAxisForce)
+        c.insert(c.end(), threeAxisForceColumns().begin(), threeAxisForceColumns().end());
+    if (sixAxisForce)
+        c.insert(c.end(), sixAxisForceColumns().begin(), sixAxisForceColumns().end());
     return c;
 }
 
@@ -215,6 +273,12 @@ std::string SampleSink::line(const SampleRow& r, int64_t micros) const
         if (sixAxis)
             for (int i = 0; i < 6; ++i)
                 s += "," + (r.sixAxis ? std::to_string(r.values[i]) : std::string());
+        if (threeAxisForce)
+            for (int i = 0; i < 3; ++i)
+                s += "," + (!r.sixAxis && r.calibrated ? formatForce(r.force[i]) : std::string());
+        if (sixAxisForce)
+            for (int i = 0; i < 6; ++i)
+                s += "," + (r.sixAxis && r.calibrated ? formatForce(r.force[i]) : std::string());
         return s;
     }
     s = "{\"time\":" + formatSeconds(micros);
@@ -230,6 +294,13 @@ std::string SampleSink::line(const SampleRow& r, int64_t micros) const
     const std::vector<std::string>& names = r.sixAxis ? sixAxisColumns() : threeAxisColumns();
     for (size_t i = 0; i < names.size(); ++i)
         s += ",\"" + names[i] + "\":" + std::to_string(r.values[i]);
+    if (r.calibrated) {
+        const std::vector<std::string>& units = r.sixAxis ? sixAxisForceColumns() : threeAxisForceColumns();
+        for (size_t i = 0; i < units.size(); ++i) {
+            const std::string v = formatForce(r.force[i]);
+            s += ",\"" + units[i] + "\":" + (v.empty() ? std::string("null") : v);
+        }
+    }
     return s + "}";
 }
 

@@ -17,7 +17,16 @@
 //   state     the device's state field, 0..7 (5 is the normal state)
 //   x, y, z, s1 ... s8, aux      three-axis rows (when any port has them)
 //   Fx, Fy, Fz, Tx, Ty, Tz       six-axis rows (when any port has them)
-// A row leaves the columns of the other group empty (CSV) or out (JSON).
+//   x_N, y_N, z_N                a calibrated three-axis channel's force in N
+//                                (when any port's channels are calibrated)
+//   Fx_N, Fy_N, Fz_N, Tx_Nm, Ty_Nm, Tz_Nm
+//                                a calibrated six-axis row's force in N and
+//                                torque in N*m (when any port's six-axis
+//                                rows are calibrated)
+// The counts keep their columns; the calibrated values follow all of them.
+// A row leaves the columns of the other groups, and the calibrated columns
+// when it is not calibrated, empty (CSV) or out (JSON). Calibrated values
+// are written with 8 significant digits.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +39,7 @@
 #include "brovapackage.h"
 #include "brovapackage6d.h"
 
+class BrovaCalibration;
 class BrovaDAQ;
 
 namespace brovatools {
@@ -43,6 +53,10 @@ struct SampleRow {
     bool sixAxis = false;
     // Three-axis: x, y, z, s1 ... s8, aux. Six-axis: Fx, Fy, Fz, Tx, Ty, Tz.
     int32_t values[12] = {};
+    // Calibrated: x, y, z in N (three-axis), or Fx, Fy, Fz in N and Tx, Ty,
+    // Tz in N*m (six-axis).
+    bool calibrated = false;
+    double force[6] = {};
     // Set on an event (a device lost, reconnected) instead of a sample:
     // written in JSON lines only.
     std::string event, detail;
@@ -56,9 +70,21 @@ const char* timeClockName(TimeClock clock);
 
 enum class RowFormat { Csv, JsonLines };
 
-// The column names of the three-axis and six-axis groups.
+// The column names of the three-axis and six-axis groups, and of their
+// calibrated values.
 const std::vector<std::string>& threeAxisColumns();
 const std::vector<std::string>& sixAxisColumns();
+const std::vector<std::string>& threeAxisForceColumns();
+const std::vector<std::string>& sixAxisForceColumns();
+
+// How one port's rows get their calibrated values.
+struct RowCalibration {
+    const BrovaCalibration* calibration = nullptr;  // null: counts only
+    // Whether each channel is tared (the calibration then leaves its bias
+    // out); [0] for a six-axis sensor. A four-channel device read as one
+    // six-axis sensor counts as tared when all four channels are.
+    bool tared[4] = {};
+};
 
 // Writes rows to a FILE in one format and on one clock. Rows are added as
 // they are read and held until release() is told that no port can deliver a
@@ -74,6 +100,9 @@ public:
     SampleSink(std::FILE* out, RowFormat format, std::vector<std::string> portNames, bool threeAxis, bool sixAxis,
                TimeClock clock = TimeClock::Relative, int64_t realtimeOffset = 0);
 
+    // Adds the calibrated columns of the three-axis and six-axis groups.
+    // Before writeHeader.
+    void setForceColumns(bool threeAxisForce, bool sixAxisForce);
     std::vector<std::string> columns() const;
     // The CSV header row; nothing for JSON lines. Call once, first.
     void writeHeader();
@@ -109,6 +138,7 @@ private:
     RowFormat format;
     std::vector<std::string> ports;
     bool threeAxis, sixAxis;
+    bool threeAxisForce = false, sixAxisForce = false;
     TimeClock timeClock;
     int64_t offset;
     bool haveOrigin = false;
@@ -128,11 +158,15 @@ private:
 // channel-major array of `channels` channels: a row per sample and channel,
 // the channels of one sample at its instant; with asWrench (four channels)
 // one six-axis row per sample instead, the wrench of its four channels.
+// With a calibration, the rows it calibrates get their values in N and N*m.
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage* all, int n, int channels, bool asWrench);
+                const BrovaPackage* all, int n, int channels, bool asWrench, const RowCalibration* cal = nullptr);
 // From a readAll6D's records: one six-axis row per sample.
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage6D* all, int n);
+                const BrovaPackage6D* all, int n, const RowCalibration* cal = nullptr);
+
+// A calibrated value as the columns hold it: 8 significant digits.
+std::string formatForce(double v);
 
 // The stamps of the samples the device's last read handed out (n of them).
 std::vector<int64_t> stampsOf(BrovaDAQ& daq, int n);

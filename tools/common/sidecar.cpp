@@ -25,6 +25,36 @@ std::string rate(double perSecond)
     return text;
 }
 
+std::string calibration(const SidecarDevice& d)
+{
+    if (!d.calibrated)
+        return "null";
+    const SidecarCalibration& c = d.calibration;
+    return "{\"path\": " + jsonString(c.path) + ", \"sha256\": " + jsonString(c.sha256) +
+           ", \"serial\": " + jsonString(c.serial) + ", \"date\": " + jsonString(c.date) +
+           ", \"foundByIdentity\": " + (c.foundByIdentity ? "true" : "false") +
+           ", \"forced\": " + (c.forced ? "true" : "false") + ", \"units\": {\"force\": \"N\", \"torque\": \"N*m\"}}";
+}
+
+// The unit of a value column: seconds, counts, N or N*m; empty for the
+// columns that are not values.
+std::string unitOf(const std::string& column)
+{
+    if (column == "time")
+        return "s";
+    if (column == "port" || column == "sample" || column == "channel" || column == "state")
+        return {};
+    const auto endsWith = [&](const char* tail) {
+        const std::string t(tail);
+        return column.size() > t.size() && column.compare(column.size() - t.size(), t.size(), t) == 0;
+    };
+    if (endsWith("_Nm"))
+        return "N*m";
+    if (endsWith("_N"))
+        return "N";
+    return "counts";
+}
+
 std::string device(const SidecarDevice& d)
 {
     const BrovaStatistics& x = d.statistics;
@@ -36,7 +66,8 @@ std::string device(const SidecarDevice& d)
            ", \"bytesReceived\": " + number(x.bytesReceived) + ", \"framesAccepted\": " + number(x.framesAccepted) +
            ", \"checksumFailures\": " + number(x.checksumFailures) + ", \"framesMalformed\": " +
            number(x.framesMalformed) + ", \"bytesDiscarded\": " + number(x.bytesDiscarded) +
-           ", \"readsLost\": " + number(d.readsLost) + ", \"estimatedRate\": " + rate(d.estimatedRate) + "}";
+           ", \"readsLost\": " + number(d.readsLost) + ", \"estimatedRate\": " + rate(d.estimatedRate) +
+           ", \"calibration\": " + calibration(d) + "}";
 }
 
 } // namespace
@@ -47,7 +78,16 @@ std::string sidecarJson(const SidecarRun& run)
                     std::to_string(run.seconds) + ",\n  \"format\": " + jsonString(run.format) + ",\n  \"columns\": [";
     for (size_t i = 0; i < run.columns.size(); ++i)
         s += (i ? ", " : "") + jsonString(run.columns[i]);
-    s += "],\n  \"clock\": " + jsonString(run.clock) + ",\n  \"realtimeOffsetNs\": " +
+    s += "],\n  \"units\": {";
+    bool first = true;
+    for (const std::string& c : run.columns) {
+        const std::string unit = unitOf(c);
+        if (unit.empty())
+            continue;
+        s += (first ? "" : ", ") + jsonString(c) + ": " + jsonString(unit);
+        first = false;
+    }
+    s += "},\n  \"clock\": " + jsonString(run.clock) + ",\n  \"realtimeOffsetNs\": " +
          std::to_string(run.realtimeOffsetNs) + ",\n  \"originNs\": " +
          (run.originNs >= 0 ? std::to_string(run.originNs) : std::string("null"));
     s += ",\n  \"tare\": " + std::string(run.tare ? "true" : "false") + ",\n  \"interrupted\": " +

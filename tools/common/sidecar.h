@@ -3,8 +3,8 @@
 // records the run (start, length, format, columns, the time column's clock
 // and how to map it onto the host's clocks, tare, whether it was
 // interrupted), every device with its configuration, counts and estimated
-// rate, the gaps of a device that was lost and came back, and any samples
-// lost on the way.
+// rate and calibration, the unit of every value column, the gaps of a
+// device that was lost and came back, and any samples lost on the way.
 //
 // Written from plain data, so that any tool that writes sample rows writes
 // the same sidecar.
@@ -17,6 +17,15 @@
 #include "brovadaq.h"
 
 namespace brovatools {
+
+// The calibration file a device's values in N and N*m came from.
+struct SidecarCalibration {
+    std::string path;
+    std::string sha256;  // of the file's bytes, lowercase hex
+    std::string serial, date;
+    bool foundByIdentity = false;  // found in the calibration folders, not named
+    bool forced = false;           // made for another sensor, applied with --force-calibration
+};
 
 // One device of the run.
 struct SidecarDevice {
@@ -36,6 +45,9 @@ struct SidecarDevice {
     // The device's rate as the library's clock model estimated it at the end
     // of the run (e.g. 1000.13); 0: not estimated (written as null).
     double estimatedRate = 0;
+    // The calibration applied (written as null when there is none: counts).
+    bool calibrated = false;
+    SidecarCalibration calibration;
 };
 
 // A time when a device sent nothing: lost at `from`, back at `to` (or at the
@@ -51,7 +63,7 @@ struct SidecarRun {
     std::string started;        // ISO 8601 date and time, with its offset
     double seconds = 0;         // length of the run
     std::string format;         // "csv" or "jsonl"
-    std::vector<std::string> columns;
+    std::vector<std::string> columns;  // the sidecar gives each value column's unit ("units")
     std::string clock = "relative";  // the time column's: relative, monotonic or realtime
     // Nanoseconds to add to a CLOCK_MONOTONIC instant for CLOCK_REALTIME, as
     // the clocks stood at the start.
