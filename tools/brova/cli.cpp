@@ -268,12 +268,84 @@ int kindFromOption(const QCommandLineParser& p)
     return k;
 }
 
+void addCalibrationOptions(QCommandLineParser& p, bool severalPorts)
+{
+    p.addOption({QStringLiteral("calibration"),
+                 QStringLiteral("Apply the calibration in FILE (values in N and N*m beside the counts)%1. Without "
+                                "it, the sensor's file is looked up by its kind and identification in "
+                                "$XDG_CONFIG_HOME/brova/calibration, then /etc/brova/calibration.")
+                     .arg(severalPorts ? QStringLiteral("; with several ports, give it once per PORT, in the "
+                                                        "ports' order")
+                                       : QString()),
+                 QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("no-calibration"), QStringLiteral("Values in counts only: no calibration is applied "
+                                                                  "or looked up.")});
+    p.addOption({QStringLiteral("force-calibration"),
+                 QStringLiteral("Apply --calibration's file even when it was made for another kind or "
+                                "identification.")});
+}
+
+CalibrationOptions calibrationFromOptions(const QCommandLineParser& p, int ports)
+{
+    CalibrationOptions o;
+    o.none = p.isSet(QStringLiteral("no-calibration"));
+    o.force = p.isSet(QStringLiteral("force-calibration"));
+    const QStringList files = p.values(QStringLiteral("calibration"));
+    if (o.none && !files.isEmpty())
+        throw Failure(ExitUsage, QStringLiteral("--calibration and --no-calibration exclude each other"));
+    if (o.force && files.isEmpty())
+        throw Failure(ExitUsage, QStringLiteral("--force-calibration applies the file --calibration names: give "
+                                                "--calibration FILE"));
+    if (!files.isEmpty() && files.size() != 1 && files.size() != ports)
+        throw Failure(ExitUsage, QStringLiteral("--calibration is given %1 times for %2 ports: give it once per PORT, "
+                                                "in the ports' order")
+                                     .arg(files.size())
+                                     .arg(ports));
+    if (files.size() == 1 && ports > 1)
+        throw Failure(ExitUsage, QStringLiteral("--calibration names one sensor's file: with %1 ports give it once per "
+                                                "PORT, in the ports' order")
+                                     .arg(ports));
+    for (const QString& f : files) {
+        if (f.isEmpty())
+            throw Failure(ExitUsage, QStringLiteral("--calibration needs a file name"));
+        auto file = std::make_shared<brovatools::CalibrationFile>();
+        std::string error;
+        if (!brovatools::readCalibration(local(f).toStdString(), *file, error))
+            throw Failure(ExitFailure, QString::fromLocal8Bit(error.c_str()));
+        o.named.push_back(file);
+    }
+    return o;
+}
+
+brovatools::CalibrationChoice calibrationFor(const CalibrationOptions& o, int index, const Target& t,
+                                             bool sixAxisRead, bool eitherView)
+{
+    const Kind* kind = kindOf(t.kind);
+    brovatools::SensorIdentity id;
+    id.kind = t.kind;
+    id.identification = local(t.ident).toStdString();
+    id.byId = brovatools::byIdName(local(t.path).toStdString());
+    id.sixAxisRead = sixAxisRead || (kind && kind->sixAxis);
+    id.channels = kind && kind->fourChannel ? 4 : 1;
+    id.eitherView = eitherView;
+    const std::shared_ptr<const brovatools::CalibrationFile> named =
+        index >= 0 && index < static_cast<int>(o.named.size()) ? o.named[static_cast<size_t>(index)] : nullptr;
+    brovatools::CalibrationChoice c = brovatools::chooseCalibration(named, o.none, o.force, id);
+    for (const std::string& skipped : c.skipped)
+        std::fprintf(stderr, "brova: calibration skipped: %s\n", skipped.c_str());
+    if (!c.refused.empty())
+        throw Failure(ExitDevice, QStringLiteral("%1: %2").arg(t.path, QString::fromLocal8Bit(c.refused.c_str())));
+    return c;
+}
+
 QString exitCodesText()
 {
     return QStringLiteral("Exit codes: 0 success; 1 any other failure (such as an output file that cannot be "
-                          "written); 2 a bad option or value; 3 a port error (no such port, permission denied, port "
-                          "busy); 4 a device error (nothing answered, another kind answered, a configuration not "
-                          "confirmed, the device lost); 130 interrupted by Ctrl-C; 143 ended by SIGTERM.");
+                          "written, or a calibration file that cannot be read or is not valid); 2 a bad option or "
+                          "value; 3 a port error (no such port, permission denied, port busy); 4 a device error "
+                          "(nothing answered, another kind answered, a configuration not confirmed, the device lost, "
+                          "a calibration file made for another sensor); 130 interrupted by Ctrl-C; 143 ended by "
+                          "SIGTERM.");
 }
 
 } // namespace brovacli

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "brovadaq.h"
+#include "calibrationlookup.h"
 #include "kinds.h"
 
 namespace brovacli {
@@ -19,10 +20,12 @@ namespace brovacli {
 // Exit codes, as `brova --help` documents them.
 enum Exit : int {
     ExitOk = 0,
-    ExitFailure = 1,       // anything else: an output file that cannot be written ...
+    ExitFailure = 1,       // anything else: an output file that cannot be written, a calibration file that
+                           // cannot be read or is not valid ...
     ExitUsage = 2,         // a bad option or value
     ExitPort = 3,          // no such port, permission denied, port busy
-    ExitDevice = 4,        // nothing answered, wrong kind, not confirmed, device lost
+    ExitDevice = 4,        // nothing answered, wrong kind, not confirmed, device lost, a calibration file
+                           // made for another sensor
     ExitInterrupted = 130, // Ctrl-C (SIGINT)
     ExitTerminated = 143   // SIGTERM
 };
@@ -74,6 +77,26 @@ void parseOrExplain(QCommandLineParser& p, const QStringList& args);
 // The options every device subcommand takes: --kind.
 void addKindOption(QCommandLineParser& p);
 int kindFromOption(const QCommandLineParser& p);
+// --calibration FILE (once, or once per PORT with several), --no-calibration
+// and --force-calibration.
+void addCalibrationOptions(QCommandLineParser& p, bool severalPorts);
+struct CalibrationOptions {
+    std::vector<std::shared_ptr<const brovatools::CalibrationFile>> named;  // empty: lookup by identity
+    bool none = false;
+    bool force = false;
+};
+// Checks the options and reads the files named, before any port is looked
+// at: a file that cannot be read or is not valid is ExitFailure, with the
+// library's message naming the file and the field.
+CalibrationOptions calibrationFromOptions(const QCommandLineParser& p, int ports);
+// The calibration of the index-th port, located as t, read as a six-axis
+// sensor or not: a named file, none, or the one lookup finds. A named file
+// for another sensor is ExitDevice (unless forced). Files lookup skipped are
+// told on standard error.
+// eitherView: not read yet, so a four-channel device's file may calibrate
+// either way of reading it.
+brovatools::CalibrationChoice calibrationFor(const CalibrationOptions& o, int index, const Target& t,
+                                             bool sixAxisRead, bool eitherView = false);
 // The text of `brova --help` that lists the exit codes.
 QString exitCodesText();
 // A description for --help: paragraphs wrapped at 79 columns.

@@ -133,13 +133,22 @@ int runInfo(const QStringList& args)
                                                "count, rate, filter, mode, state and identification text; then reads "
                                                "it for about 1.5 s and prints the rate the library estimates from "
                                                "its samples (the device's own clock, which may be off from the "
-                                               "configured rate by some hundred ppm), and closes it.\n\n") +
+                                               "configured rate by some hundred ppm), and closes it.\n\n"
+                                               "It also names the calibration file that brova stream would apply "
+                                               "(--calibration FILE, checked against the sensor, or the file found "
+                                               "by its identity in $XDG_CONFIG_HOME/brova/calibration, then "
+                                               "/etc/brova/calibration), or says that values are counts.\n\n") +
                                 exitCodesText());
     p.addHelpOption();
     addKindOption(p);
+    addCalibrationOptions(p, false);
     p.addPositionalArgument(QStringLiteral("PORT"), QString::fromLatin1(kPortHelp));
     parseOrExplain(p, args);
-    const Target t = locate(onePort(p, args.value(0)), kindFromOption(p));
+    const QString port = onePort(p, args.value(0));
+    const int kindOption = kindFromOption(p);
+    const CalibrationOptions calibrationOptions = calibrationFromOptions(p, 1);
+    const Target t = locate(port, kindOption);
+    const brovatools::CalibrationChoice calibration = calibrationFor(calibrationOptions, 0, t, false, true);
     std::unique_ptr<BrovaDAQ> daq = openTarget(t);
     const SensorConfig c = daq->getConfig();
     const Kind* kind = kindOf(t.kind);
@@ -148,13 +157,13 @@ int runInfo(const QStringList& args)
         ident = p.isSet(QStringLiteral("kind")) ? QStringLiteral("- (not asked: --kind was given)")
                                                 : QStringLiteral("- (a stream device sends none)");
     const QString text = QStringLiteral("port: %1\nkind: %2 (%3)\nprotocol version: %4\nchannels: %5\nrate: %6 per second\n"
-                                        "filter: %7\nmode: %8\nstate: %9\nidentification: %10\n")
+                                        "filter: %7\nmode: %8\nstate: %9\nidentification: %10\n%11\n")
                              .arg(t.path, QString::fromLatin1(kind->text), QString::fromLatin1(kind->what))
                              .arg(static_cast<int>(daq->getVersion()))
                              .arg(daq->getSensorSize())
                              .arg(c.getSpeed())
                              .arg(filterText(c.getFilter()), c.getMode() ? QStringLiteral("vector") : QStringLiteral("raw"),
-                                  stateText(c.getState()), ident);
+                                  stateText(c.getState()), ident, QString::fromLocal8Bit(calibration.line.c_str()));
     std::fputs(local(text).constData(), stdout);
     std::fflush(stdout);
     const double rate = measureRate(*daq, kind->sixAxis);

@@ -99,6 +99,8 @@ struct Stream {
     BrovaStatistics before{};  // counts of earlier sessions (reconnects)
     BrovaPackage* all = nullptr;
     BrovaPackage6D* all6 = nullptr;
+    brovatools::CalibrationChoice calibration;  // its file, or none: counts
+    brovatools::RowCalibration rowCalibration;
 
     ~Stream()
     {
@@ -151,11 +153,12 @@ bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>&
     const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
     s.readUpTo = stamps.back();
     const size_t before = rows.size();
+    const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
     if (s.kind->sixAxis)
-        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all6, n);
+        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all6, n, cal);
     else
         brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all, n, std::max(1, s.daq->getSensorSize()),
-                               s.wrench);
+                               s.wrench, cal);
     s.samples += static_cast<uint64_t>(n);
     if (countLimit && s.samples >= countLimit) {
         // The samples past the count are not written.
@@ -184,6 +187,15 @@ brovatools::SidecarDevice sidecarDevice(const Stream& st)
     d.statistics = st.statistics();
     d.readsLost = st.readsLost;
     d.estimatedRate = st.estimatedRate;
+    if (const auto& f = st.calibration.file) {
+        d.calibrated = true;
+        d.calibration.path = f->path;
+        d.calibration.sha256 = f->sha256;
+        d.calibration.serial = f->calibration.serial();
+        d.calibration.date = f->calibration.date();
+        d.calibration.foundByIdentity = f->found;
+        d.calibration.forced = st.calibration.forced;
+    }
     return d;
 }
 
@@ -210,6 +222,15 @@ int runStream(const QStringList& args)
             "sample period (and, while a lost port is being reopened, by the open). state is the "
             "device's state field (5 normal; others are conditions such as an overload). sample counts each "
             "port's samples from 0.\n\n"
+            "Calibrated values: with a calibration file for a sensor (named with --calibration, or found by its kind "
+            "and identification, or its port's /dev/serial/by-id name, among the *.json files of "
+            "$XDG_CONFIG_HOME/brova/calibration, then /etc/brova/calibration, in name order), its rows also carry "
+            "its forces: x_N, y_N, z_N (N) for three-axis channels, Fx_N, Fy_N, Fz_N (N) and Tx_Nm, Ty_Nm, Tz_Nm "
+            "(N*m) for six-axis sensors, after all the count columns, which keep their meaning. A row the file does "
+            "not calibrate leaves them empty. With --tare the calibration leaves its bias out. A line on standard "
+            "error names the file used (or says that values are counts); FILE.json records its path and SHA-256 "
+            "and every column's unit. A named file made for another kind or identification is refused (exit 4) "
+            "unless --force-calibration; a file that is not valid is refused (exit 1), naming the field.\n\n"
             "With --output FILE the samples go to FILE.partial, renamed to FILE when the stream ends (Ctrl-C "
             "included); FILE.json beside it records the devices, their configuration and estimated rates, the tare, "
             "the start time, the time column's clock with the offset from CLOCK_MONOTONIC to CLOCK_REALTIME at the "
@@ -237,6 +258,7 @@ int runStream(const QStringList& args)
     p.addOption({QStringLiteral("duration"), QStringLiteral("Stop after S seconds."), QStringLiteral("S")});
     p.addOption({QStringLiteral("output"), QStringLiteral("Write the samples to FILE instead of standard output."),
                  QStringLiteral("FILE")});
+    addCalibrationOptions(p, true);
     p.addOption({QStringLiteral("reconnect"), QStringLiteral("After an unplug, wait for the port to come back and "
                                                              "reopen it (an attempt every 250 ms, the other ports streaming meanwhile); the gap is "
                                                              "reported (and kept in FILE.json).")});
@@ -268,6 +290,7 @@ int runStream(const QStringList& args)
     if (p.isSet(QStringLiteral("output")) && output.isEmpty())
         throw Failure(ExitUsage, QStringLiteral("--output needs a file name (without --output the samples go to "
                                                 "standard output)"));
+    const CalibrationOptions calibrationOptions = calibrationFromOptions(p, static_cast<int>(ports.size()));
 
     // The output is made before any port is looked at.
     std::FILE* out = stdout;
@@ -313,8 +336,17 @@ int runStream(const QStringList& args)
         for (const auto& other : streams)
             if (other->target.path == s->target.path)
                 throw Failure(ExitUsage, QStringLiteral("%1 is named twice").arg(s->target.path));
+        // Before anything is sent: a file for another sensor ends the run here.
+        s->calibration = calibrationFor(calibrationOptions, static_cast<int>(streams.size()), s->target,
+                                        s->wrench || s->kind->sixAxis);
+        s->rowCalibration.calibration = s->calibration.file ? &s->calibration.file->calibration : nullptr;
+        for (bool& t : s->rowCalibration.tared)
+            t = tare;
         streams.push_back(std::move(s));
     }
+    for (const auto& s : streams)
+        std::fprintf(stderr, "brova: %s%s%s\n", streams.size() > 1 ? local(s->target.path).constData() : "",
+                     streams.size() > 1 ? ": " : "", s->calibration.line.c_str());
     // The clock starts before the devices open: what they send while being
     // opened and configured is in the first read (a tare drops it).
     const QString started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -334,15 +366,19 @@ int runStream(const QStringList& args)
 
     std::signal(SIGPIPE, SIG_IGN);
 
-    bool anyThree = false, anySix = false;
+    bool anyThree = false, anySix = false, threeForce = false, sixForce = false;
     std::vector<std::string> names;
     for (const auto& s : streams) {
-        (s->kind->sixAxis || s->wrench ? anySix : anyThree) = true;
+        const bool six = s->kind->sixAxis || s->wrench;
+        (six ? anySix : anyThree) = true;
+        if (s->calibration.file)
+            (six ? sixForce : threeForce) = true;
         names.push_back(local(s->target.path).toStdString());
     }
     brovatools::SampleSink sink(out, format == QLatin1String("csv") ? brovatools::RowFormat::Csv
                                                                     : brovatools::RowFormat::JsonLines,
                                 names, anyThree, anySix, timeClock, realtimeOffset);
+    sink.setForceColumns(threeForce, sixForce);
 
     const bool status = isatty(STDERR_FILENO);
     std::vector<brovatools::SidecarGap> gaps;  // in monotonic nanoseconds until the sidecar is written
