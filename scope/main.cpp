@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "calibrationlookup.h"
 #include "kinds.h"
 #include "scopewindow.h"
 #include "session.h"
@@ -65,6 +66,8 @@ int main(int argc, char** argv)
     QString port;
     int kind = 0, simulate = 0;
     bool sixAxis = false, platformGiven = false;
+    std::shared_ptr<const brovatools::CalibrationFile> calibration;
+    bool noCalibration = false, forceCalibration = false;
     {
         // The options are read (and --help, --version answered) without a
         // display: a window program's QApplication cannot be made without one.
@@ -73,8 +76,10 @@ int main(int argc, char** argv)
         QCoreApplication::setApplicationVersion(QStringLiteral(BRV_VERSION));
         QCommandLineParser p;
         p.setApplicationDescription(QStringLiteral(
-            "A live view of force sensors: the sensors present, live plots of their forces (in raw counts), tare, "
-            "rate, filter and mode, recording to CSV as brova stream writes it."));
+            "A live view of force sensors: the sensors present, live plots of their forces (in N and N·m with a "
+            "calibration file, with a switch to raw counts; in counts without one), tare, rate, filter and mode, "
+            "recording to CSV as brova stream writes it. A sensor's calibration file is looked up by its kind and "
+            "identification in $XDG_CONFIG_HOME/brova/calibration, then /etc/brova/calibration."));
         const QCommandLineOption help = p.addHelpOption();
         const QCommandLineOption version = p.addVersionOption();
         p.addOption({QStringLiteral("port"),
@@ -83,6 +88,14 @@ int main(int argc, char** argv)
         p.addOption({QStringLiteral("kind"), QStringLiteral("The kind of --port's sensor: 31, 34, 64, 68, 94 or 95."),
                      QStringLiteral("K")});
         p.addOption({QStringLiteral("six-axis"), QStringLiteral("Show a four-channel device as one six-axis sensor.")});
+        p.addOption({QStringLiteral("calibration"),
+                     QStringLiteral("Apply the calibration in FILE to the sensors it was made for (instead of "
+                                    "looking one up)."),
+                     QStringLiteral("FILE")});
+        p.addOption({QStringLiteral("no-calibration"), QStringLiteral("Values in counts only: no calibration.")});
+        p.addOption({QStringLiteral("force-calibration"),
+                     QStringLiteral("Apply --calibration's file to any sensor, even one of another kind or "
+                                    "identification.")});
         p.addOption({QStringLiteral("simulate"),
                      QStringLiteral("Start a simulated sensor of kind K (31, 34, 64, 68, 94, 95) and open it."),
                      QStringLiteral("K")});
@@ -133,6 +146,29 @@ int main(int argc, char** argv)
         }
         port = p.value(QStringLiteral("port"));
         sixAxis = p.isSet(QStringLiteral("six-axis"));
+        noCalibration = p.isSet(QStringLiteral("no-calibration"));
+        forceCalibration = p.isSet(QStringLiteral("force-calibration"));
+        if (noCalibration && p.isSet(QStringLiteral("calibration"))) {
+            std::fputs("brova-scope: --calibration and --no-calibration exclude each other\n", stderr);
+            return 2;
+        }
+        if (forceCalibration && !p.isSet(QStringLiteral("calibration"))) {
+            std::fputs("brova-scope: --force-calibration applies the file --calibration names: give --calibration "
+                       "FILE\n",
+                       stderr);
+            return 2;
+        }
+        if (p.isSet(QStringLiteral("calibration"))) {
+            // Read and checked before any window or sensor.
+            auto file = std::make_shared<brovatools::CalibrationFile>();
+            std::string error;
+            if (!brovatools::readCalibration(p.value(QStringLiteral("calibration")).toLocal8Bit().toStdString(), *file,
+                                             error)) {
+                std::fprintf(stderr, "brova-scope: %s\n", error.c_str());
+                return 1;
+            }
+            calibration = file;
+        }
     }
 
     if (!platformGiven && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -155,6 +191,7 @@ int main(int argc, char** argv)
             QApplication::quit();
         });
     }
+    window.setCalibrationOptions(calibration, noCalibration, forceCalibration);
     window.show();
     window.setSixAxisView(sixAxis);
     if (!port.isEmpty())

@@ -52,10 +52,15 @@ void PlotPanel::setUp(const SensorSession& session)
         c.x->setTickAnchor(0);
         c.x->setTickInterval(1);  // before dynamic ticks: an interval of 0 would never end
         c.x->setTickType(QValueAxis::TicksDynamic);
-        // No titles on the value axes: the legend's colours tell which is
-        // which (the right one in z's colour), and room goes to the labels.
-        c.y.axis->setLabelFormat(QStringLiteral("%d"));
-        c.z.axis->setLabelFormat(QStringLiteral("%d"));
+        // The value axes' titles are their unit only: the legend's colours
+        // tell which is which (the right one in z's colour), and room goes to
+        // the labels.
+        const QString unit = session.groupUnit(g);
+        for (ValueAxis* a : {&c.y, &c.z}) {
+            a->counts = unit == QLatin1String("counts");
+            a->axis->setTitleText(unit);
+            a->axis->setLabelFormat(a->counts ? QStringLiteral("%d") : QStringLiteral("%.4g"));
+        }
         c.z.axis->setLabelsColor(colors[2]);
         c.z.axis->setTitleBrush(colors[2]);
         c.z.axis->setGridLineVisible(false);
@@ -97,12 +102,17 @@ void PlotPanel::ValueAxis::follow(double newLow, double newHigh)
 {
     if (newLow > newHigh)
         newLow = newHigh = 0;
-    // Grow at once, shrink slowly: a steady axis for a steady signal.
-    const double pad = std::max(10.0, (newHigh - newLow) * 0.1);
+    // Grow at once, shrink slowly: a steady axis for a steady signal. Counts
+    // are padded by at least 10; N and N·m by a share of their magnitude.
+    const double least = counts ? 10.0 : std::max(1e-6, 0.02 * std::max(std::fabs(newLow), std::fabs(newHigh)));
+    const double pad = std::max(least, (newHigh - newLow) * 0.1);
     const bool outside = newLow < low || newHigh > high;
     const bool far = (high - low) > 4 * (newHigh - newLow + 2 * pad);
     if (outside || far || low == high) {
-        axis->setRange(std::floor(newLow - pad), std::ceil(newHigh + pad));
+        if (counts)
+            axis->setRange(std::floor(newLow - pad), std::ceil(newHigh + pad));
+        else
+            axis->setRange(newLow - pad, newHigh + pad);
         axis->applyNiceNumbers();  // round tick values
         low = axis->min();
         high = axis->max();

@@ -3,6 +3,7 @@
 // redrawn from the session's traces at a steady frame rate. The third trace
 // of a group (z, Fz, Tz) has a value axis of its own on the right: a large z
 // would flatten x and y on a shared one. Time ticks fall on round seconds.
+// The value axes are titled with the unit shown: counts, N or N·m.
 #pragma once
 
 #include <QWidget>
@@ -42,6 +43,7 @@ protected:
 private:
     struct ValueAxis {
         QtCharts::QValueAxis* axis = nullptr;
+        bool counts = true;  // whole numbers; otherwise N or N·m
         double low = 0, high = 0;  // the range shown
         // Shows low ... high: grows at once, shrinks slowly.
         void follow(double low, double high);

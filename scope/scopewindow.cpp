@@ -162,6 +162,26 @@ void ScopeWindow::buildUi()
     head->addWidget(state_);
     right->addLayout(head);
 
+    // The calibration file in use, and the switch back to counts.
+    auto* units = new QHBoxLayout;
+    calibration_ = new QLabel;
+    calibration_->setObjectName(QStringLiteral("calibration"));
+    calibration_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    units->addWidget(calibration_, 1);
+    counts_ = new QCheckBox(QStringLiteral("counts"));
+    counts_->setObjectName(QStringLiteral("counts"));
+    counts_->setToolTip(QStringLiteral("Show the raw counts instead of N and N·m"));
+    counts_->setEnabled(false);
+    connect(counts_, &QCheckBox::toggled, this, [this](bool on) {
+        session_->setShowCounts(on);
+        if (session_->isOpen())
+            plots_->setUp(*session_);
+        frame_ = 3;  // the numbers follow at the next frame
+        redraw();
+    });
+    units->addWidget(counts_);
+    right->addLayout(units);
+
     auto* bar = new QHBoxLayout;
     message_ = new QLabel;
     message_->setObjectName(QStringLiteral("message"));
@@ -270,6 +290,50 @@ void ScopeWindow::setSixAxisView(bool on)
     sixAxisView_->setChecked(on);
 }
 
+void ScopeWindow::setCalibrationOptions(std::shared_ptr<const brovatools::CalibrationFile> named, bool none,
+                                        bool force)
+{
+    calibrationNamed_ = std::move(named);
+    calibrationNone_ = none;
+    calibrationForce_ = force;
+}
+
+void ScopeWindow::applyCalibration()
+{
+    const brovatools::Kind* k = brovatools::kindOf(session_->kind());
+    brovatools::SensorIdentity id;
+    id.kind = session_->kind();
+    id.identification = session_->identification().toStdString();
+    id.byId = brovatools::byIdName(session_->port().toLocal8Bit().toStdString());
+    id.sixAxisRead = session_->readsSixAxis();
+    id.channels = k && k->fourChannel ? 4 : 1;
+    const brovatools::CalibrationChoice choice =
+        brovatools::chooseCalibration(calibrationNamed_, calibrationNone_, calibrationForce_, id);
+    session_->setCalibration(choice.file, choice.forced);
+    session_->setShowCounts(counts_->isChecked());
+    counts_->setEnabled(choice.file != nullptr);
+    QString text = QString::fromLocal8Bit(choice.line.c_str());
+    if (!choice.refused.empty()) {
+        text = QStringLiteral("calibration: none: values are counts");
+        showMessage(QStringLiteral("Calibration not applied: %1. Values are counts.")
+                        .arg(QString::fromLocal8Bit(choice.refused.c_str())),
+                    true);
+    } else if (!choice.skipped.empty()) {
+        QStringList skipped;
+        for (const std::string& why : choice.skipped)
+            skipped << QString::fromLocal8Bit(why.c_str());
+        showMessage(QStringLiteral("Calibration files skipped: %1").arg(skipped.join(QStringLiteral("; "))), true);
+    }
+    calibration_->setText(text);
+}
+
+QString ScopeWindow::unitsText() const
+{
+    if (!session_->showsForces())
+        return QStringLiteral("values in raw counts");
+    return QStringLiteral("values in N and N·m");
+}
+
 void ScopeWindow::openSensor(QString port, int kind, bool sixAxisView)
 {
     if (session_->isBusy()) {
@@ -375,6 +439,7 @@ void ScopeWindow::onOpened(bool ok, const QString& message)
     const brovatools::Kind* k = brovatools::kindOf(session_->kind());
     onFound(session_->port(), QString::fromLatin1(k ? k->text : ""), QString());
     title_->setText(message);
+    applyCalibration();
     plots_->setUp(*session_);
     auto* grid = static_cast<QGridLayout*>(values_->layout());
     qDeleteAll(valueLabels_);
@@ -408,7 +473,7 @@ void ScopeWindow::onLost(const QString& message)
     title_->setText(QStringLiteral("%1: lost").arg(lostPort_));
     state_->setText(QStringLiteral("lost: nothing arrives"));
     state_->setStyleSheet(QStringLiteral("background: #6b6b6b; color: white; font-weight: bold; padding: 4px;"));
-    status_->setText(QStringLiteral("no measured rate: the sensor is lost   ·   values in raw counts"));
+    status_->setText(QStringLiteral("no measured rate: the sensor is lost   ·   %1").arg(unitsText()));
     onPortLost(lostPort_);
     showMessage(message + QStringLiteral(" Plug it back in to reopen it."), true);
 }
@@ -521,19 +586,23 @@ void ScopeWindow::redraw()
     if (++frame_ % 4)
         return;
     const auto& traces = session_->traces();
-    for (int i = 0; i < valueLabels_.size() && i < static_cast<int>(traces.size()); ++i)
-        valueLabels_[i]->setText(QStringLiteral("%1 %2")
-                                     .arg(traces[static_cast<size_t>(i)].name(), -6)
-                                     .arg(static_cast<long long>(traces[static_cast<size_t>(i)].newestValue()), 7));
+    for (int i = 0; i < valueLabels_.size() && i < static_cast<int>(traces.size()); ++i) {
+        const Trace& t = traces[static_cast<size_t>(i)];
+        const QString unit = session_->groupUnit(i / SensorSession::tracesPerGroup);
+        valueLabels_[i]->setText(unit == QLatin1String("counts")
+                                     ? QStringLiteral("%1 %2").arg(t.name(), -6).arg(static_cast<long long>(t.newestValue()), 7)
+                                     : QStringLiteral("%1 %2 %3").arg(t.name(), -6).arg(t.newestValue(), 9, 'g', 6).arg(unit));
+    }
     const BrovaStatistics s = session_->statistics();
     const double estimated = session_->estimatedRate();
     status_->setText(QStringLiteral("measured rate %1 per second   ·   device rate %2   ·   checksum failures %3   ·   "
-                                    "overflows: %4 bytes discarded   ·   values in raw counts")
+                                    "overflows: %4 bytes discarded   ·   %5")
                          .arg(session_->measuredRate(), 0, 'f', 1)
                          .arg(estimated > 0 ? QStringLiteral("%1 per second").arg(estimated, 0, 'f', 2)
                                             : QStringLiteral("not yet estimated"))
                          .arg(s.checksumFailures)
-                         .arg(s.bytesDiscarded));
+                         .arg(s.bytesDiscarded)
+                         .arg(unitsText()));
     recording_->setText(session_->recording() ? QStringLiteral("recording: %1 s, %2 samples")
                                                     .arg(session_->recordingSeconds(), 0, 'f', 1)
                                                     .arg(session_->recordedSamples())

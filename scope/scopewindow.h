@@ -1,6 +1,8 @@
 // brova-scope's window: the sensors present (following plug and unplug),
 // simulated sensors to try it without hardware, the live plots and values of
-// the open sensor, tare, configuration, recording and the device's health.
+// the open sensor (in N and N·m when a calibration file is found or named,
+// with a "counts" switch back to counts), tare, configuration, recording and
+// the device's health.
 #pragma once
 
 #include <QMainWindow>
@@ -8,6 +10,8 @@
 #include <QTimer>
 
 #include <memory>
+
+#include "calibrationlookup.h"
 
 class QCheckBox;
 class QComboBox;
@@ -51,6 +55,12 @@ public:
     // Whether a four-channel device is shown as one six-axis sensor when the
     // next sensor is opened from the list or simulated.
     void setSixAxisView(bool on);
+    // The calibration of the sensors opened from now on: named (a file read
+    // and checked; used for a sensor it fits, or any with force), none
+    // (counts only), or, by default, the file lookup finds by the sensor's
+    // identity. A named file that does not fit the sensor is said, and the
+    // values stay in counts.
+    void setCalibrationOptions(std::shared_ptr<const brovatools::CalibrationFile> named, bool none, bool force);
     brvsim::Device* simulator() { return sim_.get(); }
 
     SensorSession& session() { return *session_; }
@@ -72,6 +82,9 @@ private:
     static QString newRecordPath(const QString& dir);
     void unplugSimulator();
     void showMessage(const QString& text, bool warning);
+    // Chooses the open sensor's calibration and says which.
+    void applyCalibration();
+    QString unitsText() const;
 
     std::unique_ptr<SensorSession> session_;
     std::unique_ptr<Discovery> discovery_;
@@ -87,6 +100,8 @@ private:
     QString pendingPort_;  // given without a kind: opened once discovery identifies it
     bool pendingSixAxisView_ = false;
     QTimer pendingWait_;
+    std::shared_ptr<const brovatools::CalibrationFile> calibrationNamed_;
+    bool calibrationNone_ = false, calibrationForce_ = false;
 
     QListWidget* sensors_ = nullptr;
     QCheckBox* sixAxisView_ = nullptr;
@@ -94,6 +109,8 @@ private:
     QPushButton* simUnplug_ = nullptr;
     QLabel* title_ = nullptr;
     QLabel* state_ = nullptr;
+    QLabel* calibration_ = nullptr;
+    QCheckBox* counts_ = nullptr;
     QLabel* message_ = nullptr;
     QPushButton* reopen_ = nullptr;
     PlotPanel* plots_ = nullptr;

@@ -69,6 +69,9 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
     wrench_ = wrench && k->fourChannel;
     lost_ = false;
     tared_ = false;
+    rowCalibration_ = {};
+    calibration_.reset();
+    calibrationForced_ = false;
     daq_ = std::make_unique<BrovaDAQ>();
     BPort record;
     BPort::setText(record.portName, port.toLocal8Bit().constData());
@@ -136,6 +139,7 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
                            traces_.emplace_back(n > 1 ? QStringLiteral("ch%1 %2").arg(c).arg(QLatin1String(axis))
                                                       : QString::fromLatin1(axis));
                }
+               forceTraces_ = traces_;
                samples_ = 0;
                rate_.clear();
                opened_ = *openedAt;
@@ -156,6 +160,26 @@ void SensorSession::close()
     all_ = nullptr;
     delete[] all6_;
     all6_ = nullptr;
+}
+
+void SensorSession::setCalibration(std::shared_ptr<const brovatools::CalibrationFile> file, bool forced)
+{
+    calibration_ = std::move(file);
+    calibrationForced_ = calibration_ && forced;
+    rowCalibration_.calibration = calibration_ ? &calibration_->calibration : nullptr;
+    for (Trace& t : forceTraces_)
+        t.clear();
+}
+
+QString SensorSession::groupUnit(int group) const
+{
+    const QString counts = QStringLiteral("counts");
+    if (!showsForces())
+        return counts;
+    const BrovaCalibration& c = calibration_->calibration;
+    if (sixAxis_ || wrench_)
+        return !c.hasSixAxis() ? counts : group == 0 ? QStringLiteral("N") : QStringLiteral("N·m");
+    return c.hasChannel(group) ? QStringLiteral("N") : counts;
 }
 
 QStringList SensorSession::groupTitles() const
@@ -231,18 +255,23 @@ void SensorSession::take(int n)
 {
     const std::vector<int64_t> stamps = brovatools::stampsOf(*daq_, n);
     std::vector<brovatools::SampleRow> rows;
+    const brovatools::RowCalibration* cal = calibration_ ? &rowCalibration_ : nullptr;
     if (sixAxis_)
-        brovatools::appendRows(rows, 0, samples_, stamps.data(), all6_, n);
+        brovatools::appendRows(rows, 0, samples_, stamps.data(), all6_, n, cal);
     else
-        brovatools::appendRows(rows, 0, samples_, stamps.data(), all_, n, channels(), wrench_);
-    // The plot shows x, y, z of every channel, or the six components.
+        brovatools::appendRows(rows, 0, samples_, stamps.data(), all_, n, channels(), wrench_, cal);
+    // The plot shows x, y, z of every channel, or the six components: in
+    // counts, and in N and N*m where calibrated.
     int state = state_;
     for (const brovatools::SampleRow& r : rows) {
         const double t = (r.stamp - opened_) / 1e9;
         const int first = r.sixAxis ? 0 : tracesPerGroup * r.channel;
         const int count = r.sixAxis ? 6 : tracesPerGroup;
-        for (int i = 0; i < count && first + i < static_cast<int>(traces_.size()); ++i)
+        for (int i = 0; i < count && first + i < static_cast<int>(traces_.size()); ++i) {
             traces_[static_cast<size_t>(first + i)].append(t, r.values[i]);
+            if (cal)
+                forceTraces_[static_cast<size_t>(first + i)].append(t, r.calibrated ? r.force[i] : r.values[i]);
+        }
         state = r.state;
     }
     samples_ += static_cast<uint64_t>(n);
@@ -260,6 +289,8 @@ void SensorSession::take(int n)
     }
     for (Trace& tr : traces_)
         tr.keep(windowSeconds_ + 1.0);
+    for (Trace& tr : forceTraces_)
+        tr.keep(windowSeconds_ + 1.0);
     rate_.add((brovatools::monotonicNow() - opened_) / 1000, samples_);
     setState(state);
     emit samplesArrived();
@@ -275,6 +306,10 @@ void SensorSession::tare(int channel)
     else
         daq_->zero(channel);
     tared_ = true;
+    // From now on the calibration leaves the bias out of the tared channels.
+    for (int c = 0; c < 4; ++c)
+        if (channel < 0 || sixAxis_ || c == channel)
+            rowCalibration_.tared[c] = true;
 }
 
 void SensorSession::untare(int channel)
@@ -288,6 +323,9 @@ void SensorSession::untare(int channel)
     } else {
         daq_->unzero(channel);
     }
+    for (int c = 0; c < 4; ++c)
+        if (channel < 0 || sixAxis_ || c == channel)
+            rowCalibration_.tared[c] = false;
 }
 
 void SensorSession::configure(int rate, int filter, int mode)
@@ -342,6 +380,8 @@ bool SensorSession::startRecording(const QString& path, bool replace, QString& w
                                                      std::vector<std::string>{port_.toLocal8Bit().toStdString()},
                                                      !(sixAxis_ || wrench_), sixAxis_ || wrench_,
                                                      brovatools::TimeClock::Relative, BrovaDAQ::getRealtimeOffset());
+    if (calibration_)
+        sink_->setForceColumns(!(sixAxis_ || wrench_), sixAxis_ || wrench_);
     sink_->writeHeader();
     return true;
 }
@@ -375,6 +415,15 @@ bool SensorSession::stopRecording(QString* why)
     d.statistics = statistics();
     d.readsLost = readsLost_;
     d.estimatedRate = estimatedRate();
+    if (calibration_) {
+        d.calibrated = true;
+        d.calibration.path = calibration_->path;
+        d.calibration.sha256 = calibration_->sha256;
+        d.calibration.serial = calibration_->calibration.serial();
+        d.calibration.date = calibration_->calibration.date();
+        d.calibration.foundByIdentity = calibration_->found;
+        d.calibration.forced = calibrationForced_;
+    }
     run.devices.push_back(d);
     sink_.reset();
     if (std::fclose(record_.release()) != 0 || !flushed) {

@@ -1,8 +1,9 @@
 // One open sensor in the live view: opened and configured off the window's
 // thread, read on a timer with the batch reads, every sample kept for the
 // plots' window at the instant the library's stamps give it (seconds since
-// the open) and, while recording, written to a CSV file in the format of
-// `brova stream`.
+// the open), in counts and, with a calibration, in N and N*m, and, while
+// recording, written to a CSV file in the format of `brova stream` (the
+// calibrated columns beside the counts).
 #pragma once
 
 #include <QElapsedTimer>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "brovadaq.h"
+#include "calibrationlookup.h"
 #include "samplerows.h"
 #include "traces.h"
 
@@ -48,13 +50,31 @@ public:
     bool isLost() const { return lost_; }
     QString port() const { return port_; }
     int kind() const { return kind_; }
+    // The identification text a framed device answered with (empty for a
+    // stream device).
+    QString identification() const { return ident_; }
+    // Read as a six-axis sensor (native, or four channels as one).
+    bool readsSixAxis() const { return sixAxis_ || wrench_; }
+
+    // The calibration applied to the samples from now on (null: none, counts
+    // only), set after the open. The traces shown are in N and N*m while one
+    // is set and counts are not asked for; the counts are kept all the same,
+    // so that switching loses nothing. A recording started with a
+    // calibration has its columns.
+    void setCalibration(std::shared_ptr<const brovatools::CalibrationFile> file, bool forced = false);
+    const brovatools::CalibrationFile* calibration() const { return calibration_.get(); }
+    void setShowCounts(bool counts) { showCounts_ = counts; }
+    bool showsForces() const { return calibration_ && !showCounts_; }
+    // The unit of a group's traces as shown: "counts", "N" or "N·m" (a
+    // channel the file does not calibrate stays in counts).
+    QString groupUnit(int group) const;
 
     // The traces: per channel x, y, z (three-axis kinds), or Fx ... Tz (a
     // six-axis sensor, or a four-channel device read as one). groups() tells
     // how they are grouped for the plots: tracesPerGroup to a group, a
     // channel's, or the forces and the torques.
     static constexpr int tracesPerGroup = 3;
-    const std::vector<Trace>& traces() const { return traces_; }
+    const std::vector<Trace>& traces() const { return showsForces() ? forceTraces_ : traces_; }
     QStringList groupTitles() const;
     void setWindowSeconds(double s) { windowSeconds_ = s; }
     double now() const;  // seconds since the device was opened: the traces' clock
@@ -116,7 +136,12 @@ private:
     QThread* job_ = nullptr;
     QTimer timer_;
     int64_t opened_ = -1;  // when the device was opened: CLOCK_MONOTONIC nanoseconds (-1: not open)
-    std::vector<Trace> traces_;
+    std::vector<Trace> traces_;       // counts
+    std::vector<Trace> forceTraces_;  // N and N*m (counts where not calibrated)
+    std::shared_ptr<const brovatools::CalibrationFile> calibration_;
+    bool calibrationForced_ = false;
+    bool showCounts_ = false;
+    brovatools::RowCalibration rowCalibration_;  // which channels are tared
     double windowSeconds_ = 5.0;
     int state_ = 5;
     SensorConfig config_;
@@ -133,7 +158,7 @@ private:
     uint64_t recordFirst_ = 0;  // the session's number of the recording's first sample
     uint64_t recordedSamples_ = 0;
     uint64_t readsLost_ = 0;
-    bool tared_ = false;
+    bool tared_ = false;  // any channel
     bool interrupted_ = false;
     std::shared_ptr<std::atomic<bool>> stopJob_ = std::make_shared<std::atomic<bool>>(false);
 };

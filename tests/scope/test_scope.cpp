@@ -1,6 +1,7 @@
 // brova-scope's window driven as a user drives it, on Qt's offscreen
 // platform, against simulated sensors started from the window.
 #include <QChartView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -22,9 +23,11 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <memory>
 #include <vector>
 
 #include "brvsim.h"
+#include "calibrationlookup.h"
 #include "plots.h"
 #include "scopewindow.h"
 #include "session.h"
@@ -260,6 +263,58 @@ private slots:
         QVERIFY(valueAxis(0, Qt::Vertical)->max() - valueAxis(0, Qt::Vertical)->min() < 2000);
     }
 
+    void calibratedValuesInNewtonsWithACountsSwitch()
+    {
+        // 0.01 N per count on channel 0, with a bias: x 100 counts is 1.5 N.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("cal.json"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(R"({"format": "brova-calibration", "version": 1,
+                    "identity": {"kind": 68, "serial": "S-9", "date": "2024-05-01"}, "units": {"force": "N"},
+                    "channels": [{"channel": 0, "inputs": ["x", "y", "z"],
+                                  "matrix": [[0.01, 0, 0], [0, 0.01, 0], [0, 0, 0.01]], "bias": [0.5, -0.25, 1]}]})");
+        f.close();
+        auto file = std::make_shared<brovatools::CalibrationFile>();
+        std::string error;
+        QVERIFY2(brovatools::readCalibration(path.toStdString(), *file, error), error.c_str());
+
+        ScopeWindow w;
+        w.setCalibrationOptions(file, false, false);
+        w.show();
+        w.simulate(68, false);
+        QTRY_VERIFY_WITH_TIMEOUT(w.session().isOpen(), 5000);
+        const auto axisTitles = [&] {
+            QStringList titles;
+            for (QtCharts::QAbstractAxis* a : w.findChild<QtCharts::QChartView*>()->chart()->axes(Qt::Vertical))
+                titles << a->titleText();
+            return titles;
+        };
+        QCOMPARE(axisTitles(), QStringList({"N", "N"}));
+        QVERIFY(text(w, "calibration").contains(path + " (serial S-9"));
+        QTRY_VERIFY(std::fabs(newest(w, 0) - 1.5) < 1e-9 && std::fabs(newest(w, 2) - 201) < 1e-9);
+        QTRY_VERIFY(text(w, "value0").contains(QStringLiteral("1.5 N")));
+
+        // A recording has the calibrated columns beside the counts.
+        const QString csv = dir.filePath(QStringLiteral("run.csv"));
+        w.findChild<QLineEdit*>(QStringLiteral("recordPath"))->setText(csv);
+        click(w, "record");
+        QTRY_VERIFY(w.session().recordedSamples() > 5);
+        click(w, "record");
+        const QList<QByteArray> lines = contents(csv).split('\n');
+        QVERIFY(lines[0].endsWith(",aux,x_N,y_N,z_N"));
+        QVERIFY2(lines[1].endsWith(",1.5,-0.75,201"), lines[1].constData());
+        const QJsonObject cal = QJsonDocument::fromJson(contents(csv + ".json"))
+                                    .object().value("devices").toArray().at(0).toObject().value("calibration").toObject();
+        QCOMPARE(cal.value("sha256").toString().toStdString(), file->sha256);
+
+        // Counts: the same samples, the axes say so.
+        w.findChild<QCheckBox*>(QStringLiteral("counts"))->setChecked(true);
+        QCOMPARE(axisTitles(), QStringList({"counts", "counts"}));
+        QCOMPARE(newest(w, 0), 100.0);
+        QTRY_VERIFY(text(w, "status").contains(QStringLiteral("raw counts")));
+    }
+
     void framedKindsAreConfirmedAndAPortNeedsNoKind()
     {
         brvsim::Device dev(31);
@@ -290,7 +345,8 @@ private slots:
         } cases[] = {{{"--help"}, 0, "--simulate"},
                      {{"--version"}, 0, "brova-scope "},
                      {{"--bogus"}, 2, "bogus"},
-                     {{"--port", "/dev/null", "--kind", "35"}, 2, "a kind is one of"}};
+                     {{"--port", "/dev/null", "--kind", "35"}, 2, "a kind is one of"},
+                     {{"--calibration", "/nonexistent/cal.json"}, 1, "/nonexistent/cal.json: cannot read"}};
         for (const auto& c : cases) {
             QProcess p;
             setUpProgram(p, c.args, noDisplay);
