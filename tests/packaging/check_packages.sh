@@ -23,8 +23,10 @@ holds() {  # holds PACKAGE PATH...: the package's file list has every PATH
   done
 }
 
+# /etc/brova/calibration: the system's calibration files, where the tools
+# look a sensor's file up (a directory: listed with its slash).
 holds libbrv1 "/usr/lib/$ma/libBRV.so.1" "/usr/lib/$ma/libBRV.so.$version" /lib/udev/rules.d/70-brova.rules \
-  /usr/share/metainfo/org.libbrv.libbrv1.metainfo.xml
+  /usr/share/metainfo/org.libbrv.libbrv1.metainfo.xml /etc/brova/calibration/
 holds libbrv-dev "/usr/lib/$ma/libBRV.so" /usr/include/BRV/brovadaq.h /usr/include/BRV/brovaports.h \
   /usr/include/BRV/cs_export.h "/usr/lib/$ma/cmake/BRV/BRVConfig.cmake" "/usr/lib/$ma/cmake/BRV/BRVTargets.cmake" \
   "/usr/lib/$ma/pkgconfig/brv.pc"
@@ -56,5 +58,5 @@ fi
 cmake -DPREFIX="$work/root/usr" -DCONSUMER_DIR="$root/tests/consumer" -DWORK_DIR="$work/consumer" \
   -DCXX="$(command -v g++)" -P "$root/tests/consumer/run_consumer.cmake"
 
-[ "$failed" -eq 0 ] && echo "packages checked: file lists, dependencies, udev rule, consumer of libbrv-dev"
+[ "$failed" -eq 0 ] && echo "packages checked: file lists (with the calibration directory), dependencies, udev rule, consumer of libbrv-dev"
 exit "$failed"
