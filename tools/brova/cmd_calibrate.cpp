@@ -277,9 +277,9 @@ const char kDescription[] =
     "For example, a three-axis sensor with masses of 2 kg hung along each axis in turn (the sensor turned for "
     "each), after a step without load:\n\n"
     "  brova calibrate ttyUSB0 --output sensor.json --serial A1234\n"
-    "  step 1: load (...): 0 0 0\n"
+    "  step 1 load: 0 0 0\n"
     "  step 1: load 0.0000 0.0000 0.0000 N; reading x 2.9 y -1.2 z 30011.6\n"
-    "  step 2: load (...): 2 kg -z\n"
+    "  step 2 load: 2 kg -z\n"
     "  ... 2 kg +z, 2 kg -x, 2 kg +x, 2 kg -y, 2 kg +y, then an empty line: the fit, its report, the file.\n\n"
     "FILE is never replaced unless --force is given; it is written only after a successful fit. It holds the "
     "sensor's kind, identification, --serial and today's date, the matrices, and how they were made: the loads, "
@@ -500,11 +500,14 @@ int runCalibrate(const QStringList& args)
     Lines lines;
     std::string line;
     int lineNumber = 0;
+    if (terminal)
+        std::printf("For each step apply a known load, then type it: FX FY FZ in N%s, or a mass such as 2.5 kg -z%s. "
+                    "An empty line or done ends the steps and fits.\n",
+                    outputs == 6 ? " (and TX TY TZ in N*m), or 2.5 kg -z at X,Y,Z (m)" : "",
+                    units.size() > 1 ? "; C: LOAD loads channel C alone" : "");
     for (;;) {
         if (terminal) {
-            std::printf("step %zu: load (FX FY FZ in N%s, or a mass such as 2.5 kg -z%s; empty line or done to fit): ",
-                        steps.size() + 1, outputs == 6 ? " [TX TY TZ in N*m]" : "",
-                        units.size() > 1 ? QByteArray("; C: LOAD for channel C only").constData() : "");
+            std::printf("step %zu load: ", steps.size() + 1);
             std::fflush(stdout);
         }
         if (!lines.next(line, [&] { source.drop(); }))
