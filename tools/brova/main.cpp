@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +30,8 @@ const char kHelp[] =
     "  stream PORT [PORT ...]            samples as they arrive, as CSV or JSON lines\n"
     "  capture PORT FILE --duration S    record the raw bytes a sensor sends, for a bug report\n"
     "                                    or for brova-sim --replay\n"
+    "  publish PORT [PORT ...]           samples as ROS 2 topics over DDS (package brova-dds)\n"
+    "  listen [--namespace NS]           print the wrench topics under NS (package brova-dds)\n"
     "  calibrate PORT --output FILE      guided calibration with known loads: fits the matrix and\n"
     "                                    bias from counts to N (N*m) and writes a calibration file\n"
     "\n"
@@ -58,6 +63,17 @@ int main(int argc, char** argv)
     if (command == QLatin1String("--version")) {
         std::printf("brova %s\n", BRV_VERSION);
         return brovacli::ExitOk;
+    }
+    // publish and listen are programs of their own (brova-publish,
+    // brova-listen, in the package brova-dds), run from beside brova.
+    if (command == QLatin1String("publish") || command == QLatin1String("listen")) {
+        const QByteArray program =
+            (QCoreApplication::applicationDirPath() + QStringLiteral("/brova-") + command).toLocal8Bit();
+        argv[1] = const_cast<char*>(program.constData());
+        execv(program.constData(), argv + 1);
+        std::fprintf(stderr, "brova: %s: cannot run %s: %s (it comes with the package brova-dds)\n",
+                     command.toLocal8Bit().constData(), program.constData(), std::strerror(errno));
+        return brovacli::ExitFailure;
     }
     using Run = int (*)(const QStringList&);
     const struct {

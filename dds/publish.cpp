@@ -1,0 +1,602 @@
+// brova publish: the sensors' samples as ROS 2 topics, over plain DDS.
+//
+// Every six-axis sensor (kinds 64 and 95, or a four-channel device read with
+// --six-axis) is one topic <namespace>/<name>/wrench of type
+// geometry_msgs/msg/WrenchStamped; every three-axis channel is one topic
+// <namespace>/<name>/ch<N>/wrench with its force and a zero torque. Once a
+// second a diagnostic_msgs/msg/DiagnosticArray on /diagnostics holds a status
+// per sensor. Ports, kinds, configuration, tare, calibration and reconnection
+// are brova stream's (the same helpers).
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "ros2_msgs.h"
+#include "ros2dds.h"
+#include "samplerows.h"
+
+using namespace brovacli;
+using brovatools::SampleRow;
+
+namespace {
+
+std::string local(const QString& s)
+{
+    return s.toLocal8Bit().toStdString();
+}
+
+// What an open on a thread of its own hands over: the device, opened,
+// configured and tared (as brova stream opens it).
+struct Opened {
+    Target target;
+    std::unique_ptr<BrovaDAQ> daq;
+    SensorConfig config;
+};
+
+Opened openDevice(Target target, const QString& given, bool relocate, const ConfigRequest& want, bool tare,
+                  bool sixAxis)
+{
+    Opened o;
+    o.target = relocate ? locate(given, target.kind) : target;
+    o.daq = openTarget(o.target);
+    o.config = applyConfig(*o.daq, o.target.path, want);
+    if (tare) {
+        // The zero is the newest sample; what came before it is not published.
+        o.daq->zeroAll();
+        if (sixAxis) {
+            BrovaPackage6D* held = nullptr;
+            o.daq->readAll6D(held, false);
+            delete[] held;
+        } else {
+            BrovaPackage* held = nullptr;
+            o.daq->readAll(held, false);
+            delete[] held;
+        }
+    }
+    return o;
+}
+
+// A topic of one sensor: a six-axis sensor has one, a three-axis device one
+// per channel.
+struct Topic {
+    std::string ros;       // /brova/ttyUSB0/wrench
+    std::string frameId;
+    dds_entity_t writer = 0;
+    int64_t lastStamp = INT64_MIN;  // realtime ns of the last message: stamps strictly increase
+    bool calibrated = false;        // the last message was in N and N*m
+};
+
+struct Sensor {
+    QString given;  // PORT as given (auto: the port it found), located again on reconnecting
+    Target target;
+    const brovatools::Kind* kind = nullptr;
+    bool wrench = false;  // a four-channel device read as one six-axis sensor
+    std::string name;
+    std::vector<Topic> topics;
+    std::unique_ptr<BrovaDAQ> daq;
+    std::future<Opened> opening;
+    bool opened = false;
+    SensorConfig config;
+    uint64_t samples = 0;
+    uint64_t readsLost = 0;
+    int state = -1;  // the last sample's state field
+    double estimatedRate = 0;
+    BrovaStatistics before{};  // counts of earlier sessions
+    int64_t openedAt = 0, lostAt = -1, retryAt = 0;  // monotonic ns
+    int gaps = 0;
+    double gapSeconds = 0, lastGap = 0;
+    bool done = false;
+    BrovaPackage* all = nullptr;
+    BrovaPackage6D* all6 = nullptr;
+    brovatools::CalibrationChoice calibration;
+    brovatools::RowCalibration rowCalibration;
+
+    bool sixAxis() const { return kind->sixAxis || wrench; }
+    ~Sensor()
+    {
+        if (opening.valid())
+            opening.wait();
+        if (daq)
+            daq->close();
+        delete[] all;
+        delete[] all6;
+    }
+    BrovaStatistics statistics() const
+    {
+        BrovaStatistics s = daq ? daq->getStatistics() : BrovaStatistics{};
+        s.bytesReceived += before.bytesReceived;
+        s.framesAccepted += before.framesAccepted;
+        s.checksumFailures += before.checksumFailures;
+        s.framesMalformed += before.framesMalformed;
+        s.bytesDiscarded += before.bytesDiscarded;
+        return s;
+    }
+    void keepRate()
+    {
+        if (daq && daq->getEstimatedRate() > 0)
+            estimatedRate = daq->getEstimatedRate();
+    }
+};
+
+// The DDS side: a participant, the wrench writers and the diagnostics writer.
+// Deleting the participant deletes them all; a reliable writer lingers until
+// what it wrote is acknowledged (Cyclone DDS's writer linger, 1 s).
+struct Bus {
+    dds_entity_t participant = 0;
+    dds_entity_t diagnostics = 0;
+    ~Bus()
+    {
+        if (participant > 0)
+            dds_delete(participant);
+    }
+};
+
+dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* type, const std::string& rosName,
+                        bool reliable, int depth)
+{
+    const std::string name = brovadds::ddsTopic(rosName);
+    const dds_entity_t topic = dds_create_topic(participant, type, name.c_str(), nullptr, nullptr);
+    if (topic < 0)
+        throw Failure(ExitFailure, QStringLiteral("cannot make the DDS topic %1: %2")
+                                       .arg(QString::fromStdString(name), QString::fromLatin1(dds_strretcode(topic))));
+    dds_qos_t* qos = brovadds::rosQos(reliable, depth);
+    brovadds::setTypeHashUnknown(qos);
+    const dds_entity_t writer = dds_create_writer(participant, topic, qos, nullptr);
+    dds_delete_qos(qos);
+    if (writer < 0)
+        throw Failure(ExitFailure, QStringLiteral("cannot make a DDS writer for %1: %2")
+                                       .arg(QString::fromStdString(name), QString::fromLatin1(dds_strretcode(writer))));
+    return writer;
+}
+
+void toTime(int64_t ns, builtin_interfaces_msg_dds__Time_& t)
+{
+    const int64_t sec = ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
+    t.sec_ = static_cast<int32_t>(sec);
+    t.nanosec_ = static_cast<uint32_t>(ns - sec * 1000000000);
+}
+
+// Publishes one row: a six-axis row on the sensor's topic, a three-axis row
+// on its channel's (zero torque). Calibrated values when the row has them,
+// counts otherwise.
+void publishRow(Sensor& s, const SampleRow& r, int64_t realtimeOffset)
+{
+    Topic& t = s.topics[r.sixAxis ? 0 : static_cast<size_t>(r.channel)];
+    // The stamp follows the real-time clock as it stands at this read, and
+    // never goes back on a topic (a step of the clock is absorbed).
+    const int64_t stamp = std::max(r.stamp + realtimeOffset, t.lastStamp + 1);
+    t.lastStamp = stamp;
+    t.calibrated = r.calibrated;
+    geometry_msgs_msg_dds__WrenchStamped_ m{};
+    toTime(stamp, m.header_.stamp_);
+    m.header_.frame_id_ = const_cast<char*>(t.frameId.c_str());
+    double v[6] = {};
+    const int n = r.sixAxis ? 6 : 3;
+    for (int i = 0; i < n; ++i)
+        v[i] = r.calibrated ? r.force[i] : static_cast<double>(r.values[i]);
+    m.wrench_.force_ = {v[0], v[1], v[2]};
+    m.wrench_.torque_ = {v[3], v[4], v[5]};
+    dds_write(t.writer, &m);
+}
+
+// Reads what arrived and publishes it; false when the device is lost.
+bool readAndPublish(Sensor& s, uint64_t countLimit, std::vector<SampleRow>& rows, int64_t realtimeOffset)
+{
+    const int n = s.kind->sixAxis ? s.daq->readAll6D(s.all6, false) : s.daq->readAll(s.all, false);
+    if (n == -2)
+        return false;
+    if (n == -1)
+        ++s.readsLost;
+    if (n <= 0)
+        return true;
+    const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
+    const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
+    rows.clear();
+    if (s.kind->sixAxis)
+        brovatools::appendRows(rows, 0, s.samples, stamps.data(), s.all6, n, cal);
+    else
+        brovatools::appendRows(rows, 0, s.samples, stamps.data(), s.all, n, std::max(1, s.daq->getSensorSize()),
+                               s.wrench, cal);
+    for (const SampleRow& r : rows) {
+        if ((countLimit && r.sample >= countLimit) ||
+            (!r.sixAxis && static_cast<size_t>(r.channel) >= s.topics.size()))
+            continue;  // past --count, or a channel the device did not report at the start
+        publishRow(s, r, realtimeOffset);
+        s.state = r.state;
+    }
+    s.samples += static_cast<uint64_t>(n);
+    if (countLimit && s.samples >= countLimit) {
+        s.samples = countLimit;
+        s.done = true;
+    }
+    return true;
+}
+
+std::string number(double v, int decimals)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+// One status per sensor: its state, rate, counters, calibration and gaps.
+void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& sensors, int64_t nowNs,
+                        int64_t realtimeOffset)
+{
+    struct Status {
+        uint8_t level;
+        std::string name, message, hardware;
+        std::vector<std::pair<std::string, std::string>> values;
+    };
+    std::vector<Status> statuses;
+    for (const auto& sp : sensors) {
+        const Sensor& s = *sp;
+        Status st;
+        st.name = "brova publish: " + s.name;
+        st.hardware = s.target.ident.isEmpty() ? local(s.target.path) : local(s.target.ident);
+        if (s.lostAt >= 0) {
+            st.level = 2;
+            st.message = "lost; waiting for the port to come back";
+        } else if (!s.daq) {
+            st.level = 3;
+            st.message = "opening";
+        } else if (s.state >= 0 && s.state != 5) {
+            st.level = 1;
+            st.message = "device state " + std::to_string(s.state) + " (not the normal state 5)";
+        } else {
+            st.level = 0;
+            st.message = s.done ? "done" : "streaming";
+        }
+        const BrovaStatistics x = s.statistics();
+        std::string topics, units;
+        bool anyN = false, anyCounts = false;
+        for (const Topic& t : s.topics) {
+            topics += (topics.empty() ? "" : " ") + t.ros;
+            (t.calibrated ? anyN : anyCounts) = true;
+        }
+        units = anyN && anyCounts ? "N and N*m where the calibration applies, counts elsewhere"
+                                  : anyN ? "N and N*m" : "counts";
+        const double rate = s.daq && s.daq->getEstimatedRate() > 0 ? s.daq->getEstimatedRate() : s.estimatedRate;
+        st.values = {
+            {"port", local(s.target.path)},
+            {"kind", std::to_string(s.kind->code) + (s.wrench ? " read as one six-axis sensor" : "")},
+            {"topics", topics},
+            {"state", s.state < 0 ? "none yet" : std::to_string(s.state)},
+            {"configured rate", std::to_string(s.config.getSpeed()) + " per second"},
+            {"estimated rate", rate > 0 ? number(rate, 2) + " per second" : "not estimated yet"},
+            {"samples published", std::to_string(s.samples)},
+            {"checksum failures", std::to_string(x.checksumFailures)},
+            {"malformed frames", std::to_string(x.framesMalformed)},
+            {"bytes discarded", std::to_string(x.bytesDiscarded)},
+            {"reads with bytes dropped", std::to_string(s.readsLost)},
+            {"calibration", s.calibration.file ? s.calibration.file->path : std::string("none")},
+            {"units", units},
+            {"gaps", std::to_string(s.gaps)},
+            {"gap seconds", number(s.gapSeconds + (s.lostAt >= 0 ? (nowNs - s.lostAt) / 1e9 : 0), 3)},
+            {"last gap seconds", number(s.lostAt >= 0 ? (nowNs - s.lostAt) / 1e9 : s.lastGap, 3)},
+        };
+        statuses.push_back(std::move(st));
+    }
+    std::vector<std::vector<diagnostic_msgs_msg_dds__KeyValue_>> kvs(statuses.size());
+    std::vector<diagnostic_msgs_msg_dds__DiagnosticStatus_> out(statuses.size());
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        Status& st = statuses[i];
+        for (auto& kv : st.values)
+            kvs[i].push_back({const_cast<char*>(kv.first.c_str()), const_cast<char*>(kv.second.c_str())});
+        diagnostic_msgs_msg_dds__DiagnosticStatus_& d = out[i];
+        d.level_ = st.level;
+        d.name_ = const_cast<char*>(st.name.c_str());
+        d.message_ = const_cast<char*>(st.message.c_str());
+        d.hardware_id_ = const_cast<char*>(st.hardware.c_str());
+        d.values_._length = d.values_._maximum = static_cast<uint32_t>(kvs[i].size());
+        d.values_._buffer = kvs[i].data();
+        d.values_._release = false;
+    }
+    diagnostic_msgs_msg_dds__DiagnosticArray_ a{};
+    toTime(nowNs + realtimeOffset, a.header_.stamp_);
+    a.header_.frame_id_ = const_cast<char*>("");
+    a.status_._length = a.status_._maximum = static_cast<uint32_t>(out.size());
+    a.status_._buffer = out.data();
+    a.status_._release = false;
+    dds_write(bus.diagnostics, &a);
+}
+
+int runPublish(const QStringList& args)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(
+        QStringLiteral(
+            "Publishes the samples of the sensors on PORT ... as ROS 2 topics over DDS (Eclipse Cyclone DDS), "
+            "for ROS 2 nodes on this machine or its network, until --count, --duration, Ctrl-C or SIGTERM. The "
+            "messages follow ROS 2's own conventions on DDS: ROS 2 need not be installed where brova publish runs."
+            "\n\n"
+            "Topics: a six-axis sensor (kinds 64 and 95, or a four-channel device read with --six-axis) is "
+            "NS/NAME/wrench; a three-axis device publishes each channel N (0 .. 3) as NS/NAME/chN/wrench, its "
+            "force in the wrench's force and a torque of zero. Their type is geometry_msgs/msg/WrenchStamped. "
+            "NS is --namespace (/brova by default), NAME is --name (by default the port's device node without "
+            "/dev/, other characters than letters, digits and underscores made underscores: ttyUSB0, pts_3). "
+            "header.stamp is the instant the device took the sample (the library's sample stamps) on the "
+            "real-time clock; header.frame_id is --frame-id, by default NAME (NAME_chN for a channel). Once a "
+            "second a diagnostic_msgs/msg/DiagnosticArray on /diagnostics holds a status per sensor: its state, "
+            "configured and estimated rates, samples published, checksum failures, malformed frames, bytes "
+            "discarded, the calibration file, and its gaps.\n\n"
+            "Values are in N and N*m when a calibration applies (named with --calibration, or found by the "
+            "sensor's identity in $XDG_CONFIG_HOME/brova/calibration, then /etc/brova/calibration, as brova "
+            "stream finds it), otherwise in the device's counts; a line on standard error says which at the "
+            "start.\n\n"
+            "DDS: topic rt/NS/NAME/wrench, type geometry_msgs::msg::dds_::WrenchStamped_, XCDR1, QoS reliable, "
+            "keep last 10, volatile (ROS 2's default profile: it serves reliable and best-effort subscribers); "
+            "--best-effort gives ROS 2's sensor-data profile (best effort, keep last 5), which reliable "
+            "subscribers refuse. The domain is --domain, else ROS_DOMAIN_ID, else 0. CYCLONEDDS_URI chooses the "
+            "network interface (see Cyclone DDS's documentation), e.g. "
+            "CYCLONEDDS_URI='<CycloneDDS><Domain><General><Interfaces><NetworkInterface name=\"lo\"/></Interfaces>"
+            "</General></Domain></CycloneDDS>' for this machine only.\n\n"
+            "With --reconnect an unplugged sensor's topics stay; it is reopened when it comes back and the gap is "
+            "reported in its diagnostics. Nothing is written on standard output.\n\n") +
+        exitCodesText());
+    p.addHelpOption();
+    addKindOption(p);
+    addConfigOptions(p);
+    p.addOption({QStringLiteral("six-axis"), QStringLiteral("Read a four-channel device as one six-axis sensor "
+                                                            "(force and torque computed on the host).")});
+    p.addOption({QStringLiteral("tare"), QStringLiteral("Zero every channel (or the six-axis sensor) at the start.")});
+    addCalibrationOptions(p, true);
+    p.addOption({QStringLiteral("reconnect"), QStringLiteral("After an unplug, keep the topics, wait for the port to "
+                                                             "come back and reopen it (an attempt every 250 ms).")});
+    p.addOption({QStringLiteral("namespace"), QStringLiteral("The ROS namespace of the topics (default /brova)."),
+                 QStringLiteral("NS")});
+    p.addOption({QStringLiteral("name"), QStringLiteral("A sensor's name under the namespace; once per PORT, in the "
+                                                        "ports' order."),
+                 QStringLiteral("NAME")});
+    p.addOption({QStringLiteral("frame-id"), QStringLiteral("header.frame_id of a sensor's messages; once per PORT, in "
+                                                            "the ports' order (a channel's is FRAME_chN)."),
+                 QStringLiteral("FRAME")});
+    p.addOption({QStringLiteral("domain"), QStringLiteral("The DDS domain id, 0 .. 232 (default ROS_DOMAIN_ID, else "
+                                                          "0)."),
+                 QStringLiteral("N")});
+    p.addOption({QStringLiteral("best-effort"), QStringLiteral("Publish best effort, keep last 5 (ROS 2's sensor-data "
+                                                               "profile) instead of reliably.")});
+    p.addOption({QStringLiteral("wait-subscribers"),
+                 QStringLiteral("Before opening the devices, wait until every wrench topic has N subscribers, so that "
+                                "they receive every sample."),
+                 QStringLiteral("N")});
+    p.addOption({QStringLiteral("count"), QStringLiteral("Stop after N samples of every port."), QStringLiteral("N")});
+    p.addOption({QStringLiteral("duration"), QStringLiteral("Stop after S seconds."), QStringLiteral("S")});
+    p.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("One or more ports: paths, names, links, or auto."),
+                            QStringLiteral("PORT [PORT ...]"));
+    parseOrExplain(p, args);
+
+    // Every value is checked before anything is opened.
+    const QStringList ports = p.positionalArguments();
+    if (ports.isEmpty())
+        throw Failure(ExitUsage, QStringLiteral("%1 needs at least one PORT (see %1 --help)").arg(args.value(0)));
+    const int kindOption = kindFromOption(p);
+    const ConfigRequest want = configFromOptions(p);
+    const bool tare = p.isSet(QStringLiteral("tare"));
+    const bool reconnect = p.isSet(QStringLiteral("reconnect"));
+    const bool reliable = !p.isSet(QStringLiteral("best-effort"));
+    const int count = intOption(p, QStringLiteral("count"), 0);
+    if (p.isSet(QStringLiteral("count")) && count <= 0)
+        throw Failure(ExitUsage, QStringLiteral("--count needs a number above 0"));
+    const double duration = secondsOption(p, QStringLiteral("duration"), 0.0);
+    const int waitFor = intOption(p, QStringLiteral("wait-subscribers"), 0);
+    if (waitFor < 0)
+        throw Failure(ExitUsage, QStringLiteral("--wait-subscribers needs a number of subscribers"));
+    std::string why;
+    const std::string ns = p.isSet(QStringLiteral("namespace")) ? local(p.value(QStringLiteral("namespace")))
+                                                                : std::string("/brova");
+    if (!brovadds::validAbsoluteName(ns, why))
+        throw Failure(ExitUsage, QStringLiteral("--namespace %1 is not a valid ROS namespace: %2")
+                                     .arg(QString::fromStdString(ns), QString::fromStdString(why)));
+    const QStringList names = p.values(QStringLiteral("name")), frames = p.values(QStringLiteral("frame-id"));
+    for (const auto& given : {std::make_pair(QStringLiteral("--name"), names),
+                              std::make_pair(QStringLiteral("--frame-id"), frames)}) {
+        if (!given.second.isEmpty() && given.second.size() != ports.size())
+            throw Failure(ExitUsage, QStringLiteral("%1 is given %2 times for %3 ports: give it once per PORT, in the "
+                                                    "ports' order")
+                                         .arg(given.first)
+                                         .arg(given.second.size())
+                                         .arg(ports.size()));
+    }
+    for (const QString& n : names)
+        if (!brovadds::validRelativeName(local(n), why))
+            throw Failure(ExitUsage, QStringLiteral("--name %1 is not a valid ROS name: %2").arg(n, QString::fromStdString(why)));
+    for (const QString& f : frames)
+        if (f.isEmpty())
+            throw Failure(ExitUsage, QStringLiteral("--frame-id needs a frame name"));
+    const int domain = brovadds::domainId(p.isSet(QStringLiteral("domain")), local(p.value(QStringLiteral("domain"))), why);
+    if (domain < 0)
+        throw Failure(ExitUsage, QString::fromStdString(why));
+    const CalibrationOptions calibrationOptions = calibrationFromOptions(p, static_cast<int>(ports.size()));
+
+    Bus bus;
+    bus.participant = brovadds::joinDomain(domain, why);
+    if (bus.participant < 0)
+        throw Failure(ExitFailure, QString::fromStdString(why));
+
+    std::vector<std::unique_ptr<Sensor>> sensors;
+    for (int i = 0; i < ports.size(); ++i) {
+        auto s = std::make_unique<Sensor>();
+        s->target = locate(ports[i], kindOption);
+        s->given = ports[i] == QLatin1String("auto") ? s->target.path : ports[i];
+        s->kind = kindOf(s->target.kind);
+        s->wrench = p.isSet(QStringLiteral("six-axis"));
+        if (s->wrench && !s->kind->fourChannel)
+            throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); %1 is kind %2")
+                                         .arg(s->target.path)
+                                         .arg(s->kind->code));
+        s->name = names.isEmpty() ? brovadds::nameFromPort(local(s->target.path)) : local(names[i]);
+        for (const auto& other : sensors) {
+            if (other->target.path == s->target.path)
+                throw Failure(ExitUsage, QStringLiteral("%1 is named twice").arg(s->target.path));
+            if (other->name == s->name)
+                throw Failure(ExitUsage, QStringLiteral("two sensors are named %1: give each its own --name")
+                                             .arg(QString::fromStdString(s->name)));
+        }
+        s->calibration = calibrationFor(calibrationOptions, i, s->target, s->sixAxis());
+        s->rowCalibration.calibration = s->calibration.file ? &s->calibration.file->calibration : nullptr;
+        for (bool& t : s->rowCalibration.tared)
+            t = tare;
+        const std::string frame = frames.isEmpty() ? s->name : local(frames[i]);
+        if (s->sixAxis()) {
+            s->topics.push_back({brovadds::rosTopic(ns, s->name + "/wrench"), frame});
+        } else {
+            for (int c = 0; c < (s->kind->fourChannel ? 4 : 1); ++c)
+                s->topics.push_back({brovadds::rosTopic(ns, s->name + "/ch" + std::to_string(c) + "/wrench"),
+                                     frame + "_ch" + std::to_string(c)});
+        }
+        for (Topic& t : s->topics)
+            t.writer = makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc, t.ros, reliable,
+                                  reliable ? 10 : 5);
+        sensors.push_back(std::move(s));
+    }
+    bus.diagnostics = makeWriter(bus.participant, &diagnostic_msgs_msg_dds__DiagnosticArray__desc, "/diagnostics",
+                                 true, 10);
+    for (const auto& s : sensors) {
+        std::string topics;
+        for (const Topic& t : s->topics)
+            topics += (topics.empty() ? "" : ", ") + t.ros;
+        std::fprintf(stderr, "brova: %s: %s on %s; %s\n", local(s->target.path).c_str(),
+                     s->calibration.file ? "N and N*m" : "counts", topics.c_str(), s->calibration.line.c_str());
+    }
+    std::fprintf(stderr, "brova: publishing on DDS domain %d, %s\n", domain,
+                 reliable ? "reliable" : "best effort (ROS 2's sensor-data profile)");
+
+    if (waitFor > 0) {
+        std::fprintf(stderr, "brova: waiting for %d subscriber%s of every topic\n", waitFor, waitFor > 1 ? "s" : "");
+        for (;;) {
+            bool all = true;
+            for (const auto& s : sensors)
+                for (const Topic& t : s->topics) {
+                    dds_publication_matched_status_t m{};
+                    dds_get_publication_matched_status(t.writer, &m);
+                    all = all && m.current_count >= static_cast<uint32_t>(waitFor);
+                }
+            if (all)
+                break;
+            if (!brovacli::pause(10))
+                return exitForSignal();
+        }
+    }
+
+    const int64_t startNs = brovatools::monotonicNow();
+    auto beginOpen = [&](Sensor& s, bool relocate) {
+        s.openedAt = brovatools::monotonicNow();
+        s.opening = std::async(std::launch::async, openDevice, s.target, s.given, relocate, want, tare,
+                               s.kind->sixAxis);
+    };
+    for (auto& s : sensors)
+        beginOpen(*s, false);
+
+    int result = ExitOk;
+    QString failure;
+    std::vector<SampleRow> rows;
+    int64_t nextDiagnostics = startNs;
+    for (;;) {
+        const int64_t nowNs = brovatools::monotonicNow();
+        const int64_t realtimeOffset = BrovaDAQ::getRealtimeOffset();
+        bool allDone = true;
+        for (auto& sp : sensors) {
+            Sensor& s = *sp;
+            if (s.opening.valid()) {
+                if (s.opening.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+                    try {
+                        Opened o = s.opening.get();
+                        s.target = o.target;
+                        s.daq = std::move(o.daq);
+                        s.config = o.config;
+                        s.opened = true;
+                        if (s.lostAt >= 0) {
+                            s.lastGap = (s.openedAt - s.lostAt) / 1e9;
+                            s.gapSeconds += s.lastGap;
+                            ++s.gaps;
+                            std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.name.c_str(),
+                                         s.lastGap);
+                            s.lostAt = -1;
+                        }
+                    } catch (const Failure& f) {
+                        if (!s.opened) {
+                            if (result == ExitOk) {
+                                failure = QString::fromStdString(f.what());
+                                result = f.code;
+                            }
+                        } else {
+                            s.retryAt = brovatools::monotonicNow() + 250000000;
+                        }
+                    }
+                }
+            } else if (s.lostAt >= 0) {
+                if (nowNs >= s.retryAt)
+                    beginOpen(s, true);
+            } else if (!s.done && !readAndPublish(s, static_cast<uint64_t>(count), rows, realtimeOffset)) {
+                if (!reconnect) {
+                    failure = QStringLiteral("%1: the device stopped: unplugged, or silent for 550 ms").arg(s.target.path);
+                    result = ExitDevice;
+                } else {
+                    s.lostAt = nowNs;
+                    s.keepRate();
+                    s.before = s.statistics();
+                    s.daq.reset();
+                    std::fprintf(stderr, "brova: %s: lost; waiting for it to come back\n", s.name.c_str());
+                }
+            }
+            allDone = allDone && s.done;
+        }
+        if (result != ExitOk)
+            break;
+        if (nowNs >= nextDiagnostics) {
+            publishDiagnostics(bus, sensors, nowNs, realtimeOffset);
+            nextDiagnostics = nowNs + 1000000000;
+        }
+        if (interruptedBy || (count && allDone) || (duration > 0 && nowNs - startNs >= duration * 1e9))
+            break;
+        brovacli::pause(2);
+    }
+
+    uint64_t total = 0;
+    size_t topics = 0;
+    for (auto& s : sensors) {
+        if (s->opening.valid())
+            s->opening.wait();
+        s->keepRate();
+        if (s->daq)
+            s->daq->close();
+        total += s->samples;
+        topics += s->topics.size();
+    }
+    if (result == ExitOk)
+        publishDiagnostics(bus, sensors, brovatools::monotonicNow(), BrovaDAQ::getRealtimeOffset());
+    const double seconds = (brovatools::monotonicNow() - startNs) / 1e9;
+    std::fprintf(stderr, "brova: %llu samples from %zu port%s published on %zu topic%s in %.2f s\n",
+                 static_cast<unsigned long long>(total), sensors.size(), sensors.size() > 1 ? "s" : "", topics,
+                 topics > 1 ? "s" : "", seconds);
+    if (!failure.isEmpty())
+        throw Failure(result, failure);
+    return interruptedBy ? exitForSignal() : ExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("brova"));
+    QStringList args = app.arguments().mid(1);
+    args.prepend(QStringLiteral("brova publish"));
+    catchSignals();
+    try {
+        return runPublish(args);
+    } catch (const Failure& f) {
+        std::fprintf(stderr, "brova: %s\n", f.what());
+        return f.code;
+    }
+}

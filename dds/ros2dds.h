@@ -1,0 +1,65 @@
+// What brova publish and brova listen share: ROS 2 names and how they become
+// DDS topic names, the domain to join, and the QoS a ROS 2 node expects.
+//
+// The conventions (see dds/ros2_msgs.idl for the types) come from the
+// project's notes on ROS 2 over DDS, gathered from the ROS 2 middleware
+// sources:
+// - A ROS topic /a/b is the DDS topic rt/a/b: the leading slash dropped and
+//   the prefix "rt" put in front (services would use rq and rr).
+// - The domain is ROS_DOMAIN_ID (0 when unset), as every ROS 2 node takes it;
+//   RTPS ports follow 7400 + 250 x domain, so the ids run 0 .. 232.
+// - QoS: ROS 2's default profile is reliable, keep last 10, volatile; its
+//   "sensor data" profile is best effort, keep last 5, volatile. A reliable
+//   writer serves reliable and best-effort subscribers alike; a best-effort
+//   writer is refused by a reliable one.
+// - Data representation XCDR1 only: what rmw_cyclonedds and rmw_fastrtps
+//   accept.
+#pragma once
+
+#include <dds/dds.h>
+
+#include <string>
+
+namespace brovadds {
+
+// The type names a ROS 2 node matches on (generated from ros2_msgs.idl).
+extern const char kWrenchStampedType[];    // geometry_msgs::msg::dds_::WrenchStamped_
+extern const char kDiagnosticArrayType[];  // diagnostic_msgs::msg::dds_::DiagnosticArray_
+
+// A fully qualified ROS name (a namespace or a topic): starts with '/', then
+// tokens of letters, digits and underscores separated by single slashes, no
+// token starting with a digit, no slash at the end (except "/" itself).
+// False with the reason.
+bool validAbsoluteName(const std::string& name, std::string& why);
+// A relative ROS name (a sensor's --name): the same tokens, without the
+// leading slash.
+bool validRelativeName(const std::string& name, std::string& why);
+// A sensor's default name from its port: the device node without /dev/, any
+// other character than a letter, digit or underscore made an underscore
+// (/dev/ttyUSB0 is ttyUSB0, /dev/pts/3 is pts_3).
+std::string nameFromPort(const std::string& path);
+// The ROS topic <ns>/<relative> (ns "/" gives /<relative>).
+std::string rosTopic(const std::string& ns, const std::string& relative);
+// The DDS topic of a ROS topic: /a/b is rt/a/b.
+std::string ddsTopic(const std::string& rosName);
+// The ROS topic of a DDS topic (rt/a/b is /a/b); empty when it is not a ROS
+// topic.
+std::string rosTopicOf(const std::string& ddsName);
+
+// The domain: --domain's text when given (fromOption), otherwise
+// ROS_DOMAIN_ID, otherwise 0. -1 with the reason for a value that is not a
+// domain id.
+int domainId(bool fromOption, const std::string& optionText, std::string& why);
+// Joins the domain: a participant, or a negative value with the reason
+// (CYCLONEDDS_URI that is not valid, ports in use, no network interface).
+dds_entity_t joinDomain(int domain, std::string& why);
+
+// QoS of a writer (or a reader): reliable, keep last 10, volatile; or best
+// effort, keep last 5 (the sensor-data profile); XCDR1. A reader is given
+// its own history depth. Delete with dds_delete_qos.
+dds_qos_t* rosQos(bool reliable, int depth);
+// The typehash entry ROS 2 (Iron and later) reads from an endpoint's
+// USER_DATA; ours says "not known" (all zero), as a missing one does.
+void setTypeHashUnknown(dds_qos_t* qos);
+
+} // namespace brovadds
