@@ -32,14 +32,25 @@ holds libbrv-dev "/usr/lib/$ma/libBRV.so" /usr/include/BRV/brovadaq.h /usr/inclu
   "/usr/lib/$ma/pkgconfig/brv.pc"
 holds brova-tools /usr/bin/brova /usr/bin/brova-scope /usr/bin/brova-sim /usr/share/man/man1/brova.1.gz
 holds python3-brv /usr/lib/python3/dist-packages/brv/__init__.py /usr/lib/python3/dist-packages/brv/arrays.py
+holds brova-dds /usr/bin/brova-publish /usr/bin/brova-listen
 
 # The others depend on the runtime package.
-for p in libbrv-dev brova-tools python3-brv; do
+for p in libbrv-dev brova-tools brova-dds python3-brv; do
   if ! dpkg-deb -f "$(ls "$dir/$p"_*.deb)" Depends | grep -q 'libbrv1'; then
     echo "$p does not depend on libbrv1" >&2
     failed=1
   fi
 done
+
+# The DDS runtime comes with brova-dds alone.
+if ! dpkg-deb -f "$(ls "$dir"/brova-dds_*.deb)" Depends | grep -q 'libddsc'; then
+  echo "brova-dds does not depend on Cyclone DDS's runtime (libddsc)" >&2
+  failed=1
+fi
+if dpkg-deb -f "$(ls "$dir"/brova-tools_*.deb)" Depends | grep -q 'libddsc'; then
+  echo "brova-tools depends on Cyclone DDS's runtime; only brova-dds should" >&2
+  failed=1
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -58,5 +69,5 @@ fi
 cmake -DPREFIX="$work/root/usr" -DCONSUMER_DIR="$root/tests/consumer" -DWORK_DIR="$work/consumer" \
   -DCXX="$(command -v g++)" -P "$root/tests/consumer/run_consumer.cmake"
 
-[ "$failed" -eq 0 ] && echo "packages checked: file lists (with the calibration directory), dependencies, udev rule, consumer of libbrv-dev"
+[ "$failed" -eq 0 ] && echo "packages checked: file lists (with the calibration directory), dependencies (the DDS runtime in brova-dds only), udev rule, consumer of libbrv-dev"
 exit "$failed"
