@@ -55,7 +55,26 @@ std::string seconds(int64_t ns)
 struct Subscription {
     std::string ros;  // the ROS topic name
     dds_entity_t reader = 0;
+    bool diagnostics = false;  // /diagnostics, not a wrench topic
 };
+
+// The statuses of a DiagnosticArray, a JSON line each.
+std::string diagnosticLines(const diagnostic_msgs_msg_dds__DiagnosticArray_& a)
+{
+    auto text = [](const char* s) { return brovatools::jsonString(s ? s : ""); };
+    const int64_t stamp = static_cast<int64_t>(a.header_.stamp_.sec_) * 1000000000 + a.header_.stamp_.nanosec_;
+    std::string lines;
+    for (uint32_t i = 0; i < a.status_._length; ++i) {
+        const auto& st = a.status_._buffer[i];
+        lines += "{\"time\":" + seconds(stamp) + ",\"topic\":\"/diagnostics\",\"name\":" + text(st.name_) +
+                 ",\"level\":" + std::to_string(st.level_) + ",\"message\":" + text(st.message_) +
+                 ",\"hardware_id\":" + text(st.hardware_id_) + ",\"values\":{";
+        for (uint32_t k = 0; k < st.values_._length; ++k)
+            lines += (k ? "," : "") + text(st.values_._buffer[k].key_) + ":" + text(st.values_._buffer[k].value_);
+        lines += "}}\n";
+    }
+    return lines;
+}
 
 int runListen(const QStringList& args)
 {
@@ -74,7 +93,10 @@ int runListen(const QStringList& args)
             "Each topic is read with its publisher's reliability (reliable, or best effort for a sensor-data "
             "publisher), keeping the last 1000 messages. A topic under NS of another type is told on standard "
             "error once and ignored. The domain is --domain, else ROS_DOMAIN_ID, else 0; CYCLONEDDS_URI chooses "
-            "the network interface.\n\n") +
+            "the network interface.\n\n"
+            "With --diagnostics, the statuses on /diagnostics (diagnostic_msgs/msg/DiagnosticArray, as brova "
+            "publish sends them once a second) are printed too, a JSON object each (time, topic, name, level, "
+            "message, hardware_id, values); they do not count for --count.\n\n") +
         exitCodesText());
     p.addHelpOption();
     p.addOption({QStringLiteral("namespace"), QStringLiteral("The ROS namespace to listen under (default /brova)."),
@@ -87,6 +109,8 @@ int runListen(const QStringList& args)
     p.addOption({QStringLiteral("domain"), QStringLiteral("The DDS domain id, 0 .. 232 (default ROS_DOMAIN_ID, else "
                                                           "0)."),
                  QStringLiteral("N")});
+    p.addOption({QStringLiteral("diagnostics"), QStringLiteral("Also print the statuses on /diagnostics (with "
+                                                               "--format jsonl).")});
     parseOrExplain(p, args);
 
     if (!p.positionalArguments().isEmpty())
@@ -101,6 +125,9 @@ int runListen(const QStringList& args)
     if (format != QLatin1String("csv") && format != QLatin1String("jsonl"))
         throw Failure(ExitUsage, QStringLiteral("--format %1: the formats are csv and jsonl").arg(format));
     const bool csv = format == QLatin1String("csv");
+    const bool diagnostics = p.isSet(QStringLiteral("diagnostics"));
+    if (diagnostics && csv)
+        throw Failure(ExitUsage, QStringLiteral("--diagnostics prints JSON objects: give --format jsonl"));
     const int count = intOption(p, QStringLiteral("count"), 0);
     if (p.isSet(QStringLiteral("count")) && count <= 0)
         throw Failure(ExitUsage, QStringLiteral("--count needs a number above 0"));
@@ -154,12 +181,17 @@ int runListen(const QStringList& args)
                 continue;
             const auto* ep = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
             const std::string topic = ep->topic_name, type = ep->type_name;
-            if (!underNamespace(topic) || subscriptions.count(topic))
+            if (subscriptions.count(topic))
                 continue;
-            if (type != brovadds::kWrenchStampedType) {
+            const bool isDiagnostics = diagnostics && topic == "rt/diagnostics";
+            if (!isDiagnostics && !underNamespace(topic))
+                continue;
+            if (type != (isDiagnostics ? brovadds::kDiagnosticArrayType : brovadds::kWrenchStampedType)) {
                 if (!refused[topic])
-                    std::fprintf(stderr, "brova: %s is of type %s, not geometry_msgs/msg/WrenchStamped: ignored\n",
-                                 brovadds::rosTopicOf(topic).c_str(), type.c_str());
+                    std::fprintf(stderr, "brova: %s is of type %s, not %s: ignored\n",
+                                 brovadds::rosTopicOf(topic).c_str(), type.c_str(),
+                                 isDiagnostics ? "diagnostic_msgs/msg/DiagnosticArray"
+                                               : "geometry_msgs/msg/WrenchStamped");
                 refused[topic] = true;
                 continue;
             }
@@ -167,8 +199,10 @@ int runListen(const QStringList& args)
             dds_duration_t blocking;
             if (ep->qos)
                 dds_qget_reliability(ep->qos, &reliability, &blocking);
-            const dds_entity_t t =
-                dds_create_topic(participant, &geometry_msgs_msg_dds__WrenchStamped__desc, topic.c_str(), nullptr, nullptr);
+            const dds_entity_t t = dds_create_topic(participant,
+                                                    isDiagnostics ? &diagnostic_msgs_msg_dds__DiagnosticArray__desc
+                                                                  : &geometry_msgs_msg_dds__WrenchStamped__desc,
+                                                    topic.c_str(), nullptr, nullptr);
             dds_qos_t* qos = brovadds::rosQos(reliability == DDS_RELIABILITY_RELIABLE, 1000);
             brovadds::setTypeHashUnknown(qos);
             const dds_entity_t reader = t < 0 ? t : dds_create_reader(participant, t, qos, nullptr);
@@ -180,7 +214,7 @@ int runListen(const QStringList& args)
                 continue;
             }
             dds_waitset_attach(waitset, dds_create_readcondition(reader, DDS_ANY_STATE), 0);
-            subscriptions[topic] = {brovadds::rosTopicOf(topic), reader};
+            subscriptions[topic] = {brovadds::rosTopicOf(topic), reader, isDiagnostics};
             std::fprintf(stderr, "brova: listening to %s (%s)\n", brovadds::rosTopicOf(topic).c_str(),
                          reliability == DDS_RELIABILITY_RELIABLE ? "reliable" : "best effort");
         }
@@ -198,6 +232,13 @@ int runListen(const QStringList& args)
                 for (int i = 0; i < n && !(count && received >= static_cast<uint64_t>(count)); ++i) {
                     if (!infos[i].valid_data)
                         continue;
+                    if (sub.diagnostics) {
+                        std::fputs(diagnosticLines(*static_cast<const diagnostic_msgs_msg_dds__DiagnosticArray_*>(
+                                                       samples[i]))
+                                       .c_str(),
+                                   stdout);
+                        continue;
+                    }
                     const auto* m = static_cast<const geometry_msgs_msg_dds__WrenchStamped_*>(samples[i]);
                     const int64_t stamp =
                         static_cast<int64_t>(m->header_.stamp_.sec_) * 1000000000 + m->header_.stamp_.nanosec_;
@@ -229,8 +270,9 @@ int runListen(const QStringList& args)
             outputClosed = true;  // the reader of the output went away
         }
     }
+    const size_t wrenchTopics = subscriptions.size() - (subscriptions.count("rt/diagnostics") ? 1 : 0);
     std::fprintf(stderr, "brova: %llu messages from %zu topic%s\n", static_cast<unsigned long long>(received),
-                 subscriptions.size(), subscriptions.size() == 1 ? "" : "s");
+                 wrenchTopics, wrenchTopics == 1 ? "" : "s");
     return interruptedBy ? exitForSignal() : ExitOk;
 }
 

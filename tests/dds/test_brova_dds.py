@@ -29,7 +29,9 @@ LOOPBACK = dict(os.environ, CYCLONEDDS_URI=URI % "lo", ROS_DOMAIN_ID=str(DOMAIN)
 def start(args, env=LOOPBACK, prefix=()):
     """brova ARGS in the background, its output to a file: (process, output file)."""
     out = tempfile.NamedTemporaryFile("w+")
-    p = subprocess.Popen([*prefix, BROVA, *map(str, args)], stdout=out, stderr=subprocess.PIPE, text=True, env=env)
+    # Its own open file: the process's writes do not share our read offset.
+    with open(out.name, "w") as to:
+        p = subprocess.Popen([*prefix, BROVA, *map(str, args)], stdout=to, stderr=subprocess.PIPE, text=True, env=env)
     return p, out
 
 
@@ -39,8 +41,9 @@ def finish(p, timeout=30):
 
 
 def messages(out):
-    out.seek(0)
-    return [json.loads(line) for line in out]
+    """What brova listen wrote so far (complete lines)."""
+    with open(out.name) as f:
+        return [json.loads(line) for line in f if line.endswith("\n")]
 
 
 def exchange(sim, count, publisher_side=((), LOOPBACK), listener_side=((), LOOPBACK)):
@@ -117,13 +120,46 @@ def test_signals_end_both_cleanly(sim):
     assert {m["topic"] for m in messages(out)} == {"/brova/%s/ch0/wrench" % s.port[5:].replace("/", "_")}
 
 
+def test_unplug_with_reconnect_keeps_the_topic_and_reports_the_gap(sim, tmp_path):
+    link = str(tmp_path / "sensor")
+    first = sim(68, "--rate", 1000, "--link", link)
+    listener, out = start(["listen", "--format", "jsonl", "--diagnostics"])
+    publisher, _ = start(["publish", link, "--kind", 68, "--name", "s", "--reconnect"])
+
+    def wrenches():
+        return [m for m in messages(out) if m["topic"] == "/brova/s/ch0/wrench"]
+
+    def statuses():
+        return [m for m in messages(out) if m["topic"] == "/diagnostics" and m["name"] == "brova publish: s"]
+
+    assert wait_for(lambda: wrenches() and statuses())
+    assert statuses()[0]["values"]["gaps"] == "0"
+    first.stop()
+    assert wait_for(lambda: statuses()[-1]["level"] == 2), "the loss is not reported"
+    second = sim(68, "--rate", 1000, "--link", link)
+    assert wait_for(lambda: statuses()[-1]["values"]["gaps"] == "1", 15), "the gap is not reported"
+    back = statuses()[-1]
+    assert back["level"] == 0 and back["values"]["port"] == second.port
+    assert float(back["values"]["last gap seconds"]) > 0
+    # The same topic goes on after the gap.
+    after = len(wrenches())
+    assert wait_for(lambda: len(wrenches()) > after + 10)
+    stamps = [m["time"] for m in wrenches()]
+    assert all(a < b for a, b in zip(stamps, stamps[1:]))
+    for p in (publisher, listener):
+        p.send_signal(signal.SIGINT)
+        code, err = finish(p, 10)
+        assert code == 130, err
+
+
 def test_bad_input_is_refused_with_its_exit_code(sim):
     # Before anything is opened: a port that does not exist is not looked at.
     for args in (["publish", "/dev/brv-none", "--namespace", "brova"],
                  ["publish", "/dev/brv-none", "--namespace", "/brova/"],
                  ["publish", "/dev/brv-none", "--name", "1st"],
                  ["publish", "/dev/brv-none", "--domain", "233"],
-                 ["listen", "--namespace", "/a//b"]):
+                 ["listen", "--namespace", "/a//b"],
+                 ["listen", "--diagnostics"]):
         code, _, err = brova(*args, env=LOOPBACK)
         assert code == 2, (args, err)
         assert err.startswith("brova: --"), err
