@@ -280,16 +280,5 @@ int runListen(const QStringList& args)
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("brova"));
-    QStringList args = app.arguments().mid(1);
-    args.prepend(QStringLiteral("brova listen"));
-    std::signal(SIGPIPE, SIG_IGN);
-    catchSignals();
-    try {
-        return runListen(args);
-    } catch (const Failure& f) {
-        std::fprintf(stderr, "brova: %s\n", f.what());
-        return f.code;
-    }
+    return commandMain(argc, argv, QStringLiteral("brova listen"), runListen);
 }

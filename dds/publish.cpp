@@ -20,6 +20,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "devicesession.h"
 #include "ros2_msgs.h"
 #include "ros2dds.h"
 #include "samplerows.h"
@@ -34,37 +35,6 @@ std::string local(const QString& s)
     return s.toLocal8Bit().toStdString();
 }
 
-// What an open on a thread of its own hands over: the device, opened,
-// configured and tared (as brova stream opens it).
-struct Opened {
-    Target target;
-    std::unique_ptr<BrovaDAQ> daq;
-    SensorConfig config;
-};
-
-Opened openDevice(Target target, const QString& given, bool relocate, const ConfigRequest& want, bool tare,
-                  bool sixAxis)
-{
-    Opened o;
-    o.target = relocate ? locate(given, target.kind) : target;
-    o.daq = openTarget(o.target);
-    o.config = applyConfig(*o.daq, o.target.path, want);
-    if (tare) {
-        // The zero is the newest sample; what came before it is not published.
-        o.daq->zeroAll();
-        if (sixAxis) {
-            BrovaPackage6D* held = nullptr;
-            o.daq->readAll6D(held, false);
-            delete[] held;
-        } else {
-            BrovaPackage* held = nullptr;
-            o.daq->readAll(held, false);
-            delete[] held;
-        }
-    }
-    return o;
-}
-
 // A topic of one sensor: a six-axis sensor has one, a three-axis device one
 // per channel.
 struct Topic {
@@ -75,56 +45,13 @@ struct Topic {
     bool calibrated = false;        // the last message was in N and N*m
 };
 
-struct Sensor {
-    QString given;  // PORT as given (auto: the port it found), located again on reconnecting
-    Target target;
-    const brovatools::Kind* kind = nullptr;
-    bool wrench = false;  // a four-channel device read as one six-axis sensor
+struct Sensor : DeviceSession {
     std::string name;
     std::vector<Topic> topics;
-    std::unique_ptr<BrovaDAQ> daq;
-    std::future<Opened> opening;
-    bool opened = false;
-    SensorConfig config;
-    uint64_t samples = 0;
-    uint64_t readsLost = 0;
     int state = -1;  // the last sample's state field
-    double estimatedRate = 0;
-    BrovaStatistics before{};  // counts of earlier sessions
     int64_t openedAt = 0, lostAt = -1, retryAt = 0;  // monotonic ns
     int gaps = 0;
     double gapSeconds = 0, lastGap = 0;
-    bool done = false;
-    BrovaPackage* all = nullptr;
-    BrovaPackage6D* all6 = nullptr;
-    brovatools::CalibrationChoice calibration;
-    brovatools::RowCalibration rowCalibration;
-
-    bool sixAxis() const { return kind->sixAxis || wrench; }
-    ~Sensor()
-    {
-        if (opening.valid())
-            opening.wait();
-        if (daq)
-            daq->close();
-        delete[] all;
-        delete[] all6;
-    }
-    BrovaStatistics statistics() const
-    {
-        BrovaStatistics s = daq ? daq->getStatistics() : BrovaStatistics{};
-        s.bytesReceived += before.bytesReceived;
-        s.framesAccepted += before.framesAccepted;
-        s.checksumFailures += before.checksumFailures;
-        s.framesMalformed += before.framesMalformed;
-        s.bytesDiscarded += before.bytesDiscarded;
-        return s;
-    }
-    void keepRate()
-    {
-        if (daq && daq->getEstimatedRate() > 0)
-            estimatedRate = daq->getEstimatedRate();
-    }
 };
 
 // The DDS side: a participant, the wrench writers and the diagnostics writer.
@@ -491,8 +418,7 @@ int runPublish(const QStringList& args)
     const int64_t startNs = brovatools::monotonicNow();
     auto beginOpen = [&](Sensor& s, bool relocate) {
         s.openedAt = brovatools::monotonicNow();
-        s.opening = std::async(std::launch::async, openDevice, s.target, s.given, relocate, want, tare,
-                               s.kind->sixAxis);
+        s.beginOpen(relocate, want, tare);
     };
     for (auto& s : sensors)
         beginOpen(*s, false);
@@ -543,9 +469,7 @@ int runPublish(const QStringList& args)
                     result = ExitDevice;
                 } else {
                     s.lostAt = nowNs;
-                    s.keepRate();
-                    s.before = s.statistics();
-                    s.daq.reset();
+                    s.endSession();
                     std::fprintf(stderr, "brova: %s: lost; waiting for it to come back\n", s.name.c_str());
                 }
             }
@@ -588,15 +512,5 @@ int runPublish(const QStringList& args)
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("brova"));
-    QStringList args = app.arguments().mid(1);
-    args.prepend(QStringLiteral("brova publish"));
-    catchSignals();
-    try {
-        return runPublish(args);
-    } catch (const Failure& f) {
-        std::fprintf(stderr, "brova: %s\n", f.what());
-        return f.code;
-    }
+    return commandMain(argc, argv, QStringLiteral("brova publish"), runPublish);
 }

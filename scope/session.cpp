@@ -417,12 +417,7 @@ bool SensorSession::stopRecording(QString* why)
     d.estimatedRate = estimatedRate();
     if (calibration_) {
         d.calibrated = true;
-        d.calibration.path = calibration_->path;
-        d.calibration.sha256 = calibration_->sha256;
-        d.calibration.serial = calibration_->calibration.serial();
-        d.calibration.date = calibration_->calibration.date();
-        d.calibration.foundByIdentity = calibration_->found;
-        d.calibration.forced = calibrationForced_;
+        d.calibration = brovatools::sidecarCalibration(*calibration_, calibrationForced_);
     }
     run.devices.push_back(d);
     sink_.reset();

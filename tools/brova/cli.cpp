@@ -81,6 +81,27 @@ int exitForSignal()
     return interruptedBy == SIGTERM ? ExitTerminated : ExitInterrupted;
 }
 
+int commandMain(int argc, char** argv, const QString& command, int (*run)(const QStringList&))
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("brova"));
+    QStringList args = app.arguments().mid(1);
+    if (args == QStringList{QStringLiteral("--version")}) {
+        std::printf("%s %s\n", argc > 0 ? QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toLocal8Bit().constData() : "brova",
+                    BRV_VERSION);
+        return ExitOk;
+    }
+    args.prepend(command);
+    std::signal(SIGPIPE, SIG_IGN);
+    catchSignals();
+    try {
+        return run(args);
+    } catch (const Failure& f) {
+        std::fprintf(stderr, "brova: %s\n", f.what());
+        return f.code;
+    }
+}
+
 bool pause(int ms)
 {
     for (int slept = 0; slept < ms; slept += 10) {

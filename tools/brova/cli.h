@@ -102,6 +102,13 @@ QString exitCodesText();
 // A description for --help: paragraphs wrapped at 79 columns.
 QString wrapped(const QString& text);
 
+// The whole main of a program that is one brova command (brova-publish for
+// `brova publish`, ...): --version prints "<program> <version>", otherwise
+// run gets the arguments with the command's name first; Ctrl-C and SIGTERM
+// are caught, a Failure is printed as "brova: <message>" and its code
+// returned.
+int commandMain(int argc, char** argv, const QString& command, int (*run)(const QStringList&));
+
 // Sleeps in small steps, returning early (false) when a signal came.
 bool pause(int ms);
 

@@ -18,6 +18,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "devicesession.h"
 #include "samplerows.h"
 #include "sidecar.h"
 
@@ -32,107 +33,16 @@ QByteArray local(const QString& s)
     return s.toLocal8Bit();
 }
 
-// What an open on a thread of its own hands over to the streaming loop: the
-// device, opened, configured and tared.
-struct Opened {
-    Target target;
-    std::unique_ptr<BrovaDAQ> daq;
-    SensorConfig config;
-};
-
-// The samples a device holds now, read and dropped.
-void discardHeld(BrovaDAQ& daq, bool sixAxis)
-{
-    if (sixAxis) {
-        BrovaPackage6D* held = nullptr;
-        daq.readAll6D(held, false);
-        delete[] held;
-    } else {
-        BrovaPackage* held = nullptr;
-        daq.readAll(held, false);
-        delete[] held;
-    }
-}
-
-// Finds (on a reconnection, where the port's name may now lead elsewhere),
-// opens, configures and tares one device. Runs on a thread of its own, so
-// that the ports already streaming are read meanwhile; the object is used by
-// no other thread until the loop takes it over from the future.
-Opened openDevice(Target target, const QString& given, bool relocate, const ConfigRequest& want, bool tare,
-                  bool sixAxis)
-{
-    Opened o;
-    o.target = relocate ? locate(given, target.kind) : target;
-    o.daq = openTarget(o.target);
-    o.config = applyConfig(*o.daq, o.target.path, want);
-    if (tare) {
-        // The zero is the newest sample; the samples that came before it are
-        // not part of the stream.
-        o.daq->zeroAll();
-        discardHeld(*o.daq, sixAxis);
-    }
-    return o;
-}
-
 // One port being streamed.
-struct Stream {
-    QString given;  // PORT as given (auto: the port it found), located again on reconnecting
-    Target target;
-    const Kind* kind = nullptr;
-    bool wrench = false;  // a four-channel device read as one six-axis sensor
-    std::unique_ptr<BrovaDAQ> daq;
-    std::future<Opened> opening;  // an open under way on its own thread
-    int64_t openedAt = 0;   // when the latest open began (monotonic nanoseconds): the end of a gap
-    bool opened = false;    // opened at least once
-    SensorConfig config;
-    uint64_t samples = 0;
+struct Stream : DeviceSession {
+    int64_t openedAt = 0;  // when the latest open began (monotonic nanoseconds): the end of a gap
     // No sample still to come from this port is older than this (monotonic
     // nanoseconds): the stamp of the newest sample read. Before the first
     // sample of a session none is known (the first stamps of a session may
     // reach back before its open), and nothing may pass.
     int64_t readUpTo = INT64_MIN;
-    double estimatedRate = 0;  // the library's estimate, kept when a session ends
-    bool done = false;      // --count reached
-    int64_t lostAt = -1;    // while waiting to reconnect: since when (monotonic nanoseconds)
-    int64_t retryAt = 0;    // the next attempt to reopen
-    uint64_t readsLost = 0;  // reads that found the reader's buffer had dropped bytes (-1)
-    BrovaStatistics before{};  // counts of earlier sessions (reconnects)
-    BrovaPackage* all = nullptr;
-    BrovaPackage6D* all6 = nullptr;
-    brovatools::CalibrationChoice calibration;  // its file, or none: counts
-    brovatools::RowCalibration rowCalibration;
-
-    ~Stream()
-    {
-        if (opening.valid())
-            opening.wait();  // no open is left running
-        if (daq)
-            daq->close();
-        delete[] all;
-        delete[] all6;
-    }
-    BrovaStatistics statistics() const
-    {
-        BrovaStatistics s = daq ? daq->getStatistics() : BrovaStatistics{};
-        s.bytesReceived += before.bytesReceived;
-        s.framesAccepted += before.framesAccepted;
-        s.checksumFailures += before.checksumFailures;
-        s.framesMalformed += before.framesMalformed;
-        s.bytesDiscarded += before.bytesDiscarded;
-        return s;
-    }
-    void keepRate()
-    {
-        if (daq && daq->getEstimatedRate() > 0)
-            estimatedRate = daq->getEstimatedRate();
-    }
-    // The session ends (the device was lost): its counts are kept.
-    void endSession()
-    {
-        keepRate();
-        before = statistics();
-        daq.reset();
-    }
+    int64_t lostAt = -1;   // while waiting to reconnect: since when (monotonic nanoseconds)
+    int64_t retryAt = 0;   // the next attempt to reopen
 };
 
 // Reads what arrived on one port into rows; false when the device is lost.
@@ -189,12 +99,7 @@ brovatools::SidecarDevice sidecarDevice(const Stream& st)
     d.estimatedRate = st.estimatedRate;
     if (const auto& f = st.calibration.file) {
         d.calibrated = true;
-        d.calibration.path = f->path;
-        d.calibration.sha256 = f->sha256;
-        d.calibration.serial = f->calibration.serial();
-        d.calibration.date = f->calibration.date();
-        d.calibration.foundByIdentity = f->found;
-        d.calibration.forced = st.calibration.forced;
+        d.calibration = brovatools::sidecarCalibration(*f, st.calibration.forced);
     }
     return d;
 }
@@ -358,8 +263,7 @@ int runStream(const QStringList& args)
     // moment it is open, while the others are still being opened.
     auto beginOpen = [&](Stream& s, bool relocate) {
         s.openedAt = brovatools::monotonicNow();
-        s.opening = std::async(std::launch::async, openDevice, s.target, s.given, relocate, want, tare,
-                               s.kind->sixAxis);
+        s.beginOpen(relocate, want, tare);
     };
     for (auto& s : streams)
         beginOpen(*s, false);

@@ -63,6 +63,18 @@ std::string countsLine(const std::string& why)
 
 } // namespace
 
+SidecarCalibration sidecarCalibration(const CalibrationFile& file, bool forced)
+{
+    SidecarCalibration c;
+    c.path = file.path;
+    c.sha256 = file.sha256;
+    c.serial = file.calibration.serial();
+    c.date = file.calibration.date();
+    c.foundByIdentity = file.found;
+    c.forced = forced;
+    return c;
+}
+
 bool readCalibration(const std::string& path, CalibrationFile& out, std::string& error)
 {
     QByteArray bytes;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "brovacalibration.h"
+#include "sidecar.h"
 
 namespace brovatools {
 
@@ -36,6 +37,9 @@ struct CalibrationFile {
     std::string sha256;  // of the file's bytes, lowercase hex
     bool found = false;  // found by identity, not named
 };
+
+// What a sample file's sidecar records of the calibration applied.
+SidecarCalibration sidecarCalibration(const CalibrationFile& file, bool forced);
 
 // Reads and checks the file; false with error: the system's reason, or the
 // library's message naming the file and the field.
