@@ -1,7 +1,7 @@
 # Writes the help2man include file of a manual page: for brova, a section per
 # command made from that command's own --help text; for every page, EXAMPLES
 # and SEE ALSO.
-#   cmake -DPROGRAM=<path> -DNAME=<brova|brova-sim|brova-scope> -DOUTPUT=<file> -P ManPageInclude.cmake
+#   cmake -DPROGRAM=<path> -DNAME=<brova|brova-sim|brova-scope|brova-publish|brova-listen> -DOUTPUT=<file> -P ManPageInclude.cmake
 
 # Text as roff, line for line: backslashes escaped, and a line that starts
 # with a dot or an apostrophe kept from being read as a request.
@@ -14,7 +14,7 @@ endfunction()
 set(page "")
 if(NAME STREQUAL "brova")
   string(APPEND page "[COMMANDS]\nEvery command's own help, as `brova <command> --help` prints it.\n")
-  foreach(command list info config stream capture)
+  foreach(command list info config stream capture calibrate)
     execute_process(COMMAND ${PROGRAM} ${command} --help OUTPUT_VARIABLE help RESULT_VARIABLE result)
     if(NOT result EQUAL 0)
       message(FATAL_ERROR "${PROGRAM} ${command} --help failed: ${result}")
@@ -53,6 +53,29 @@ brova-sim --replay traffic.brv --link /tmp/brv-replay
 [SEE ALSO]
 .BR brova (1),
 .BR brova-scope (1)
+]=])
+elseif(NAME STREQUAL "brova-publish")
+  string(APPEND page [=[
+[EXAMPLES]
+.nf
+brova publish /dev/ttyUSB0 --kind 64 --tare
+brova publish ttyUSB0 ttyUSB1 --namespace /cell1 --name left --name right --rate 1000
+ros2 topic echo /brova/ttyUSB0/wrench      # on a ROS 2 machine of the network
+.fi
+[SEE ALSO]
+.BR brova (1),
+.BR brova-listen (1)
+]=])
+elseif(NAME STREQUAL "brova-listen")
+  string(APPEND page [=[
+[EXAMPLES]
+.nf
+brova listen
+brova listen --namespace /cell1 --format jsonl --count 1000
+.fi
+[SEE ALSO]
+.BR brova (1),
+.BR brova-publish (1)
 ]=])
 else()
   string(APPEND page [=[
