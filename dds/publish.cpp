@@ -271,14 +271,8 @@ int runPublish(const QStringList& args)
             "reported in its diagnostics. Nothing is written on standard output.\n\n") +
         exitCodesText());
     p.addHelpOption();
-    addKindOption(p);
-    addConfigOptions(p);
-    p.addOption({QStringLiteral("six-axis"), QStringLiteral("Read a four-channel device as one six-axis sensor "
-                                                            "(force and torque computed on the host).")});
-    p.addOption({QStringLiteral("tare"), QStringLiteral("Zero every channel (or the six-axis sensor) at the start.")});
-    addCalibrationOptions(p, true);
-    p.addOption({QStringLiteral("reconnect"), QStringLiteral("After an unplug, keep the topics, wait for the port to "
-                                                             "come back and reopen it (an attempt every 250 ms).")});
+    addRunOptions(p, QStringLiteral("After an unplug, keep the topics, wait for the port to come back and reopen it (an "
+                                    "attempt every 250 ms)."));
     p.addOption({QStringLiteral("namespace"), QStringLiteral("The ROS namespace of the topics (default /brova)."),
                  QStringLiteral("NS")});
     p.addOption({QStringLiteral("name"), QStringLiteral("A sensor's name under the namespace; once per PORT, in the "
@@ -296,25 +290,17 @@ int runPublish(const QStringList& args)
                  QStringLiteral("Before opening the devices, wait until every wrench topic has N subscribers, so that "
                                 "they receive every sample."),
                  QStringLiteral("N")});
-    p.addOption({QStringLiteral("count"), QStringLiteral("Stop after N samples of every port."), QStringLiteral("N")});
-    p.addOption({QStringLiteral("duration"), QStringLiteral("Stop after S seconds."), QStringLiteral("S")});
-    p.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("One or more ports: paths, names, links, or auto."),
-                            QStringLiteral("PORT [PORT ...]"));
     parseOrExplain(p, args);
 
     // Every value is checked before anything is opened.
-    const QStringList ports = p.positionalArguments();
-    if (ports.isEmpty())
-        throw Failure(ExitUsage, QStringLiteral("%1 needs at least one PORT (see %1 --help)").arg(args.value(0)));
-    const int kindOption = kindFromOption(p);
-    const ConfigRequest want = configFromOptions(p);
-    const bool tare = p.isSet(QStringLiteral("tare"));
-    const bool reconnect = p.isSet(QStringLiteral("reconnect"));
+    const RunOptions run = runOptionsFrom(p, args);
+    const QStringList& ports = run.ports;
+    const ConfigRequest& want = run.want;
+    const bool tare = run.tare;
+    const bool reconnect = run.reconnect;
+    const int count = run.count;
+    const double duration = run.duration;
     const bool reliable = !p.isSet(QStringLiteral("best-effort"));
-    const int count = intOption(p, QStringLiteral("count"), 0);
-    if (p.isSet(QStringLiteral("count")) && count <= 0)
-        throw Failure(ExitUsage, QStringLiteral("--count needs a number above 0"));
-    const double duration = secondsOption(p, QStringLiteral("duration"), 0.0);
     const int waitFor = intOption(p, QStringLiteral("wait-subscribers"), 0);
     if (waitFor < 0)
         throw Failure(ExitUsage, QStringLiteral("--wait-subscribers needs a number of subscribers"));
@@ -343,7 +329,6 @@ int runPublish(const QStringList& args)
     const int domain = brovadds::domainId(p.isSet(QStringLiteral("domain")), local(p.value(QStringLiteral("domain"))), why);
     if (domain < 0)
         throw Failure(ExitUsage, QString::fromStdString(why));
-    const CalibrationOptions calibrationOptions = calibrationFromOptions(p, static_cast<int>(ports.size()));
 
     Bus bus;
     bus.participant = brovadds::joinDomain(domain, why);
@@ -351,28 +336,16 @@ int runPublish(const QStringList& args)
         throw Failure(ExitFailure, QString::fromStdString(why));
 
     std::vector<std::unique_ptr<Sensor>> sensors;
+    std::vector<const DeviceSession*> earlier;
     for (int i = 0; i < ports.size(); ++i) {
         auto s = std::make_unique<Sensor>();
-        s->target = locate(ports[i], kindOption);
-        s->given = ports[i] == QLatin1String("auto") ? s->target.path : ports[i];
-        s->kind = kindOf(s->target.kind);
-        s->wrench = p.isSet(QStringLiteral("six-axis"));
-        if (s->wrench && !s->kind->fourChannel)
-            throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); %1 is kind %2")
-                                         .arg(s->target.path)
-                                         .arg(s->kind->code));
+        s->setUp(run, i, earlier);
+        earlier.push_back(s.get());
         s->name = names.isEmpty() ? brovadds::nameFromPort(local(s->target.path)) : local(names[i]);
-        for (const auto& other : sensors) {
-            if (other->target.path == s->target.path)
-                throw Failure(ExitUsage, QStringLiteral("%1 is named twice").arg(s->target.path));
+        for (const auto& other : sensors)
             if (other->name == s->name)
                 throw Failure(ExitUsage, QStringLiteral("two sensors are named %1: give each its own --name")
                                              .arg(QString::fromStdString(s->name)));
-        }
-        s->calibration = calibrationFor(calibrationOptions, i, s->target, s->sixAxis());
-        s->rowCalibration.calibration = s->calibration.file ? &s->calibration.file->calibration : nullptr;
-        for (bool& t : s->rowCalibration.tared)
-            t = tare;
         const std::string frame = frames.isEmpty() ? s->name : local(frames[i]);
         if (s->sixAxis()) {
             s->topics.push_back({brovadds::rosTopic(ns, s->name + "/wrench"), frame});

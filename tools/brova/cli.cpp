@@ -276,7 +276,9 @@ void addKindOption(QCommandLineParser& p)
 {
     p.addOption({QStringLiteral("kind"),
                  QStringLiteral("The sensor's kind code (%1), when discovery cannot tell it: a port without USB "
-                                "identity such as the simulator's, or to skip identification.")
+                                "identity such as the simulator's. A stream kind is checked by its frames, a framed "
+                                "kind (31, 34, 64) by the device's identification: another kind answering is "
+                                "refused.")
                      .arg(kindList()),
                  QStringLiteral("K")});
 }

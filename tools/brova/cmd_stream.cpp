@@ -148,35 +148,23 @@ int runStream(const QStringList& args)
             "measured rate, checksum failures and bytes discarded; a one-line summary ends every run.\n\n") +
         exitCodesText());
     p.addHelpOption();
-    addKindOption(p);
-    addConfigOptions(p);
+    addRunOptions(p, QStringLiteral("After an unplug, wait for the port to come back and reopen it (an attempt every "
+                                    "250 ms, the other ports streaming meanwhile); the gap is reported (and kept in "
+                                    "FILE.json)."));
     p.addOption({QStringLiteral("format"), QStringLiteral("csv (the default) or jsonl (one JSON object per line)."),
                  QStringLiteral("csv|jsonl")});
     p.addOption({QStringLiteral("clock"), QStringLiteral("The time column's clock: relative (seconds since the first "
                                                          "sample, the default), monotonic (CLOCK_MONOTONIC) or "
                                                          "realtime (seconds since the epoch)."),
                  QStringLiteral("relative|monotonic|realtime")});
-    p.addOption({QStringLiteral("six-axis"), QStringLiteral("Read a four-channel device as one six-axis sensor "
-                                                            "(force and torque computed on the host).")});
-    p.addOption({QStringLiteral("tare"), QStringLiteral("Zero every channel (or the six-axis sensor) at the start.")});
-    p.addOption({QStringLiteral("count"), QStringLiteral("Stop after N samples of every port."), QStringLiteral("N")});
-    p.addOption({QStringLiteral("duration"), QStringLiteral("Stop after S seconds."), QStringLiteral("S")});
     p.addOption({QStringLiteral("output"), QStringLiteral("Write the samples to FILE instead of standard output."),
                  QStringLiteral("FILE")});
-    addCalibrationOptions(p, true);
-    p.addOption({QStringLiteral("reconnect"), QStringLiteral("After an unplug, wait for the port to come back and "
-                                                             "reopen it (an attempt every 250 ms, the other ports streaming meanwhile); the gap is "
-                                                             "reported (and kept in FILE.json).")});
-    p.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("One or more ports: paths, names, links, or auto."),
-                            QStringLiteral("PORT [PORT ...]"));
     parseOrExplain(p, args);
 
     // Every value is checked before anything is opened.
-    const QStringList ports = p.positionalArguments();
-    if (ports.isEmpty())
-        throw Failure(ExitUsage, QStringLiteral("%1 needs at least one PORT (see %1 --help)").arg(args.value(0)));
-    const int kindOption = kindFromOption(p);
-    const ConfigRequest want = configFromOptions(p);
+    const RunOptions run = runOptionsFrom(p, args);
+    const QStringList& ports = run.ports;
+    const ConfigRequest& want = run.want;
     const QString format = p.isSet(QStringLiteral("format")) ? p.value(QStringLiteral("format")) : QStringLiteral("csv");
     if (format != QLatin1String("csv") && format != QLatin1String("jsonl"))
         throw Failure(ExitUsage, QStringLiteral("--format %1: the formats are csv and jsonl").arg(format));
@@ -185,17 +173,14 @@ int runStream(const QStringList& args)
         !brovatools::timeClockFromName(p.value(QStringLiteral("clock")).toStdString(), timeClock))
         throw Failure(ExitUsage, QStringLiteral("--clock %1: the clocks are relative, monotonic and realtime")
                                      .arg(p.value(QStringLiteral("clock"))));
-    const int count = intOption(p, QStringLiteral("count"), 0);
-    if (p.isSet(QStringLiteral("count")) && count <= 0)
-        throw Failure(ExitUsage, QStringLiteral("--count needs a number above 0"));
-    const double duration = secondsOption(p, QStringLiteral("duration"), 0.0);
-    const bool tare = p.isSet(QStringLiteral("tare"));
-    const bool reconnect = p.isSet(QStringLiteral("reconnect"));
+    const int count = run.count;
+    const double duration = run.duration;
+    const bool tare = run.tare;
+    const bool reconnect = run.reconnect;
     const QString output = p.value(QStringLiteral("output"));
     if (p.isSet(QStringLiteral("output")) && output.isEmpty())
         throw Failure(ExitUsage, QStringLiteral("--output needs a file name (without --output the samples go to "
                                                 "standard output)"));
-    const CalibrationOptions calibrationOptions = calibrationFromOptions(p, static_cast<int>(ports.size()));
 
     // The output is made before any port is looked at.
     std::FILE* out = stdout;
@@ -226,27 +211,11 @@ int runStream(const QStringList& args)
     } guard{output.isEmpty() ? output : partial, keepPartial};
 
     std::vector<std::unique_ptr<Stream>> streams;
-    for (const QString& port : ports) {
+    std::vector<const DeviceSession*> earlier;
+    for (int i = 0; i < ports.size(); ++i) {
         auto s = std::make_unique<Stream>();
-        s->target = locate(port, kindOption);
-        // A reconnection looks for the same port again: a link is resolved
-        // afresh, but auto is not a search for any sensor.
-        s->given = port == QLatin1String("auto") ? s->target.path : port;
-        s->kind = kindOf(s->target.kind);
-        s->wrench = p.isSet(QStringLiteral("six-axis"));
-        if (s->wrench && !s->kind->fourChannel)
-            throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); %1 is kind %2")
-                                         .arg(s->target.path)
-                                         .arg(s->kind->code));
-        for (const auto& other : streams)
-            if (other->target.path == s->target.path)
-                throw Failure(ExitUsage, QStringLiteral("%1 is named twice").arg(s->target.path));
-        // Before anything is sent: a file for another sensor ends the run here.
-        s->calibration = calibrationFor(calibrationOptions, static_cast<int>(streams.size()), s->target,
-                                        s->wrench || s->kind->sixAxis);
-        s->rowCalibration.calibration = s->calibration.file ? &s->calibration.file->calibration : nullptr;
-        for (bool& t : s->rowCalibration.tared)
-            t = tare;
+        s->setUp(run, i, earlier);
+        earlier.push_back(s.get());
         streams.push_back(std::move(s));
     }
     for (const auto& s : streams)

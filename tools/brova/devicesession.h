@@ -4,10 +4,13 @@
 // across reconnections.
 #pragma once
 
+#include <QCommandLineParser>
 #include <QString>
+#include <QStringList>
 
 #include <future>
 #include <memory>
+#include <vector>
 
 #include "brovadaq.h"
 #include "calibrationlookup.h"
@@ -31,6 +34,25 @@ struct Opened {
 // until the caller takes it over.
 Opened openDevice(Target target, const QString& given, bool relocate, const ConfigRequest& want, bool tare,
                   bool sixAxis);
+
+// The options of a long run over devices (brova stream, brova publish):
+// --kind, --rate, --filter, --mode, --six-axis, --tare, --count, --duration,
+// the calibration options, --reconnect (its help text given) and PORT ....
+void addRunOptions(QCommandLineParser& p, const QString& reconnectHelp);
+struct RunOptions {
+    QStringList ports;
+    int kindOption = 0;
+    ConfigRequest want;
+    bool sixAxis = false;
+    bool tare = false;
+    bool reconnect = false;
+    int count = 0;          // 0: no limit
+    double duration = 0.0;  // 0: no limit
+    CalibrationOptions calibration;
+};
+// Their values, checked before anything is opened (usage Failures: no PORT,
+// a bad count, ...).
+RunOptions runOptionsFrom(const QCommandLineParser& p, const QStringList& args);
 
 struct DeviceSession {
     QString given;  // PORT as given (auto: the port it found), located again on reconnecting
@@ -58,6 +80,12 @@ struct DeviceSession {
     ~DeviceSession();
 
     bool sixAxis() const { return kind->sixAxis || wrench; }
+    // Sets the session up for the run's port index, before anything is sent
+    // to a device: locates the port, takes its kind, checks --six-axis
+    // against it and that no earlier session has the same port, and chooses
+    // its calibration (a file for another sensor ends the run here). Throws
+    // Failure.
+    void setUp(const RunOptions& o, int index, const std::vector<const DeviceSession*>& earlier);
     // Starts an open (relocate: a reopen) on a thread of its own.
     void beginOpen(bool relocate, const ConfigRequest& want, bool tare);
     // The counts of every session of the device so far.
