@@ -98,8 +98,8 @@ void toTime(int64_t ns, builtin_interfaces_msg_dds__Time_& t)
 void publishRow(Sensor& s, const SampleRow& r, int64_t realtimeOffset)
 {
     Topic& t = s.topics[r.sixAxis ? 0 : static_cast<size_t>(r.channel)];
-    // The stamp follows the real-time clock as it stands at this read, and
-    // never goes back on a topic (a step of the clock is absorbed).
+    // The stamp on the real-time clock (its offset refreshed every 10 s),
+    // never going back on a topic (a step of the clock is absorbed).
     const int64_t stamp = std::max(r.stamp + realtimeOffset, t.lastStamp + 1);
     t.lastStamp = stamp;
     t.calibrated = r.calibrated;
@@ -400,9 +400,17 @@ int runPublish(const QStringList& args)
     QString failure;
     std::vector<SampleRow> rows;
     int64_t nextDiagnostics = startNs;
+    int64_t realtimeOffset = 0, nextOffset = startNs;
     for (;;) {
         const int64_t nowNs = brovatools::monotonicNow();
-        const int64_t realtimeOffset = BrovaDAQ::getRealtimeOffset();
+        if (nowNs >= nextOffset) {
+            // The real-time clock read against the monotonic one once every
+            // 10 s, not at every read: each reading carries the jitter of the
+            // moment it was taken, which the stamps should not. A slewed or
+            // stepped clock is followed within 10 s.
+            realtimeOffset = BrovaDAQ::getRealtimeOffset();
+            nextOffset = nowNs + 10000000000;
+        }
         bool allDone = true;
         for (auto& sp : sensors) {
             Sensor& s = *sp;
