@@ -112,11 +112,16 @@ int64_t BrovaClockModel::stamp(int64_t arrival, int64_t latest)
             startWindow();
         }
 
-        if (sinceAnchor < warmupFrames())
+        if (sinceAnchor < warmupFrames()) {
             // Warm-up: the arrival stamp, the frames of one burst spread back
-            // from it by the period.
-            s = arrival - static_cast<int64_t>(static_cast<double>(arrival - latest) * p);
-        else
+            // from it by the period; a burst too long for that (frames held
+            // up, then all at once) shares out the time since the previous
+            // stamp evenly instead of piling up just after it.
+            const int64_t later = arrival - latest;  // frames of the same chunk after this one
+            s = arrival - static_cast<int64_t>(static_cast<double>(later) * p);
+            if (lastStamp > 0 && s <= lastStamp)
+                s = lastStamp + std::max<int64_t>(1, (arrival - lastStamp) / (later + 1));
+        } else
             s = static_cast<int64_t>(envelope);
         ++sinceAnchor;
     }

@@ -193,6 +193,21 @@ TEST(ClockModel, ARateChangeStartsAfreshAndStampsStillIncrease)
     const int64_t next = m.stamp(last, last);  // an arrival no later than the last stamp
     EXPECT_GT(next, last - 1);
     EXPECT_LE(next, last);
+    // A burst held up during warm-up (50 frames in one chunk, 30 ms after the
+    // last: too many to spread back by the period): its frames share the time
+    // since the last stamp, none piled 1 ns apart.
+    BrovaClockModel held;
+    held.reset(1000);
+    int64_t prev = held.stamp(t, t);
+    const int64_t late = t + 30000000;
+    int64_t least = INT64_MAX;
+    for (int j = 0; j < 50; ++j) {
+        const int64_t s = held.stamp(late, late - (49 - j));
+        least = std::min(least, s - prev);
+        prev = s;
+    }
+    EXPECT_GT(least, 100000);  // about 30 ms / 50 (the last ones a period apart)
+    EXPECT_LE(prev, late);
     // Unknown rate: the arrival bound itself.
     BrovaClockModel none;
     none.reset(0);
