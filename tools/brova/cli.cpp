@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -234,7 +235,9 @@ double secondsOption(const QCommandLineParser& p, const QString& name, double fa
         return fallback;
     bool ok = false;
     const double v = p.value(name).toDouble(&ok);
-    if (!ok || v <= 0)
+    // NaN compares false with everything and would pass "<= 0"; an infinite
+    // time is no limit, which leaving the option out already says.
+    if (!ok || !std::isfinite(v) || v <= 0)
         throw Failure(ExitUsage, QStringLiteral("--%1 needs a number of seconds above 0, not \"%2\"").arg(name, p.value(name)));
     return v;
 }
