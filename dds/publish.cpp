@@ -49,9 +49,6 @@ struct Sensor : DeviceSession {
     std::string name;
     std::vector<Topic> topics;
     int state = -1;  // the last sample's state field
-    int64_t openedAt = 0, lostAt = -1, retryAt = 0;  // monotonic ns
-    int gaps = 0;
-    double gapSeconds = 0, lastGap = 0;
 };
 
 // The DDS side: a participant, the wrench writers and the diagnostics writer.
@@ -208,7 +205,7 @@ void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& se
             {"calibration", s.calibration.file ? s.calibration.file->path : std::string("none")},
             {"units", units},
             {"gaps", std::to_string(s.gaps)},
-            {"gap seconds", number(s.gapSeconds + (s.lostAt >= 0 ? (nowNs - s.lostAt) / 1e9 : 0), 3)},
+            {"gap seconds", number(s.goneSeconds(nowNs), 3)},
             {"last gap seconds", number(s.lostAt >= 0 ? (nowNs - s.lostAt) / 1e9 : s.lastGap, 3)},
         };
         statuses.push_back(std::move(st));
@@ -389,12 +386,8 @@ int runPublish(const QStringList& args)
     }
 
     const int64_t startNs = brovatools::monotonicNow();
-    auto beginOpen = [&](Sensor& s, bool relocate) {
-        s.openedAt = brovatools::monotonicNow();
-        s.beginOpen(relocate, want, tare);
-    };
     for (auto& s : sensors)
-        beginOpen(*s, false);
+        s->beginOpen(want, tare);
 
     int result = ExitOk;
     QString failure;
@@ -414,43 +407,25 @@ int runPublish(const QStringList& args)
         bool allDone = true;
         for (auto& sp : sensors) {
             Sensor& s = *sp;
-            if (s.opening.valid()) {
-                if (s.opening.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-                    try {
-                        Opened o = s.opening.get();
-                        s.target = o.target;
-                        s.daq = std::move(o.daq);
-                        s.config = o.config;
-                        s.opened = true;
-                        if (s.lostAt >= 0) {
-                            s.lastGap = (s.openedAt - s.lostAt) / 1e9;
-                            s.gapSeconds += s.lastGap;
-                            ++s.gaps;
-                            std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.name.c_str(),
-                                         s.lastGap);
-                            s.lostAt = -1;
-                        }
-                    } catch (const Failure& f) {
-                        if (!s.opened) {
-                            if (result == ExitOk) {
-                                failure = QString::fromStdString(f.what());
-                                result = f.code;
-                            }
-                        } else {
-                            s.retryAt = brovatools::monotonicNow() + 250000000;
-                        }
-                    }
+            Turn turn;
+            try {
+                turn = s.turn(nowNs, want, tare);
+            } catch (const Failure& f) {
+                if (result == ExitOk) {
+                    failure = QString::fromStdString(f.what());
+                    result = f.code;
                 }
-            } else if (s.lostAt >= 0) {
-                if (nowNs >= s.retryAt)
-                    beginOpen(s, true);
-            } else if (!s.done && !readAndPublish(s, static_cast<uint64_t>(count), rows, realtimeOffset)) {
+                continue;
+            }
+            if (turn == Turn::Reopened)
+                std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.name.c_str(), s.lastGap);
+            if (turn != Turn::Waiting && !s.done &&
+                !readAndPublish(s, static_cast<uint64_t>(count), rows, realtimeOffset)) {
                 if (!reconnect) {
                     failure = QStringLiteral("%1: the device stopped: unplugged, or silent for 550 ms").arg(s.target.path);
                     result = ExitDevice;
                 } else {
-                    s.lostAt = nowNs;
-                    s.endSession();
+                    s.lose(nowNs);
                     std::fprintf(stderr, "brova: %s: lost; waiting for it to come back\n", s.name.c_str());
                 }
             }

@@ -115,6 +115,25 @@ def test_several_ports_stream_into_one_output(sim):
     assert all(r["Fx"] == "" and int(r["x"]) == LOAD[0][0] for r in by_port[three.port])
     assert all(r["x"] == "" and int(r["Fx"]) == LOAD6[0] for r in by_port[six.port])
 
+    # --kind once per port, in the ports' order; a count that fits neither form is refused.
+    code, out, err = brova("stream", three.port, six.port, "--kind", 68, "--kind", 95, "--count", 5)
+    assert code == 0 and len(csv_rows(out)) == 10, err
+    code, _, err = brova("stream", three.port, six.port, "--kind", 68, "--kind", 95, "--kind", 68)
+    assert code == 2 and "given 3 times for 2 ports" in err
+    code, _, err = brova("stream", three.port, six.port, "--kind", 68, "--kind", 94, "--count", 5)
+    assert code == 4 and six.port in err and "answered as kind 95" in err and "not as kind 94" in err, err
+
+
+def test_six_axis_reads_the_four_channel_ports_beside_six_axis_sensors(sim):
+    box, six, three = sim(94, "--pin-rate", 500), sim(95, "--pin-rate", 500), sim(68, "--pin-rate", 500)
+    code, out, err = brova("stream", box.port, six.port, "--six-axis", "--count", 5)
+    assert code == 0, err
+    rows = csv_rows(out)
+    assert len(rows) == 10 and list(rows[0])[-6:] == SIX_AXIS and "x" not in rows[0]
+    assert {r["port"] for r in rows} == {box.port, six.port} and all(r["Fx"] != "" for r in rows)
+    code, _, err = brova("stream", six.port, three.port, "--six-axis", "--count", 5)
+    assert code == 2 and "none of the ports is one" in err
+
 
 def test_tare_rate_and_configuration(sim):
     dev = sim(68, "--rate", 100)
@@ -169,7 +188,8 @@ def test_tare_drops_the_samples_from_before_the_zero(sim):
 
 def test_errors_say_why_with_their_exit_codes(sim):
     assert brova("stream", "/dev/brv-none", "--rate", 250)[0] == 2  # refused before any open
-    for bad in (["--filter", 7], ["--kind", 12], ["--format", "xml"], ["--count", 0], ["--clock", "utc"]):
+    for bad in (["--filter", 7], ["--kind", 12], ["--format", "xml"], ["--count", 0], ["--clock", "utc"],
+                ["--duration", "nan"], ["--duration", "inf"], ["--duration", "-inf"]):
         code, _, err = brova("stream", "/dev/brv-none", *bad)
         assert code == 2 and "--" in err, (bad, err)
     code, _, err = brova("stream", "/dev/brv-none", "--kind", 68)
@@ -177,6 +197,8 @@ def test_errors_say_why_with_their_exit_codes(sim):
 
     code, _, err = brova("list", "--port", "/dev/brv-none")
     assert code == 3 and "no such port" in err
+    code, out, err = brova("list")  # no USB bridge on a test machine
+    assert code == 0 and out == "" and "no sensor found" in err
 
     # A port with nothing behind it, and a device of another kind.
     master, slave = pty.openpty()

@@ -275,23 +275,55 @@ void parseOrExplain(QCommandLineParser& p, const QStringList& args)
     }
 }
 
-void addKindOption(QCommandLineParser& p)
+void addKindOption(QCommandLineParser& p, bool severalPorts)
 {
     p.addOption({QStringLiteral("kind"),
                  QStringLiteral("The sensor's kind code (%1), when discovery cannot tell it: a port without USB "
                                 "identity such as the simulator's. A stream kind is checked by its frames, a framed "
                                 "kind (31, 34, 64) by the device's identification: another kind answering is "
-                                "refused.")
-                     .arg(kindList()),
+                                "refused.%2")
+                     .arg(kindList(), severalPorts ? QStringLiteral(" With several ports, give it once for every port "
+                                                                    "or once per PORT, in the ports' order.")
+                                                   : QString()),
                  QStringLiteral("K")});
 }
 
-int kindFromOption(const QCommandLineParser& p)
+namespace {
+
+int kindValue(const QString& text)
 {
-    const int k = intOption(p, QStringLiteral("kind"), 0);
-    if (p.isSet(QStringLiteral("kind")) && !kindOf(k))
+    bool ok = false;
+    const int k = text.toInt(&ok, 10);
+    if (!ok)
+        throw Failure(ExitUsage, QStringLiteral("--kind needs a whole number, not \"%1\"").arg(text));
+    if (!kindOf(k))
         throw Failure(ExitUsage, QStringLiteral("--kind %1 is not a sensor kind (kinds: %2)").arg(k).arg(kindList()));
     return k;
+}
+
+} // namespace
+
+int kindFromOption(const QCommandLineParser& p)
+{
+    const QStringList given = p.values(QStringLiteral("kind"));
+    if (given.size() > 1)
+        throw Failure(ExitUsage, QStringLiteral("--kind is given %1 times for one port").arg(given.size()));
+    return given.isEmpty() ? 0 : kindValue(given.first());
+}
+
+std::vector<int> kindsFromOption(const QCommandLineParser& p, int ports)
+{
+    const QStringList given = p.values(QStringLiteral("kind"));
+    if (given.size() > 1 && given.size() != ports)
+        throw Failure(ExitUsage, QStringLiteral("--kind is given %1 times for %2 port%3: give it once for every port, "
+                                                "or once per PORT in the ports' order")
+                                     .arg(given.size())
+                                     .arg(ports)
+                                     .arg(ports > 1 ? QStringLiteral("s") : QString()));
+    std::vector<int> kinds;
+    for (int i = 0; i < ports; ++i)
+        kinds.push_back(given.isEmpty() ? 0 : kindValue(given.at(given.size() == 1 ? 0 : i)));
+    return kinds;
 }
 
 void addCalibrationOptions(QCommandLineParser& p, bool severalPorts)

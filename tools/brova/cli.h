@@ -10,6 +10,7 @@
 #include <csignal>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "brovadaq.h"
 #include "calibrationlookup.h"
@@ -74,9 +75,13 @@ double secondsOption(const QCommandLineParser& p, const QString& name, double fa
 // Parses args (program name first); prints --help and exits 0, or throws a
 // usage Failure.
 void parseOrExplain(QCommandLineParser& p, const QStringList& args);
-// The options every device subcommand takes: --kind.
-void addKindOption(QCommandLineParser& p);
+// The options every device subcommand takes: --kind (with severalPorts, once
+// for every port or once per PORT).
+void addKindOption(QCommandLineParser& p, bool severalPorts = false);
+// --kind of a one-port command: 0 when not given; given twice is a usage Failure.
 int kindFromOption(const QCommandLineParser& p);
+// --kind of each of ports ports: 0 where not given.
+std::vector<int> kindsFromOption(const QCommandLineParser& p, int ports);
 // --calibration FILE (once, or once per PORT with several), --no-calibration
 // and --force-calibration.
 void addCalibrationOptions(QCommandLineParser& p, bool severalPorts);

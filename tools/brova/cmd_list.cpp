@@ -5,8 +5,6 @@
 #include <QFileInfo>
 #include <QSet>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -154,7 +152,9 @@ int runList(const QStringList& args)
             throw Failure(ExitDevice, QStringLiteral("%1: nothing answered: no sensor frame and no reply to the "
                                                      "identification request")
                                           .arg(silent.join(QStringLiteral(", "))));
-        if (present.empty() && isatty(STDERR_FILENO))
+        // Said whether or not standard error is a terminal: a script that
+        // reads an empty list learns why from its log.
+        if (present.empty())
             std::fprintf(stderr, "brova: no sensor found%s\n", filter ? " (--all lists every serial port)" : "");
         return ExitOk;
     }

@@ -35,14 +35,11 @@ QByteArray local(const QString& s)
 
 // One port being streamed.
 struct Stream : DeviceSession {
-    int64_t openedAt = 0;  // when the latest open began (monotonic nanoseconds): the end of a gap
     // No sample still to come from this port is older than this (monotonic
     // nanoseconds): the stamp of the newest sample read. Before the first
     // sample of a session none is known (the first stamps of a session may
     // reach back before its open), and nothing may pass.
     int64_t readUpTo = INT64_MIN;
-    int64_t lostAt = -1;   // while waiting to reconnect: since when (monotonic nanoseconds)
-    int64_t retryAt = 0;   // the next attempt to reopen
 };
 
 // Reads what arrived on one port into rows; false when the device is lost.
@@ -230,12 +227,11 @@ int runStream(const QStringList& args)
     const auto micros = [startNs] { return (brovatools::monotonicNow() - startNs) / 1000; };
     // Every device opens on a thread of its own; a port streams from the
     // moment it is open, while the others are still being opened.
-    auto beginOpen = [&](Stream& s, bool relocate) {
-        s.openedAt = brovatools::monotonicNow();
-        s.beginOpen(relocate, want, tare);
-    };
-    for (auto& s : streams)
-        beginOpen(*s, false);
+    const bool status = isatty(STDERR_FILENO);
+    for (auto& s : streams) {
+        s->clearLine = status;
+        s->beginOpen(want, tare);
+    }
 
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -253,7 +249,6 @@ int runStream(const QStringList& args)
                                 names, anyThree, anySix, timeClock, realtimeOffset);
     sink.setForceColumns(threeForce, sixForce);
 
-    const bool status = isatty(STDERR_FILENO);
     std::vector<brovatools::SidecarGap> gaps;  // in monotonic nanoseconds until the sidecar is written
     brovatools::RateMeter rate;
     int64_t nextStatus = 0, nextFlush = 0;
@@ -273,62 +268,46 @@ int runStream(const QStringList& args)
         bool allDone = true;
         for (size_t i = 0; i < streams.size(); ++i) {
             Stream& s = *streams[i];
-            if (s.opening.valid()) {
-                if (s.opening.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-                    allDone = false;
-                    continue;
+            Turn turn;
+            try {
+                turn = s.turn(nowNs, want, tare);
+            } catch (const Failure& f) {
+                // A device that cannot be opened at the start ends the run
+                // (the first failure is told).
+                if (result == ExitOk) {
+                    failure = QString::fromStdString(f.what());
+                    result = f.code;
                 }
-                try {
-                    Opened o = s.opening.get();
-                    const std::string path = local(o.target.path).toStdString();
-                    s.target = o.target;
-                    s.daq = std::move(o.daq);
-                    s.config = o.config;
-                    s.readUpTo = INT64_MIN;
-                    s.opened = true;
-                    if (s.lostAt >= 0) {
-                        // Back, perhaps under another device node (a link now
-                        // leading elsewhere): the rows and reports name it.
-                        const std::string was = names[i];
-                        names[i] = path;
-                        sink.renamePort(static_cast<int>(i), path);
-                        gaps.push_back({path, s.lostAt, s.openedAt});
-                        sink.addEvent(s.openedAt, static_cast<int>(i), "reconnected",
-                                      "no samples from " + brovatools::formatSeconds(sink.columnMicros(s.lostAt)) +
-                                          " s" + (was != path ? "; was " + was : std::string()));
-                        std::fprintf(stderr, "%sbrova: %s: reopened%s%s after a gap of %.2f s\n",
-                                     status ? "\r\033[K" : "", was.c_str(), was != path ? " as " : "",
-                                     was != path ? path.c_str() : "", (nowNs - s.lostAt) / 1e9);
-                        s.lostAt = -1;
-                    }
-                } catch (const Failure& f) {
-                    if (!s.opened) {
-                        // At the start: the run ends (the first failure is told).
-                        if (result == ExitOk) {
-                            failure = QString::fromStdString(f.what());
-                            result = f.code;
-                        }
-                    } else {
-                        s.retryAt = micros() + 250000;  // not back yet: try again after a pause
-                    }
-                }
+                continue;
+            }
+            if (turn == Turn::Opened || turn == Turn::Reopened)
+                s.readUpTo = INT64_MIN;
+            if (turn == Turn::Reopened) {
+                // Back, perhaps under another device node (a link now
+                // leading elsewhere): the rows and reports name it.
+                const std::string path = local(s.target.path).toStdString();
+                const std::string was = names[i];
+                names[i] = path;
+                sink.renamePort(static_cast<int>(i), path);
+                const int64_t lostAt = s.lastLostAt;
+                gaps.push_back({path, lostAt, s.openedAt});
+                sink.addEvent(s.openedAt, static_cast<int>(i), "reconnected",
+                              "no samples from " + brovatools::formatSeconds(sink.columnMicros(lostAt)) + " s" +
+                                  (was != path ? "; was " + was : std::string()));
+                std::fprintf(stderr, "%sbrova: %s: reopened%s%s after a gap of %.2f s\n", status ? "\r\033[K" : "",
+                             was.c_str(), was != path ? " as " : "", was != path ? path.c_str() : "",
+                             (nowNs - lostAt) / 1e9);
+            }
+            if (turn == Turn::Waiting || s.done) {
                 allDone = allDone && s.done;
                 continue;
             }
-            if (s.lostAt >= 0) {
-                // Waiting for the port to come back.
-                if (now >= s.retryAt)
-                    beginOpen(s, true);
-                allDone = allDone && s.done;
-                continue;
-            }
-            if (!s.done && !readInto(s, static_cast<int>(i), static_cast<uint64_t>(count), rows)) {
+            if (!readInto(s, static_cast<int>(i), static_cast<uint64_t>(count), rows)) {
                 if (!reconnect) {
                     failure = QStringLiteral("%1: the device stopped: unplugged, or silent for 550 ms").arg(s.target.path);
                     result = ExitDevice;
                 } else {
-                    s.lostAt = nowNs;
-                    s.endSession();
+                    s.lose(nowNs);
                     sink.addEvent(nowNs, static_cast<int>(i), "lost", "waiting for the port to come back");
                     std::fprintf(stderr, "%sbrova: %s: lost; waiting for it to come back\n", status ? "\r\033[K" : "",
                                  names[i].c_str());

@@ -1,5 +1,10 @@
 #include "devicesession.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
 namespace brovacli {
 
 Opened openDevice(Target target, const QString& given, bool relocate, const ConfigRequest& want, bool tare,
@@ -28,10 +33,11 @@ Opened openDevice(Target target, const QString& given, bool relocate, const Conf
 
 void addRunOptions(QCommandLineParser& p, const QString& reconnectHelp)
 {
-    addKindOption(p);
+    addKindOption(p, true);
     addConfigOptions(p);
-    p.addOption({QStringLiteral("six-axis"), QStringLiteral("Read a four-channel device as one six-axis sensor "
-                                                            "(force and torque computed on the host).")});
+    p.addOption({QStringLiteral("six-axis"), QStringLiteral("Read every four-channel device among the ports as one "
+                                                            "six-axis sensor (force and torque computed on the host); "
+                                                            "six-axis sensors are read as they are.")});
     p.addOption({QStringLiteral("tare"), QStringLiteral("Zero every channel (or the six-axis sensor) at the start.")});
     p.addOption({QStringLiteral("count"), QStringLiteral("Stop after N samples of every port."), QStringLiteral("N")});
     p.addOption({QStringLiteral("duration"), QStringLiteral("Stop after S seconds."), QStringLiteral("S")});
@@ -47,7 +53,7 @@ RunOptions runOptionsFrom(const QCommandLineParser& p, const QStringList& args)
     o.ports = p.positionalArguments();
     if (o.ports.isEmpty())
         throw Failure(ExitUsage, QStringLiteral("%1 needs at least one PORT (see %1 --help)").arg(args.value(0)));
-    o.kindOption = kindFromOption(p);
+    o.kinds = kindsFromOption(p, static_cast<int>(o.ports.size()));
     o.want = configFromOptions(p);
     o.sixAxis = p.isSet(QStringLiteral("six-axis"));
     o.tare = p.isSet(QStringLiteral("tare"));
@@ -63,16 +69,25 @@ RunOptions runOptionsFrom(const QCommandLineParser& p, const QStringList& args)
 void DeviceSession::setUp(const RunOptions& o, int index, const std::vector<const DeviceSession*>& earlier)
 {
     const QString& port = o.ports.at(index);
-    target = locate(port, o.kindOption);
+    target = locate(port, o.kinds.at(static_cast<size_t>(index)));
     // A reconnection looks for the same port again: a link is resolved
     // afresh, but auto is not a search for any sensor.
     given = port == QLatin1String("auto") ? target.path : port;
     kind = kindOf(target.kind);
-    wrench = o.sixAxis;
-    if (wrench && !kind->fourChannel)
-        throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); %1 is kind %2")
-                                     .arg(target.path)
-                                     .arg(kind->code));
+    // --six-axis reads the four-channel devices among the ports as six-axis
+    // sensors and the others as they are; a run in which it finds no
+    // four-channel device has asked for what no device can give.
+    wrench = o.sixAxis && kind->fourChannel;
+    if (o.sixAxis && index == o.ports.size() - 1 && !wrench &&
+        std::none_of(earlier.begin(), earlier.end(), [](const DeviceSession* e) { return e->wrench; })) {
+        if (o.ports.size() == 1)
+            throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); %1 is "
+                                                    "kind %2")
+                                         .arg(target.path)
+                                         .arg(kind->code));
+        throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); none of the "
+                                                "ports is one"));
+    }
     for (const DeviceSession* other : earlier)
         if (other->target.path == target.path)
             throw Failure(ExitUsage, QStringLiteral("%1 is named twice").arg(target.path));
@@ -92,9 +107,73 @@ DeviceSession::~DeviceSession()
     delete[] all6;
 }
 
-void DeviceSession::beginOpen(bool relocate, const ConfigRequest& want, bool tare)
+void DeviceSession::beginOpen(const ConfigRequest& want, bool tare)
 {
-    opening = std::async(std::launch::async, openDevice, target, given, relocate, want, tare, kind->sixAxis);
+    openedAt = brovatools::monotonicNow();
+    opening = std::async(std::launch::async, openDevice, target, given, false, want, tare, kind->sixAxis);
+}
+
+Turn DeviceSession::turn(int64_t nowNs, const ConfigRequest& want, bool tare)
+{
+    if (opening.valid()) {
+        if (opening.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return Turn::Waiting;
+        Opened o;
+        try {
+            o = opening.get();
+        } catch (const Failure&) {
+            if (!opened)
+                throw;  // the first open: the run cannot start
+            retryAt = nowNs + 250000000;  // not back yet: again after a pause
+            return Turn::Waiting;
+        }
+        target = o.target;
+        daq = std::move(o.daq);
+        config = o.config;
+        opened = true;
+        if (lostAt < 0)
+            return Turn::Opened;
+        lastGap = (openedAt - lostAt) / 1e9;
+        gapSeconds += lastGap;
+        lastLostAt = lostAt;
+        lostAt = -1;
+        return Turn::Reopened;
+    }
+    if (lostAt >= 0) {
+        if (nowNs >= retryAt) {
+            // A link may lead elsewhere now: the port is found again.
+            openedAt = nowNs;
+            opening = std::async(std::launch::async, openDevice, target, given, true, want, tare, kind->sixAxis);
+        }
+        return Turn::Waiting;
+    }
+    if (!daq)
+        return Turn::Waiting;  // done, or never opened
+    tellRate();
+    return Turn::Streaming;
+}
+
+void DeviceSession::tellRate()
+{
+    // The stamps follow the rate the device keeps; a device that keeps
+    // another than it was set to is worth a word, once.
+    const double configured = config.getSpeed();
+    const double estimated = daq->getEstimatedRate();
+    if (rateTold || configured <= 0 || estimated <= 0 || std::abs(estimated / configured - 1) <= 0.01)
+        return;
+    rateTold = true;
+    std::fprintf(stderr, "%sbrova: %s: the device sends %.1f samples per second, %.1f %% off the %d it is configured "
+                         "for; its stamps follow the rate it keeps\n",
+                 clearLine ? "\r\033[K" : "", target.path.toLocal8Bit().constData(), estimated, (estimated / configured - 1) * 100,
+                 static_cast<int>(configured));
+}
+
+void DeviceSession::lose(int64_t nowNs)
+{
+    endSession();
+    lostAt = nowNs;
+    retryAt = nowNs;
+    ++gaps;
 }
 
 BrovaStatistics DeviceSession::statistics() const

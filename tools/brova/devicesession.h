@@ -41,7 +41,7 @@ Opened openDevice(Target target, const QString& given, bool relocate, const Conf
 void addRunOptions(QCommandLineParser& p, const QString& reconnectHelp);
 struct RunOptions {
     QStringList ports;
-    int kindOption = 0;
+    std::vector<int> kinds;  // --kind of each port (0: discovery tells)
     ConfigRequest want;
     bool sixAxis = false;
     bool tare = false;
@@ -51,8 +51,19 @@ struct RunOptions {
     CalibrationOptions calibration;
 };
 // Their values, checked before anything is opened (usage Failures: no PORT,
-// a bad count, ...).
+// a bad count, ...). --kind and --calibration are given once for every port or
+// once per PORT, in the ports' order; --six-axis reads every four-channel
+// device among the ports as one six-axis sensor (six-axis sensors are read as
+// they are).
 RunOptions runOptionsFrom(const QCommandLineParser& p, const QStringList& args);
+
+// What a turn of a session found (DeviceSession::turn).
+enum class Turn {
+    Streaming,  // open: read it
+    Waiting,    // an open under way, or a lost device waiting for its next attempt
+    Opened,     // the first open has just finished: read it from now on
+    Reopened    // a lost device is back (lastGap says for how long it was gone)
+};
 
 struct DeviceSession {
     QString given;  // PORT as given (auto: the port it found), located again on reconnecting
@@ -68,6 +79,16 @@ struct DeviceSession {
     double estimatedRate = 0;  // the library's estimate, kept when a session ends
     bool done = false;         // --count reached
     BrovaStatistics before{};  // counts of earlier sessions (reconnects)
+    // Monotonic nanoseconds.
+    int64_t openedAt = 0;  // when the latest open began: the end of a gap
+    int64_t lostAt = -1;   // since when the device has been lost (-1: it is not)
+    int64_t retryAt = 0;   // the next attempt to reopen a lost device
+    int gaps = 0;          // losses so far, the one under way included
+    double gapSeconds = 0; // their length, the one under way up to its reopen
+    double lastGap = 0;    // the length of the latest gap that ended,
+    int64_t lastLostAt = -1;  // and when it began
+    bool rateTold = false; // a device off its configured rate was told once
+    bool clearLine = false;  // a status line on standard error is cleared before a message
     BrovaPackage* all = nullptr;
     BrovaPackage6D* all6 = nullptr;
     brovatools::CalibrationChoice calibration;  // its file, or none: counts
@@ -86,11 +107,24 @@ struct DeviceSession {
     // its calibration (a file for another sensor ends the run here). Throws
     // Failure.
     void setUp(const RunOptions& o, int index, const std::vector<const DeviceSession*>& earlier);
-    // Starts an open (relocate: a reopen) on a thread of its own.
-    void beginOpen(bool relocate, const ConfigRequest& want, bool tare);
+    // Starts the first open on a thread of its own.
+    void beginOpen(const ConfigRequest& want, bool tare);
+    // One turn of the run's loop for this session: takes over an open that
+    // has finished (Opened, or Reopened after a loss, the gap counted), starts
+    // a lost device's next attempt when its time has come (every 250 ms), and
+    // tells once on standard error when the device keeps another rate than
+    // it was configured for. Throws the open's Failure when the first open
+    // failed; a failed reopen is tried again. Never blocks.
+    Turn turn(int64_t nowNs, const ConfigRequest& want, bool tare);
+    // The device was lost (a read returned -2): its counts and rate are kept,
+    // and turn reopens it.
+    void lose(int64_t nowNs);
+    // Seconds the device has been gone in all (the gap under way included).
+    double goneSeconds(int64_t nowNs) const { return gapSeconds + (lostAt >= 0 ? (nowNs - lostAt) / 1e9 : 0); }
     // The counts of every session of the device so far.
     BrovaStatistics statistics() const;
     void keepRate();
+    void tellRate();
     // The session ends (the device was lost): its counts and rate are kept.
     void endSession();
 };
