@@ -1,6 +1,12 @@
 // BrovaCalibration's private data and the checks it is built on. Internal to
 // the library (hidden symbols); the white-box tests reach it through the
 // static archive.
+//
+// The unit's code is split by subject:
+//   brovacalibration.cpp        the facade: load and save, identity, setters
+//   brovacalibration_file.cpp   the file format and its checks, reading and
+//                               writing the JSON form
+//   brovacalibration_apply.cpp  the arithmetic of applying it
 #pragma once
 
 #include <QJsonObject>
@@ -94,6 +100,19 @@ bool makeBlock(int rows, const std::vector<std::string>& names, const std::vecto
 // What makes the whole inconsistent (kind against sixAxis, a tool without
 // sixAxis, nothing calibrated): "field: why", or empty when it is whole.
 std::string wholeError(const Data& d);
+// The kind against sixAxis, when both are known: "field: why", or empty.
+std::string conflictError(const Data& d);
+
+// Reads a file's JSON text into d (fresh); false with error ("name: field:
+// why") when it is not a valid calibration.
+bool parseText(const std::string& text, const std::string& name, Data& d, std::string& error);
+// The file of the current format for d (which must be whole).
+std::string toText(const Data& d);
+// s in double quotes, for messages.
+std::string quoted(const std::string& s);
 
 } // namespace calibration
 } // namespace brova
+
+class BrovaCalibration_private : public brova::calibration::Data {
+};
