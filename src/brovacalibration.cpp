@@ -3,7 +3,8 @@
 // applying is in brovacalibration_apply.cpp.
 #include "brovacalibration.h"
 
-#include <QFile>
+#include <QByteArray>
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QSaveFile>
@@ -34,26 +35,12 @@ BrovaCalibration& BrovaCalibration::operator=(const BrovaCalibration& other)
 
 bool BrovaCalibration::load(const std::string& path)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) {
-        d->error = path + ": cannot be read: " + file.errorString().toStdString();
+    std::string bytes, error;
+    if (!readFile(path, bytes, error)) {
+        d->error = error;
         return false;
     }
-    constexpr qint64 kLimit = 64 * 1024 * 1024;
-    if (file.size() > kLimit) {
-        d->error = path + ": too large for a calibration file (over 64 MiB)";
-        return false;
-    }
-    const QByteArray bytes = file.read(kLimit + 1);
-    if (bytes.size() > kLimit) {
-        d->error = path + ": too large for a calibration file (over 64 MiB)";
-        return false;
-    }
-    if (file.error() != QFileDevice::NoError) {
-        d->error = path + ": cannot be read: " + file.errorString().toStdString();
-        return false;
-    }
-    return loadJson(bytes.toStdString(), path);
+    return loadJson(bytes, path);
 }
 
 bool BrovaCalibration::loadJson(const std::string& text, const std::string& name)
@@ -65,6 +52,10 @@ bool BrovaCalibration::loadJson(const std::string& text, const std::string& name
         d->error = error;
         return false;
     }
+    fresh.sha256 = QCryptographicHash::hash(QByteArray::fromRawData(text.data(), static_cast<int>(text.size())),
+                                            QCryptographicHash::Sha256)
+                       .toHex()
+                       .toStdString();
     *d = std::move(fresh);
     d->error.clear();
     return true;
@@ -102,6 +93,11 @@ std::string BrovaCalibration::toJson() const
 std::string BrovaCalibration::error() const
 {
     return d->error;
+}
+
+std::string BrovaCalibration::sha256() const
+{
+    return d->sha256;
 }
 
 bool BrovaCalibration::isValid() const
@@ -200,6 +196,7 @@ bool BrovaCalibration::setIdentity(int kind, const std::string& identification, 
         return false;
     }
     static_cast<Data&>(*d) = std::move(next);
+    d->sha256.clear();
     d->error.clear();
     return true;
 }
@@ -218,6 +215,7 @@ bool BrovaCalibration::setChannel(int channel, const std::vector<std::string>& i
         return false;
     }
     d->channels[channel] = std::move(b);
+    d->sha256.clear();
     d->error.clear();
     return true;
 }
@@ -239,17 +237,20 @@ bool BrovaCalibration::setSixAxis(const std::vector<std::string>& inputs, const 
         return false;
     }
     static_cast<Data&>(*d) = std::move(next);
+    d->sha256.clear();
     d->error.clear();
     return true;
 }
 
 bool BrovaCalibration::setTool(const double (&translation)[3], const double (&rotation)[9])
 {
-    for (int i = 0; i < 3; ++i)
-        if (!std::isfinite(translation[i])) {
-            d->error = d->name + ": tool.translation[" + std::to_string(i) + "]: a finite number expected";
+    for (int i = 0; i < 3; ++i) {
+        const std::string why = translationError(translation[i]);
+        if (!why.empty()) {
+            d->error = d->name + ": tool.translation[" + std::to_string(i) + "]: " + why;
             return false;
         }
+    }
     std::string why;
     if (!isRotation(rotation, why)) {
         d->error = d->name + ": tool.rotation: " + why;
@@ -263,6 +264,7 @@ bool BrovaCalibration::setTool(const double (&translation)[3], const double (&ro
         for (int j = 0; j < 3; ++j)
             d->rotationT[i * 3 + j] = rotation[j * 3 + i];
     d->hasTool = true;
+    d->sha256.clear();
     d->error.clear();
     return true;
 }
@@ -283,6 +285,7 @@ bool BrovaCalibration::setProvenance(const std::string& json)
     if (trimmed(json).empty()) {
         d->provenance = QJsonObject();
         d->hasProvenance = false;
+        d->sha256.clear();
         d->error.clear();
         return true;
     }
@@ -299,6 +302,7 @@ bool BrovaCalibration::setProvenance(const std::string& json)
     }
     d->provenance = doc.object();
     d->hasProvenance = true;
+    d->sha256.clear();
     d->error.clear();
     return true;
 }

@@ -10,11 +10,18 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
+#include <set>
 
 #include "brovacalibration_p.h"
 
@@ -265,6 +272,16 @@ bool fullRank(const double* matrix, int rows, int k)
     return determinant(gram, n) > 1e-12;
 }
 
+std::string translationError(double metres)
+{
+    if (!std::isfinite(metres))
+        return "a finite number expected";
+    if (std::fabs(metres) > kMaxTranslation)
+        return number(metres) + " m is beyond what a tool point can mean (at most " + number(kMaxTranslation) +
+               " m from the sensor)";
+    return std::string();
+}
+
 bool isRotation(const double (&r)[9], std::string& why)
 {
     for (double v : r)
@@ -378,6 +395,53 @@ bool checkInputs(int rows, const std::vector<std::string>& names, Block& block, 
     return true;
 }
 
+namespace {
+
+const char* const kOutputNames[2][6] = {{"x", "y", "z"}, {"Fx", "Fy", "Fz", "Tx", "Ty", "Tz"}};
+
+std::string outputName(int rows, int r)
+{
+    return kOutputNames[rows == 6 ? 1 : 0][r];
+}
+
+// The unit of row r's numbers, as held.
+std::string rowUnit(int rows, int r)
+{
+    return rows == 6 && r >= 3 ? "N*m" : "N";
+}
+
+// No all-zero row, and no row equal to another (to rounding).
+bool distinctRows(const double* m, int rows, int k, std::string& field, std::string& why)
+{
+    auto largest = [&](int r) {
+        double mx = 0.0;
+        for (int j = 0; j < k; ++j)
+            mx = std::max(mx, std::fabs(m[r * k + j]));
+        return mx;
+    };
+    for (int r = 0; r < rows; ++r) {
+        field = "matrix[" + integerText(r) + "]";
+        if (largest(r) == 0.0) {
+            why = "all zero: " + outputName(rows, r) + " would never change (a row of zeros)";
+            return false;
+        }
+        for (int q = 0; q < r; ++q) {
+            double diff = 0.0;
+            for (int j = 0; j < k; ++j)
+                diff = std::max(diff, std::fabs(m[r * k + j] - m[q * k + j]));
+            if (diff <= 1e-9 * std::max(largest(r), largest(q))) {
+                why = "the same as row " + integerText(q) + ": " + outputName(rows, r) + " would always change as " +
+                      outputName(rows, q) + " does (a repeated row)";
+                return false;
+            }
+        }
+    }
+    field.clear();
+    return true;
+}
+
+} // namespace
+
 bool makeBlock(int rows, const std::vector<std::string>& names, const std::vector<double>& matrix,
                const std::vector<double>& bias, Block& block, std::string& field, std::string& why)
 {
@@ -392,21 +456,29 @@ bool makeBlock(int rows, const std::vector<std::string>& names, const std::vecto
         return false;
     }
     for (int r = 0; r < rows; ++r)
-        for (int j = 0; j < k; ++j)
-            if (!std::isfinite(matrix[r * k + j])) {
+        for (int j = 0; j < k; ++j) {
+            const double v = matrix[r * k + j];
+            if (!std::isfinite(v) || std::fabs(v) > kMaxPerCount) {
                 field = "matrix[" + integerText(r) + "][" + integerText(j) + "]";
-                why = "a finite number expected";
+                why = std::isfinite(v) ? number(v) + " " + rowUnit(rows, r) +
+                                             " per count is beyond what a force sensor can mean (at most " +
+                                             number(kMaxPerCount) + " in magnitude)"
+                                       : "a finite number expected";
                 return false;
             }
+        }
     if (bias.size() != static_cast<std::size_t>(rows)) {
         field = "bias";
         why = integerText(rows) + " numbers expected";
         return false;
     }
     for (int r = 0; r < rows; ++r)
-        if (!std::isfinite(bias[r])) {
+        if (!std::isfinite(bias[r]) || std::fabs(bias[r]) > kMaxBias) {
             field = "bias[" + integerText(r) + "]";
-            why = "a finite number expected";
+            why = std::isfinite(bias[r]) ? number(bias[r]) + " " + rowUnit(rows, r) +
+                                               " is beyond what a force sensor can mean (at most " +
+                                               number(kMaxBias) + " in magnitude)"
+                                         : "a finite number expected";
             return false;
         }
     if (!fullRank(matrix.data(), rows, k)) {
@@ -421,6 +493,10 @@ bool makeBlock(int rows, const std::vector<std::string>& names, const std::vecto
                   integerText(k) + ")";
         return false;
     }
+    // Fewer inputs than rows: the columns are independent, but an output may
+    // still never change, or always equal another.
+    if (k < rows && !distinctRows(matrix.data(), rows, k, field, why))
+        return false;
     b.matrix = matrix;
     b.bias = bias;
     b.columns.resize(matrix.size());
@@ -470,7 +546,260 @@ namespace {
 using namespace brova::calibration;
 
 // ---------------------------------------------------------------------------
+// Reading the file.
+
+const char* typeName(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO (named pipe)";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
+}
+
+std::string notRegular(const std::string& path, mode_t mode)
+{
+    return path + ": not a regular file but " + typeName(mode) + ": a calibration file is a regular file";
+}
+
+std::string tooLarge(const std::string& path)
+{
+    return path + ": too large for a calibration file (over " + std::to_string(kMaxFileBytes / (1024 * 1024)) +
+           " MiB)";
+}
+
+std::string systemError(const std::string& path, int error)
+{
+    return path + ": cannot be read: " + std::strerror(error);
+}
+
+// ---------------------------------------------------------------------------
+// Members given twice. Qt's parser keeps the last of them without a word.
+
+// A JSON string's text (between its quotes, escapes as JSON has them) as
+// UTF-8.
+std::string decodedString(const char* p, const char* end)
+{
+    std::string out;
+    auto hex4 = [](const char* h) {
+        unsigned v = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = h[i];
+            v = v * 16 + static_cast<unsigned>(c >= '0' && c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+        }
+        return v;
+    };
+    auto utf8 = [&out](unsigned cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    };
+    while (p < end) {
+        if (*p != '\\') {
+            out += *p++;
+            continue;
+        }
+        if (++p == end)
+            break;
+        switch (*p) {
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'u': {
+            if (end - p < 5)
+                return out;
+            unsigned cp = hex4(p + 1);
+            p += 4;
+            if (cp >= 0xD800 && cp < 0xDC00 && end - p >= 7 && p[1] == '\\' && p[2] == 'u') {
+                const unsigned low = hex4(p + 3);
+                if (low >= 0xDC00 && low < 0xE000) {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    p += 6;
+                }
+            }
+            utf8(cp);
+            break;
+        }
+        default:  // a quote, a backslash or a slash
+            out += *p;
+        }
+        ++p;
+    }
+    return out;
+}
+
+// The path of the first member given twice in one object ("identity.kind",
+// "channels[0].bias"), or empty when there is none. text is valid JSON
+// (Qt's parser has read it).
+std::string repeatedMember(const std::string& text)
+{
+    struct Level {
+        bool object;
+        std::string path;
+        std::set<std::string> names;
+        long long index = 0;   // arrays: the element's index
+        bool wantName = true;  // objects: the next string is a member's name
+        std::string name;      // objects: the member being read
+    };
+    std::vector<Level> stack;
+    auto childPath = [&]() {
+        if (stack.empty())
+            return std::string();
+        const Level& l = stack.back();
+        if (l.object)
+            return l.path.empty() ? l.name : l.path + "." + l.name;
+        return l.path + "[" + std::to_string(l.index) + "]";
+    };
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        const char c = *p;
+        if (c == '{' || c == '[') {
+            Level l;
+            l.object = c == '{';
+            l.path = childPath();
+            stack.push_back(std::move(l));
+            ++p;
+        } else if (c == '}' || c == ']') {
+            if (!stack.empty())
+                stack.pop_back();
+            ++p;
+        } else if (c == ',') {
+            if (!stack.empty()) {
+                ++stack.back().index;
+                stack.back().wantName = true;
+            }
+            ++p;
+        } else if (c == '"') {
+            const char* q = ++p;
+            while (q < end && *q != '"')
+                q += *q == '\\' ? 2 : 1;
+            if (!stack.empty() && stack.back().object && stack.back().wantName) {
+                Level& l = stack.back();
+                l.name = decodedString(p, std::min(q, end));
+                l.wantName = false;
+                if (!l.names.insert(l.name).second)
+                    return l.path.empty() ? l.name : l.path + "." + l.name;
+            }
+            p = q < end ? q + 1 : end;
+        } else {
+            ++p;  // blanks, ':', numbers and literals
+        }
+    }
+    return std::string();
+}
+
+} // namespace
+
+namespace brova {
+namespace calibration {
+
+bool readFile(const std::string& path, std::string& bytes, std::string& error)
+{
+    // The type first, from the name: a FIFO or a device is not even opened
+    // (opening a serial port may reset what is behind it).
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        error = systemError(path, errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = notRegular(path, st.st_mode);
+        return false;
+    }
+    // Then what is opened, without blocking, in case the name was changed
+    // in between.
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = systemError(path, errno);
+        return false;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (::fstat(fd, &st) != 0) {
+        error = systemError(path, errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = notRegular(path, st.st_mode);
+        return false;
+    }
+    if (st.st_size > kMaxFileBytes) {
+        error = tooLarge(path);
+        return false;
+    }
+    // Read to the end, but never more than the limit (a file may grow).
+    std::string out;
+    out.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == out.size()) {
+            if (out.size() > static_cast<std::size_t>(kMaxFileBytes)) {
+                error = tooLarge(path);
+                return false;
+            }
+            out.resize(std::min<std::size_t>(out.size() * 2 + 4096, kMaxFileBytes + 1));
+        }
+        const ssize_t got = ::read(fd, &out[have], out.size() - have);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            error = systemError(path, errno);
+            return false;
+        }
+        if (got == 0)
+            break;
+        have += static_cast<std::size_t>(got);
+    }
+    out.resize(have);
+    bytes = std::move(out);
+    return true;
+}
+
+} // namespace calibration
+} // namespace brova
+
+// ---------------------------------------------------------------------------
 // Reading the JSON form.
+
+namespace {
+
+using namespace brova::calibration;
 
 class Parser {
 public:
@@ -669,6 +998,11 @@ public:
             error_ = name_ + ": a JSON object expected at the top";
             return false;
         }
+        // Before anything is read from it: Qt keeps the last of a member
+        // given twice, which may not be the one meant.
+        const std::string twice = repeatedMember(text);
+        if (!twice.empty())
+            return fail(twice, "given twice: each member of an object is given once");
         const QJsonObject top = doc.object();
 
         // Format and version before anything else: a newer file is told as
@@ -780,8 +1114,12 @@ public:
             std::vector<double> t;
             if (!numbers(tool.value(QLatin1String("translation")), "tool.translation", 3, t))
                 return false;
-            for (int i = 0; i < 3; ++i)
+            for (int i = 0; i < 3; ++i) {
                 d.translation[i] = convert(t[i], *length);
+                const std::string why = translationError(d.translation[i]);
+                if (!why.empty())
+                    return fail("tool.translation[" + std::to_string(i) + "]", why);
+            }
             const bool hasRotation = tool.contains(QLatin1String("rotation"));
             const bool hasRpy = tool.contains(QLatin1String("rpy"));
             if (hasRotation && hasRpy)
