@@ -8,8 +8,11 @@
 // of samples at 1000 per second, as brova calibrate does. For each load set
 // and noise, over many sensors: the relative error of the fitted matrix
 // against the true one (G's inverse; Frobenius norm), the residual the tool
-// reports, and the force (torque) error on 20 held-out loads. Then the cost
-// of BrovaCalibration::applyWrench per six-axis sample.
+// reports, and the force (torque) error on 20 held-out loads. Then how the
+// check of the steps against each other (checkSteps) treats loads as given,
+// loads hung a little askew, and one load typed wrong or not applied: the
+// share of runs refused, and of those the share that names the wrong step
+// alone. Then the cost of BrovaCalibration::applyWrench per six-axis sample.
 //
 //   bench_calibration [--trials N]
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include <Eigen/Dense>
+#include <Eigen/Geometry>
 
 #include "brovacalibration.h"
 #include "calibrationfit.h"
@@ -171,6 +175,102 @@ Row run(int m, bool recommended, int noise, int trials)
     return row;
 }
 
+// One step's averaged reading, and the uncertainty of each input's average
+// as brova calibrate works it out from the samples.
+std::vector<double> readingAndNoise(const Sensor& s, const std::vector<double>& load, int noise, std::mt19937_64& rng,
+                                    std::vector<double>& uncertainty)
+{
+    const Eigen::Index m = s.G.rows();
+    const VectorXd exact = s.G * Eigen::Map<const VectorXd>(load.data(), m) + s.b;
+    std::uniform_int_distribution<int> n(-noise, noise);
+    std::vector<std::vector<double>> samples(static_cast<size_t>(m), std::vector<double>(kSamplesPerStep));
+    for (int k = 0; k < kSamplesPerStep; ++k)
+        for (Eigen::Index i = 0; i < m; ++i)
+            samples[static_cast<size_t>(i)][static_cast<size_t>(k)] = std::round(exact(i) + (noise ? n(rng) : 0));
+    std::vector<double> mean(static_cast<size_t>(m));
+    uncertainty.assign(static_cast<size_t>(m), 0.0);
+    for (Eigen::Index i = 0; i < m; ++i) {
+        for (double v : samples[static_cast<size_t>(i)])
+            mean[static_cast<size_t>(i)] += v / kSamplesPerStep;
+        uncertainty[static_cast<size_t>(i)] = brovatools::averageUncertainty(samples[static_cast<size_t>(i)]);
+    }
+    return mean;
+}
+
+// No load, then each axis both ways at 2/3 of full scale: 2m + 1 steps.
+Rows bothWaysSet(int m)
+{
+    Rows loads = recommendedSet(m);
+    loads.resize(static_cast<size_t>(2 * m + 1));
+    return loads;
+}
+
+// The minimum set and all axes at 1/3: one step to spare.
+Rows minimumPlusOneSet(int m)
+{
+    Rows loads = minimalSet(m);
+    loads.push_back(recommendedSet(m).back());
+    return loads;
+}
+
+enum class Mistake { None, Askew, Sign, TenTimesSmall, NotApplied };
+
+struct CheckRow {
+    int trials = 0, refused = 0, named = 0, misnamed = 0;
+};
+
+CheckRow runCheck(int m, const Rows& loads, int noise, Mistake mistake, int trials)
+{
+    std::mt19937_64 rng(777 + static_cast<unsigned>(m * 10 + noise) + static_cast<unsigned>(mistake) * 1000 +
+                        loads.size() * 100000);
+    std::uniform_real_distribution<double> u(-1, 1);
+    CheckRow row;
+    row.trials = trials;
+    for (int t = 0; t < trials; ++t) {
+        const Sensor s = randomSensor(m, rng);
+        Rows typed = loads, applied = loads;
+        // The step with the mistake: any but the first (no load).
+        const size_t wrong = 1 + static_cast<size_t>(std::uniform_int_distribution<size_t>(0, loads.size() - 2)(rng));
+        if (mistake == Mistake::Askew) {
+            // Every load hung up to 2 degrees off, its size off by up to 0.5 %.
+            for (auto& l : applied) {
+                Eigen::Vector3d axis(u(rng), u(rng), u(rng));
+                const Eigen::Matrix3d R = Eigen::AngleAxisd(2 * M_PI / 180 * std::abs(u(rng)), axis.normalized())
+                                              .toRotationMatrix();
+                const double size = 1 + 0.005 * u(rng);
+                const Eigen::Vector3d f = size * (R * Eigen::Vector3d(l[0], l[1], l[2]));
+                for (int a = 0; a < 3; ++a)
+                    l[static_cast<size_t>(a)] = f(a);
+                for (int a = 3; a < m; ++a)
+                    l[static_cast<size_t>(a)] *= size;
+            }
+        } else if (mistake == Mistake::Sign) {
+            for (double& v : typed[wrong])
+                v = -v;
+        } else if (mistake == Mistake::TenTimesSmall) {
+            for (double& v : typed[wrong])
+                v /= 10;
+        } else if (mistake == Mistake::NotApplied) {
+            applied[wrong].assign(static_cast<size_t>(m), 0.0);
+        }
+        Rows readings, noiseOf;
+        for (const auto& l : applied) {
+            std::vector<double> un;
+            readings.push_back(readingAndNoise(s, l, noise, rng, un));
+            noiseOf.push_back(un);
+        }
+        const brovatools::StepConsistency c = brovatools::checkSteps(readings, typed, noiseOf);
+        if (!c.agree()) {
+            ++row.refused;
+            if (c.disagreeing == std::vector<int>{static_cast<int>(wrong)})
+                ++row.named;
+            else if (!c.disagreeing.empty())
+                ++row.misnamed;
+        }
+    }
+    return row;
+}
+
 // ns per applyWrench call over an array of six-axis samples; the best of 5 runs.
 double costOfApply(const BrovaCalibration& cal, bool fourChannel)
 {
@@ -245,6 +345,38 @@ int main(int argc, char** argv)
                                       std::to_string(percentile(r.torqueError, 0.95)).substr(0, 6))
                                          .c_str()
                                    : "-");
+            }
+
+    // The check of the steps against each other.
+    const int checkTrials = std::max(2, trials / 2);
+    std::printf("\nThe steps checked against each other, %d simulated sensors per cell: the share of runs refused "
+                "(and, after slashes, of those the share that names the step with the mistake alone, and that names another "
+                "step). Askew: every load up to 2 degrees off "
+                "its axis and 0.5 %% off its size; a mistake: one step's load typed with the wrong sign, typed 10 "
+                "times too small, or not applied.\n\n",
+                checkTrials);
+    std::printf("| sensor | loads | steps | spare | noise (counts) | as given | askew | wrong sign | 10 x too small | "
+                "not applied |\n|---|---|---|---|---|---|---|---|---|---|\n");
+    for (int m : {3, 6})
+        for (int set = 0; set < 3; ++set)
+            for (int noise : {5, 50}) {
+                const Rows loads = set == 0 ? minimumPlusOneSet(m) : set == 1 ? bothWaysSet(m) : recommendedSet(m);
+                auto cell = [&](Mistake mistake, bool withNamed) {
+                    const CheckRow r = runCheck(m, loads, noise, mistake, checkTrials);
+                    char text[64];
+                    if (withNamed)
+                        std::snprintf(text, sizeof text, "%.0f %% / %.0f %% / %.0f %%", 100.0 * r.refused / r.trials,
+                                      r.refused ? 100.0 * r.named / r.refused : 0.0,
+                                      r.refused ? 100.0 * r.misnamed / r.refused : 0.0);
+                    else
+                        std::snprintf(text, sizeof text, "%.0f %%", 100.0 * r.refused / r.trials);
+                    return std::string(text);
+                };
+                std::printf("| %s | %s | %zu | %zu | ±%d | %s | %s | %s | %s | %s |\n", m == 3 ? "three-axis" : "six-axis",
+                            set == 0 ? "minimum + 1" : set == 1 ? "each axis both ways" : "recommended", loads.size(),
+                            loads.size() - static_cast<size_t>(m + 1), noise, cell(Mistake::None, false).c_str(),
+                            cell(Mistake::Askew, false).c_str(), cell(Mistake::Sign, true).c_str(),
+                            cell(Mistake::TenTimesSmall, true).c_str(), cell(Mistake::NotApplied, true).c_str());
             }
 
     // The cost of applying a six-axis calibration.

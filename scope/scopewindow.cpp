@@ -318,11 +318,21 @@ void ScopeWindow::applyCalibration()
         showMessage(QStringLiteral("Calibration not applied: %1. Values are counts.")
                         .arg(QString::fromLocal8Bit(choice.refused.c_str())),
                     true);
-    } else if (!choice.skipped.empty()) {
-        QStringList skipped;
-        for (const std::string& why : choice.skipped)
-            skipped << QString::fromLocal8Bit(why.c_str());
-        showMessage(QStringLiteral("Calibration files skipped: %1").arg(skipped.join(QStringLiteral("; "))), true);
+    } else if (!choice.skipped.empty() || !choice.unmatched.empty()) {
+        QStringList told;
+        if (!choice.skipped.empty()) {
+            QStringList skipped;
+            for (const std::string& why : choice.skipped)
+                skipped << QString::fromLocal8Bit(why.c_str());
+            told << QStringLiteral("Calibration files skipped: %1").arg(skipped.join(QStringLiteral("; ")));
+        }
+        if (!choice.unmatched.empty()) {
+            QStringList unmatched;
+            for (const std::string& why : choice.unmatched)
+                unmatched << QString::fromLocal8Bit(why.c_str());
+            told << QStringLiteral("Calibration files not picked: %1").arg(unmatched.join(QStringLiteral("; ")));
+        }
+        showMessage(told.join(QStringLiteral(". ")), true);
     }
     calibration_->setText(text);
 }

@@ -53,6 +53,10 @@ public:
     // On failure false, this object is left as it was, and error() says what
     // is wrong, naming the file and the field (for example
     // "cal.json: channels[0].matrix: 3 rows of 4 numbers expected").
+    // Only a regular file (or a link to one) of at most 16 MiB is read: a
+    // FIFO, a device, a directory or a larger file is refused at once, without
+    // waiting for data (the file is opened without blocking and its type
+    // checked before anything is read).
     bool load(const std::string& path);
     // The same from JSON text; name stands for the file in messages.
     bool loadJson(const std::string& text, const std::string& name);
@@ -65,6 +69,11 @@ public:
     // The last failure's message (empty after a success). The text is a copy
     // owned by the caller.
     std::string error() const;
+    // The SHA-256 of the bytes the last successful load (or loadJson) read,
+    // as 64 lowercase hexadecimal digits: what a tool records of the file it
+    // applied. Empty for a calibration built or changed in code (the set
+    // calls). A copy owned by the caller.
+    std::string sha256() const;
 
     // True when it holds an identity, at least one channel or the six-axis
     // part, a tool only with the six-axis part, and a six-axis part that fits

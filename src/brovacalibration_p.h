@@ -1,6 +1,12 @@
 // BrovaCalibration's private data and the checks it is built on. Internal to
 // the library (hidden symbols); the white-box tests reach it through the
 // static archive.
+//
+// The unit's code is split by subject:
+//   brovacalibration.cpp        the facade: load and save, identity, setters
+//   brovacalibration_file.cpp   the file format and its checks, reading and
+//                               writing the JSON form
+//   brovacalibration_apply.cpp  the arithmetic of applying it
 #pragma once
 
 #include <QJsonObject>
@@ -17,6 +23,18 @@ constexpr int kFormatVersion = 1;
 constexpr int kChannels = 16;       // channel indices 0 ... 15
 constexpr int kMaxChannelInputs = 11;  // x, y, z, s1 ... s8
 constexpr int kMaxSixAxisInputs = 50;  // Fx ... Tz and four times the above
+
+// What a force sensor's calibration can mean, in N, N*m and m: no sensor
+// resolves a step of a meganewton (or meganewton-metre) per count, reads a
+// giganewton at zero load, or has its tool point a kilometre away. Within
+// these bounds, any input at its int32 extreme (2^31 counts) and at most 50
+// inputs give results below 1.1e17 N (N*m), and torques moved to the tool
+// point below 2.2e20 N*m: finite by a wide margin.
+constexpr double kMaxPerCount = 1e6;
+constexpr double kMaxBias = 1e9;
+constexpr double kMaxTranslation = 1000;
+// The largest file load reads.
+constexpr long long kMaxFileBytes = 16 * 1024 * 1024;
 
 // One matrix C (rows x k, N or N*m per count) and bias b over k named inputs,
 // with what applying it needs precomputed.
@@ -41,6 +59,7 @@ struct Block {
 struct Data {
     std::string name = "calibration";  // the file in messages
     std::string error;
+    std::string sha256;  // of the bytes loaded, hex; empty when built in code
     bool hasIdentity = false;
     int kind = 0;
     std::string identification, serial, date;
@@ -68,6 +87,9 @@ bool sixAxisInput(const std::string& name, int& offset, int& unit, int& subOffse
 // columns scaled to a largest magnitude of 1, the rows (or, when k < rows, the
 // columns) scaled to unit length, their Gram determinant above 1e-12.
 bool fullRank(const double* matrix, int rows, int k);
+// What is wrong with a tool translation component (in m): not finite, or
+// beyond kMaxTranslation; empty when it is fine.
+std::string translationError(double metres);
 // Whether a 3 x 3 matrix (row by row) is a rotation: R R^T = I within 1e-6 in
 // every element and determinant positive. why says what is wrong otherwise.
 bool isRotation(const double (&r)[9], std::string& why);
@@ -94,6 +116,23 @@ bool makeBlock(int rows, const std::vector<std::string>& names, const std::vecto
 // What makes the whole inconsistent (kind against sixAxis, a tool without
 // sixAxis, nothing calibrated): "field: why", or empty when it is whole.
 std::string wholeError(const Data& d);
+// The kind against sixAxis, when both are known: "field: why", or empty.
+std::string conflictError(const Data& d);
+
+// The bytes of a calibration file: a regular file (or a link to one) of at
+// most kMaxFileBytes, opened without blocking; anything else is refused
+// before a byte is read. False with error ("path: why") otherwise.
+bool readFile(const std::string& path, std::string& bytes, std::string& error);
+// Reads a file's JSON text into d (fresh); false with error ("name: field:
+// why") when it is not a valid calibration.
+bool parseText(const std::string& text, const std::string& name, Data& d, std::string& error);
+// The file of the current format for d (which must be whole).
+std::string toText(const Data& d);
+// s in double quotes, for messages.
+std::string quoted(const std::string& s);
 
 } // namespace calibration
 } // namespace brova
+
+class BrovaCalibration_private : public brova::calibration::Data {
+};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,7 +14,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <fstream>
 #include <iostream>
@@ -60,7 +65,8 @@ const char* const kBase = R"({
 
 // One edit of a JSON document: the member or element at path ("a/0/b") set
 // to value (JSON text), or removed (value null). Path "=": the whole text
-// replaced by value.
+// replaced by value; path "~": the text's first "OLD" replaced by "NEW" (value
+// "OLD|NEW"), for what a JSON object cannot hold (a member given twice).
 struct Edit {
     const char* path;
     const char* value;
@@ -103,6 +109,14 @@ std::string applyEdits(const std::string& base, const std::vector<Edit>& edits)
     for (const Edit& e : edits) {
         if (std::string(e.path) == "=") {
             text = e.value;
+            continue;
+        }
+        if (std::string(e.path) == "~") {
+            const std::string v = e.value;
+            const std::size_t bar = v.find('|'), at = text.find(v.substr(0, bar));
+            EXPECT_NE(at, std::string::npos) << v;
+            if (at != std::string::npos)
+                text.replace(at, bar, v.substr(bar + 1));
             continue;
         }
         const QJsonObject top = QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
@@ -203,6 +217,35 @@ const std::vector<BadFile> kBadFiles = {
      "channels[0].matrix: not invertible"},
     {"rank", {{"sixAxis/matrix/5", "[0, 0, 0, 0, 0, 0]"}}, "sixAxis.matrix: not invertible"},
     {"rank", {{"sixAxis/matrix/5", "[0, 0.001, 0, -0.001, 0, 0]"}}, "sixAxis.matrix: not invertible"},
+    // fewer inputs than rows: an output that never changes or follows another
+    {"rows",
+     {{"channels/0", R"({"channel": 0, "inputs": ["z"], "matrix": [[0], [0], [0.002]], "bias": [0, 0, 0]})"}},
+     "channels[0].matrix[0]: all zero: x would never change"},
+    {"rows",
+     {{"channels/0", R"({"channel": 0, "inputs": ["z", "s8"], "matrix": [[0, 1], [0, 1], [1, 0]], "bias": [0, 0, 0]})"}},
+     "channels[0].matrix[1]: the same as row 0: y would always change as x does"},
+    {"rows", {{"sixAxis/inputs/5", nullptr}, {"sixAxis/matrix/0/5", nullptr}, {"sixAxis/matrix/1/5", nullptr},
+              {"sixAxis/matrix/2/5", nullptr}, {"sixAxis/matrix/3/5", nullptr}, {"sixAxis/matrix/4/5", nullptr},
+              {"sixAxis/matrix/5/5", nullptr}},
+     "sixAxis.matrix[1]: all zero: Fy would never change"},
+    // numbers beyond what a force sensor can mean (whose use could overflow)
+    {"bounds", {{"channels/0/matrix/0/0", "1e308"}}, "channels[0].matrix[0][0]: 1e+308 N per count is beyond"},
+    {"bounds", {{"units/force", "\"kN\""}, {"channels/1/matrix/2/3", "2000"}},
+     "channels[1].matrix[2][3]: 2e+06 N per count is beyond"},
+    {"bounds", {{"sixAxis/matrix/3/1", "-1.5e6"}}, "sixAxis.matrix[3][1]: -1500000 N*m per count is beyond"},
+    {"bounds", {{"channels/1/bias/2", "1e10"}}, "channels[1].bias[2]: 1e+10 N is beyond"},
+    {"bounds", {{"sixAxis/bias/4", "-1e300"}}, "sixAxis.bias[4]: -1e+300 N*m is beyond"},
+    {"bounds", {{"tool/translation/2", "1e308"}}, "tool.translation[2]: 1e+308 m is beyond"},
+    {"bounds", {{"units/translation", "\"in\""}, {"tool/translation/0", "-40000"}},
+     "tool.translation[0]: -1016 m is beyond"},
+    // a member given twice (JSON's parsers keep one of them)
+    {"twice", {{"~", "\"version\": 1,|\"version\": 1, \"version\": 1,"}}, "version: given twice"},
+    {"twice", {{"~", "\"kind\": 94,|\"kind\": 94, \"kind\": 68,"}}, "identity.kind: given twice"},
+    {"twice", {{"~", "\"kind\": 94,|\"kind\": 94, \"\\u006bind\": 94,"}}, "identity.kind: given twice"},
+    {"twice", {{"~", "\"bias\": [1, 2, 3]|\"bias\": [1, 2, 3], \"bias\": [0, 0, 0]"}},
+     "channels[1].bias: given twice"},
+    {"twice", {{"~", "\"program\": \"test\",|\"program\": \"test\", \"program\": \"again\","}},
+     "provenance.program: given twice"},
     // units
     {"units", {{"units/force", "\"lb\""}}, "units.force: \"lb\" is not a force unit (N, kN, lbf, kgf)"},
     {"units", {{"units/force", "3"}}, "units.force: a force unit expected"},
@@ -232,8 +275,9 @@ const std::vector<BadFile> kBadFiles = {
     {"nothing", {{"channels", "[]"}, {"sixAxis", nullptr}, {"tool", nullptr}}, "channels: nothing calibrated"},
 };
 
-const std::set<std::string> kFaults = {"syntax", "version", "structure", "identity", "channel", "inputs",
-                                       "shape",  "rank",    "units",     "tool",     "kind",    "nothing"};
+const std::set<std::string> kFaults = {"syntax", "version", "structure", "identity", "channel", "inputs", "shape",
+                                       "rank",   "rows",    "bounds",    "twice",    "units",   "tool",   "kind",
+                                       "nothing"};
 
 // Every bad file of one class: refused, with a message that names the file
 // and begins with the expected field; the object keeps what it held.
@@ -367,6 +411,9 @@ TEST(CalibrationValidation, ChannelIndices) { expectRefused("channel"); }
 TEST(CalibrationValidation, InputNames) { expectRefused("inputs"); }
 TEST(CalibrationValidation, ShapesAndNumbers) { expectRefused("shape"); }
 TEST(CalibrationValidation, MatricesNotOfFullRank) { expectRefused("rank"); }
+TEST(CalibrationValidation, OutputsThatNeverChangeOrFollowAnother) { expectRefused("rows"); }
+TEST(CalibrationValidation, NumbersBeyondWhatASensorCanMean) { expectRefused("bounds"); }
+TEST(CalibrationValidation, MembersGivenTwice) { expectRefused("twice"); }
 TEST(CalibrationValidation, Units) { expectRefused("units"); }
 TEST(CalibrationValidation, ToolTransform) { expectRefused("tool"); }
 TEST(CalibrationValidation, SixAxisAgainstTheKind) { expectRefused("kind"); }
@@ -392,9 +439,11 @@ TEST(CalibrationValidation, AcceptedVariants)
         {{"units/torque", "\"N\u00b7m\""}},
         {{"units/torque", "\"Nm\""}},
         {{"units/translation", "\"in\""}},
-        {{"channels/0", R"({"channel": 15, "inputs": ["z", "s8"], "matrix": [[0, 1], [0, 1], [1, 0]],
+        {{"channels/0", R"({"channel": 15, "inputs": ["z", "s8"], "matrix": [[0, 1], [1, 0], [1, 1]],
                             "bias": [0, 0, 0]})"}},
-        {{"channels/0", R"({"channel": 0, "inputs": ["z"], "matrix": [[0], [0], [0.002]], "bias": [0, 0, 0]})"}},
+        {{"channels/0", R"({"channel": 0, "inputs": ["z"], "matrix": [[0.001], [-0.001], [0.002]], "bias": [0, 0, 0]})"}},
+        {{"channels/0/matrix/0/0", "1e6"}, {"channels/1/bias/0", "-1e9"}, {"tool/translation/1", "1000"}},
+        {{"provenance", R"({"a": {"x": 1}, "b": {"x": [{"x": 1}, {"x": 2}]}, "x": "\"x\": 1, \"x\""})"}},
         {{"identity/kind", "95"}, {"sixAxis/inputs/0", "\"Fz\""}},
         {{"identity/identification", nullptr}, {"identity/serial", nullptr}, {"identity/date", nullptr}},
         {{"channels", nullptr}},
@@ -442,6 +491,48 @@ TEST(CalibrationValidation, ReadingAFile)
     std::ofstream(bad) << kBase;
     EXPECT_TRUE(cal.load(bad)) << cal.error();
     EXPECT_EQ(cal.error(), "");
+    // The hash of the bytes read, as the tools record it; none once changed in code.
+    EXPECT_EQ(cal.sha256(), QCryptographicHash::hash(QByteArray(kBase), QCryptographicHash::Sha256).toHex().toStdString());
+    ASSERT_TRUE(cal.setIdentity(94, "", "", ""));
+    EXPECT_EQ(cal.sha256(), "");
+}
+
+TEST(CalibrationValidation, OnlyRegularFilesAreReadAndAtOnce)
+{
+    // What is not a regular file is refused before a byte is read: a FIFO
+    // without a writer (read, it would wait for ever), a device without end,
+    // a directory; and a file over the size limit, unread.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string fifo = dir.filePath("fifo.json").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = dir.filePath("big.json").toStdString();
+    std::ofstream(big).close();
+    ASSERT_EQ(::truncate(big.c_str(), 16 * 1024 * 1024 + 1), 0);
+    const std::string good = dir.filePath("good.json").toStdString();
+    std::ofstream(good) << kBase;
+    const std::string link = dir.filePath("link.json").toStdString();
+    ASSERT_EQ(::symlink(fifo.c_str(), link.c_str()), 0);
+    const std::string goodLink = dir.filePath("good-link.json").toStdString();
+    ASSERT_EQ(::symlink(good.c_str(), goodLink.c_str()), 0);
+    const struct {
+        std::string path, message;
+    } refused[] = {
+        {fifo, fifo + ": not a regular file but a FIFO (named pipe)"},
+        {link, link + ": not a regular file but a FIFO (named pipe)"},
+        {"/dev/zero", "/dev/zero: not a regular file but a character device"},
+        {dir.path().toStdString(), dir.path().toStdString() + ": not a regular file but a directory"},
+        {big, big + ": too large for a calibration file (over 16 MiB)"},
+    };
+    for (const auto& r : refused) {
+        BrovaCalibration cal;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(cal.load(r.path));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << r.path;
+        EXPECT_EQ(cal.error().rfind(r.message, 0), 0u) << cal.error();
+    }
+    BrovaCalibration cal;
+    EXPECT_TRUE(cal.load(goodLink)) << cal.error();
 }
 
 // ---------------------------------------------------------------------------
@@ -602,6 +693,49 @@ TEST(CalibrationApply, FourChannelDeviceReadAsSixAxis)
     double f[3];
     ASSERT_TRUE(cal.applyForce(c0, 0, false, f));
     expectNear(f, {40, 0, 100});
+}
+
+TEST(CalibrationApply, SixAxisOverAnOddNumberOfInputs)
+{
+    // Applying takes the inputs two at a time: the last of an odd count
+    // counts too, on either path.
+    BrovaCalibration seven;
+    ASSERT_TRUE(seven.loadJson(file(R"("identity": {"kind": 95}, "units": {"force": "N", "torque": "N*m"},
+        "sixAxis": {"inputs": ["Fx", "Fy", "Fz", "Tx", "Ty", "Tz", "sensor2.z"],
+            "matrix": [[0.01, 0, 0, 0, 0, 0, 0.002], [0, 0.01, 0, 0, 0, 0, -0.001], [0, 0, 0.02, 0, 0, 0, 0.003],
+                       [0, 0, 0, 0.001, 0, 0, 0.0005], [0, 0, 0, 0, 0.001, 0, -0.0002],
+                       [0, 0, 0, 0, 0, 0.002, 0.0001]],
+            "bias": [1, 2, 3, 0.1, 0.2, 0.3]})"),
+                               "seven.json"))
+        << seven.error();
+    BrovaPackage6D s = sixAxisSample(100, -200, 50, 10, -20, 30);
+    s.sensor2.z = 1000;
+    double w[6];
+    ASSERT_TRUE(seven.applyWrench(s, true, w));
+    expectNear(w, {1 + 2, -2 - 1, 1 + 3, 0.01 + 0.5, -0.02 - 0.2, 0.06 + 0.1});
+    ASSERT_TRUE(seven.applyWrench(s, false, w));
+    expectNear(w, {4, -1, 7, 0.61, -0.02, 0.46});
+
+    // Five inputs of a four-channel device's channels, the last channel 0's x.
+    BrovaCalibration five;
+    ASSERT_TRUE(five.loadJson(file(R"("identity": {"kind": 94}, "units": {"force": "N", "torque": "N*m"},
+        "sixAxis": {"inputs": ["sensor1.z", "sensor2.z", "sensor3.z", "sensor4.z", "sensor1.x"],
+            "matrix": [[0, 0, 0, 0, 0.01], [0.001, 0, -0.001, 0, 0], [0.01, 0.01, 0.01, 0.01, 0],
+                       [0, 0.001, 0, -0.001, 0], [-0.001, 0, 0.001, 0, 0], [0.0001, 0, 0, 0, 0.0002]],
+            "bias": [0.5, 0, 0, 0, 0, 0]})"),
+                              "five.json"))
+        << five.error();
+    const BrovaPackage c0 = package(300, 0, 100), c1 = package(0, 0, 200), c2 = package(0, 0, 300),
+                       c3 = package(0, 0, 400);
+    ASSERT_TRUE(five.applyWrench(c0, c1, c2, c3, true, w));
+    expectNear(w, {3, 0.1 - 0.3, 10, 0.2 - 0.4, -0.1 + 0.3, 0.01 + 0.06});
+    BrovaPackage6D sub;
+    sub.sensor1 = c0;
+    sub.sensor2 = c1;
+    sub.sensor3 = c2;
+    sub.sensor4 = c3;
+    ASSERT_TRUE(five.applyWrench(sub, false, w));
+    expectNear(w, {3.5, -0.2, 10, -0.2, 0.2, 0.07});
 }
 
 TEST(CalibrationApply, OnePerSampleIsCheap)

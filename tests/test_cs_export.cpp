@@ -422,7 +422,7 @@ TEST(FlatInterface, CalibrationFailuresAreResultsWithMessages)
     // channel's request, nor any wrench.
     const std::string path = writeFile("cal-c.json", R"({"format": "brova-calibration", "version": 1,
         "identity": {"kind": 34}, "units": {"force": "kN"},
-        "channels": [{"channel": 1, "inputs": ["x"], "matrix": [[1], [0], [0]], "bias": [0, 0, 0]}]})");
+        "channels": [{"channel": 1, "inputs": ["x"], "matrix": [[1], [0.5], [0.25]], "bias": [0, 0, 0]}]})");
     brv_calibration* cal = callCalibration_Load(path.c_str(), &error);
     ASSERT_NE(cal, nullptr) << take(error);
     BrovaPackage one[4];

@@ -346,7 +346,7 @@ private slots:
                      {{"--version"}, 0, "brova-scope "},
                      {{"--bogus"}, 2, "bogus"},
                      {{"--port", "/dev/null", "--kind", "35"}, 2, "a kind is one of"},
-                     {{"--calibration", "/nonexistent/cal.json"}, 1, "/nonexistent/cal.json: cannot read"}};
+                     {{"--calibration", "/nonexistent/cal.json"}, 1, "/nonexistent/cal.json: cannot be read"}};
         for (const auto& c : cases) {
             QProcess p;
             setUpProgram(p, c.args, noDisplay);

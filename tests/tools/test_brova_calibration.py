@@ -1,6 +1,7 @@
 """Forces in N from a calibration file: brova stream's calibrated columns and
-sidecar, lookup by identity in the calibration folders, files refused for
-another sensor or for a bad field."""
+sidecar, lookup by identity in the calibration folders (and what it skips or
+cannot match, said), files refused for another sensor, for a bad field, or
+for not being a regular file (at once: a FIFO or /dev/zero never hangs)."""
 
 import csv
 import hashlib
@@ -124,3 +125,36 @@ def test_a_file_for_another_sensor_or_with_a_bad_field_is_refused(sim):
     code, out, err = brova("stream", "/dev/brv-no-such-port", "--calibration", bad)
     assert code == 1 and out == ""
     assert bad in err and "channels[0].matrix" in err, err
+
+
+def test_what_lookup_skips_or_cannot_match_is_told_and_nothing_hangs(sim, tmp_path):
+    dev = sim(68)
+    folder = tmp_path / "config" / "brova" / "calibration"
+    os.makedirs(folder)
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    os.symlink(fifo, folder / "a.json")
+    os.symlink("/dev/zero", folder / "b.json")
+    os.symlink(str(tmp_path / "gone.json"), folder / "c.json")
+    os.mkdir(folder / "d.json")
+    write(calibration(68, ""), str(folder), "e.json")
+    write(calibration(68, "OTHER"), str(folder), "f.json")
+    write(calibration(94, ""), str(folder), "g.json")  # another kind: not this sensor's business
+    env = dict(os.environ, XDG_CONFIG_HOME=str(tmp_path / "config"))
+
+    code, out, err = brova("info", dev.port, "--kind", 68, env=env)
+    assert code == 0 and "\ncalibration: none: values are counts\n" in out, out + err
+    said = err.splitlines()
+    for name, why in (("a", "skipped: %s/a.json: not a regular file but a FIFO"),
+                      ("b", "skipped: %s/b.json: not a regular file but a character device"),
+                      ("c", "skipped: %%s/c.json: a symbolic link to %s, which does not exist" % (tmp_path / "gone.json")),
+                      ("d", "skipped: %s/d.json: not a regular file but a directory"),
+                      ("e", "not picked: %s/e.json: for kind 68 without an identification"),
+                      ("f", "not picked: %s/f.json: for kind 68 \"OTHER\", not this sensor")):
+        assert any(line.startswith("brova: calibration " + why % folder) for line in said), (name, err)
+    assert "g.json" not in err
+
+    # Named: refused at once, before any port is looked at.
+    for bad, what in ((fifo, "a FIFO"), ("/dev/zero", "a character device")):
+        code, out, err = brova("stream", "/dev/brv-no-such-port", "--calibration", bad)
+        assert code == 1 and out == "" and "%s: not a regular file but %s" % (bad, what) in err, err

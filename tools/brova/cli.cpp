@@ -391,6 +391,8 @@ brovatools::CalibrationChoice calibrationFor(const CalibrationOptions& o, int in
     brovatools::CalibrationChoice c = brovatools::chooseCalibration(named, o.none, o.force, id);
     for (const std::string& skipped : c.skipped)
         std::fprintf(stderr, "brova: calibration skipped: %s\n", skipped.c_str());
+    for (const std::string& unmatched : c.unmatched)
+        std::fprintf(stderr, "brova: calibration not picked: %s\n", unmatched.c_str());
     if (!c.refused.empty())
         throw Failure(ExitDevice, QStringLiteral("%1: %2").arg(t.path, QString::fromLocal8Bit(c.refused.c_str())));
     return c;

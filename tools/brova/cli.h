@@ -96,8 +96,9 @@ struct CalibrationOptions {
 CalibrationOptions calibrationFromOptions(const QCommandLineParser& p, int ports);
 // The calibration of the index-th port, located as t, read as a six-axis
 // sensor or not: a named file, none, or the one lookup finds. A named file
-// for another sensor is ExitDevice (unless forced). Files lookup skipped are
-// told on standard error.
+// for another sensor is ExitDevice (unless forced). Files lookup skipped, and
+// when it found none the files of the sensor's kind it could not match by
+// identity, are told on standard error.
 // eitherView: not read yet, so a four-channel device's file may calibrate
 // either way of reading it.
 brovatools::CalibrationChoice calibrationFor(const CalibrationOptions& o, int index, const Target& t,

@@ -64,6 +64,7 @@ struct Step {
     std::vector<double> load;
     int channel = -1;
     std::vector<double> reading;
+    std::vector<double> noise;  // the uncertainty of each averaged value (counts)
 };
 
 bool inStep(const Step& s, const Unit& u)
@@ -245,6 +246,86 @@ QJsonArray jsonArray(const std::vector<std::string>& v)
     return a;
 }
 
+QString times(double ratio)
+{
+    return ratio >= 10 ? QStringLiteral("%1 x").arg(ratio, 0, 'f', 0) : QStringLiteral("%1 x").arg(ratio, 0, 'g', 2);
+}
+
+// "step 3 (40 0 0)": a step as the user numbered and typed it.
+QString stepName(size_t number, const std::vector<Step>& steps)
+{
+    return QStringLiteral("step %1 (%2)").arg(number).arg(QString::fromLocal8Bit(steps[number - 1].text.c_str()));
+}
+
+QString stepList(const std::vector<int>& which, const std::vector<size_t>& numbers, const std::vector<Step>& steps)
+{
+    QStringList names;
+    for (int i : which)
+        names << stepName(numbers[static_cast<size_t>(i)], steps);
+    return names.join(QStringLiteral(" and "));
+}
+
+// Why the steps of a fit are refused, or empty when they agree.
+QString disagreementText(const brovatools::StepConsistency& c, const std::vector<std::vector<double>>& loads,
+                         const std::vector<size_t>& numbers, const std::vector<std::string>& axes,
+                         const std::vector<Step>& steps)
+{
+    if (c.agree())
+        return QString();
+    auto axisName = [&](int axis) { return QString::fromStdString(axes[static_cast<size_t>(axis)]); };
+    auto unitOf = [](int axis) { return axis < 3 ? QStringLiteral("N") : QStringLiteral("N*m"); };
+    const QString explain = QStringLiteral("what the reading noise and a %1 % load precision explain")
+                                .arg(100 * brovatools::kLoadPrecision);
+    if (c.noiseAxis >= 0)
+        return QStringLiteral("the readings barely follow the loads along %1: the fit turns the reading noise alone "
+                              "into %2 % of the largest load there (more than %3 %): were the loads along %1 applied?")
+            .arg(axisName(c.noiseAxis))
+            .arg(100 * c.noiseShare, 0, 'f', 0)
+            .arg(100 * brovatools::kNoiseShare, 0, 'f', 0);
+    if (!c.disagreeing.empty()) {
+        QStringList parts;
+        for (size_t k = 0; k < c.disagreeing.size(); ++k) {
+            const size_t i = static_cast<size_t>(c.disagreeing[k]);
+            const std::vector<double>& read = c.othersRead[k];
+            size_t worst = 0;
+            for (size_t j = 0; j < read.size(); ++j)
+                if (std::abs(read[j] - loads[i][j]) > std::abs(read[worst] - loads[i][worst]))
+                    worst = j;
+            parts << QStringLiteral("%1 disagrees with the other steps: they read it as %2, %3 %4 from the load given "
+                                    "on %5, its residual %6 %7")
+                         .arg(stepName(numbers[i], steps), loadText(read))
+                         .arg(std::abs(read[worst] - loads[i][worst]), 0, 'g', 4)
+                         .arg(unitOf(static_cast<int>(worst)), axisName(static_cast<int>(worst)),
+                              times(c.steps[i].ratio), explain);
+        }
+        return parts.join(QStringLiteral("; ")) +
+               QStringLiteral(" (a load typed with the wrong sign or size, or not applied?)");
+    }
+    if (!c.alternatives.empty()) {
+        QStringList each;
+        for (const std::vector<int>& a : c.alternatives)
+            each << stepList(a, numbers, steps);
+        return QStringLiteral("the steps disagree, and %1 could each be the one at fault (each, taken out, "
+                              "leaves the rest agreeing), which the steps cannot tell apart: check their loads, or add "
+                              "a step that loads the same axis again")
+            .arg(each.join(QStringLiteral(" or ")));
+    }
+    QStringList by;
+    for (int i : c.unlocated) {
+        const brovatools::StepCheck& s = c.steps[static_cast<size_t>(i)];
+        by << QStringLiteral("step %1 by %2 %3 on %4, %5")
+                  .arg(numbers[static_cast<size_t>(i)])
+                  .arg(std::abs(s.residual[static_cast<size_t>(s.axis)]), 0, 'g', 3)
+                  .arg(unitOf(s.axis), axisName(s.axis), times(s.ratio));
+    }
+    return QStringLiteral("the steps disagree (%1 %2), but with %3 step%4 to spare it cannot be told which load is "
+                          "wrong: check the loads of %5, or add steps")
+        .arg(by.join(QStringLiteral("; ")), explain)
+        .arg(c.spare)
+        .arg(c.spare == 1 ? QString() : QStringLiteral("s"))
+        .arg(stepList(c.unlocated, numbers, steps));
+}
+
 const char kDescription[] =
     "Calibrates the sensor on PORT with known loads: for each step you apply a known load, the tool waits until the "
     "reading is steady, averages it and shows it; at the end a least-squares fit gives the matrix and bias that "
@@ -256,24 +337,35 @@ const char kDescription[] =
     "over the wrench the host computes from its channels, written over the channels' x, y, z (sensor1 ... "
     "sensor4). The samples are not tared: the bias is the zero load's reading, which the tools leave out after a "
     "tare.\n\n"
-    "A load is written as three numbers, FX FY FZ in N (a six-axis sensor also takes six: FX FY FZ TX TY TZ in N "
-    "and N*m), or as a mass and a direction: \"2.5 kg -z\" (or \"500 g x\") is the weight m * 9.80665 N along "
-    "that axis of the sensor; on a six-axis sensor \"2.5 kg -z at 0.1,0,0.05\" hangs it at that point (m, in the "
-    "sensor's frame), adding the torque r x F. On a four-channel device without --six-axis a load applies to every "
-    "calibrated channel, or, written \"C: LOAD\", to channel C alone.\n\n"
+    "A load is written as three numbers, FX FY FZ in N, or followed by lbf in pounds-force (a six-axis sensor also "
+    "takes six: FX FY FZ TX TY TZ in N and N*m), or as a mass and a direction: \"2.5 kg -z\" (or \"500 g x\", "
+    "\"5 lb -z\") is the weight m * 9.80665 N along that axis of the sensor, or as a force and a direction: \"20 N "
+    "-z\", \"4.5 lbf x\". The unit may be written against the number (\"2kg -z\"); 1 lb = 0.45359237 kg, 1 lbf = "
+    "4.4482216152605 N. On a six-axis sensor \"2.5 kg -z at 0.1,0,0.05\" hangs it at that point (m, in the sensor's "
+    "frame), adding the torque r x F. On a four-channel device without --six-axis a load applies to every calibrated "
+    "channel, or, written \"C: LOAD\", to channel C alone (one of those --channel names).\n\n"
     "Steps: at least k + 1 (4 for x, y, z; 7 for six axes), and the loads must vary along every axis "
     "independently: a set that leaves a direction out is refused, saying which (\"no load along y\"), and "
     "nothing is written. Recommended: no load, then each axis in both directions at a good fraction of full scale, "
     "then a few combinations. The report gives each axis's residual (RMS, in N or N*m: how far the fitted "
     "calibration is from the loads you gave) and the condition number of the readings (each input centred and "
     "scaled: near 1 when the loads exercise every input alike; large when some direction was barely loaded).\n\n"
+    "Every step is checked against the others: the report gives its residual, and how many times larger that is "
+    "than what the noise of its reading (measured while it settled) and a 1 % precision of the loads explain. A "
+    "step more than 10 times beyond that, or a fit that turns the reading noise alone into more than 10 % of the "
+    "loads (loads along an axis never applied), is refused with exit code 4 and nothing is written: the message "
+    "names the step that disagrees and what the other steps read it as (a load typed with the wrong sign or size, "
+    "or not applied), or, when the steps cannot tell which is wrong, the steps that could be. --force writes the "
+    "fit all the same. With exactly as many steps as unknowns nothing can be checked (the fit meets every load), "
+    "and the report says so.\n\n"
     "A reading is steady when, over the last --window seconds (0.5), the spread of every input is at most "
     "--stable-counts counts (20); it is averaged over that window. A step that does not settle within --timeout "
     "seconds (10) ends the run (on a terminal you may repeat the step).\n\n"
-    "On a terminal you are prompted for each step; an empty line or \"done\" ends the steps and fits. Otherwise "
-    "standard input holds one load per line (blank lines and lines starting with # are skipped); each is taken as "
-    "it comes, with one line per step on standard output (\"step K: load ... reading ...\"), and the fit follows "
-    "the end of input.\n\n"
+    "On a terminal you are prompted for each step, and shown the wait until the reading is steady; undo takes back "
+    "the last step, help or ? shows the load syntax, an empty line or \"done\" ends the steps and fits. Otherwise "
+    "standard input holds one load per line (blank lines and lines starting with # are skipped, undo takes back "
+    "the last step); each is taken as it comes, with one line per step on standard output (\"step K: load ... "
+    "reading ...\"), and the fit follows the end of input.\n\n"
     "For example, a three-axis sensor with masses of 2 kg hung along each axis in turn (the sensor turned for "
     "each), after a step without load:\n\n"
     "  brova calibrate ttyUSB0 --output sensor.json --serial A1234\n"
@@ -282,8 +374,11 @@ const char kDescription[] =
     "  step 2 load: 2 kg -z\n"
     "  ... 2 kg +z, 2 kg -x, 2 kg +x, 2 kg -y, 2 kg +y, then an empty line: the fit, its report, the file.\n\n"
     "FILE is never replaced unless --force is given; it is written only after a successful fit. It holds the "
-    "sensor's kind, identification, --serial and today's date, the matrices, and how they were made: the loads, "
-    "the averaged readings, the residuals, the condition number and this tool's version.\n\n";
+    "sensor's kind, its identification (the sensor's identification text, or else its port's name under "
+    "/dev/serial/by-id, which is what lookup matches; when there is neither, the end of the report says that "
+    "lookup cannot pick the file and that --calibration FILE names it), --serial and today's date, the matrices, and "
+    "how they were made: the loads, the averaged readings, each step's residual, the condition number and this "
+    "tool's version.\n\n";
 
 } // namespace
 
@@ -296,7 +391,8 @@ int runCalibrate(const QStringList& args)
     addConfigOptions(p);
     p.addOption({QStringLiteral("output"), QStringLiteral("The calibration file to write (required)."),
                  QStringLiteral("FILE")});
-    p.addOption({QStringLiteral("force"), QStringLiteral("Replace FILE if it exists.")});
+    p.addOption({QStringLiteral("force"),
+                 QStringLiteral("Replace FILE if it exists, and write the fit even when its steps disagree.")});
     p.addOption({QStringLiteral("six-axis"), QStringLiteral("Calibrate a four-channel device as one six-axis sensor.")});
     p.addOption({QStringLiteral("inputs"),
                  QStringLiteral("What a three-axis channel's matrix takes: vector (x, y, z; the default) or "
@@ -411,8 +507,18 @@ int runCalibrate(const QStringList& args)
     const int64_t windowNs = static_cast<int64_t>(window * 1e9);
     std::vector<Step> steps;
 
+    // The name of a value of a sample: "z", or "channel 2 z".
+    auto inputName = [&](size_t value) {
+        for (const Unit& u : units)
+            if (value >= u.offset && value < u.offset + u.inputs.size())
+                return (u.channel < 0 ? QString() : QStringLiteral("channel %1 ").arg(u.channel)) +
+                       QString::fromStdString(u.inputs[value - u.offset]);
+        return QString();
+    };
+
     // Takes step's reading: the average over the first window in which every
-    // input it concerns is steady. False (with why) when it does not settle.
+    // input it concerns is steady, and the uncertainty of each average. False
+    // (with why) when it does not settle.
     auto capture = [&](Step& step, QString& why) {
         source.drop();  // what came before the load was applied
         std::vector<size_t> watched;
@@ -426,6 +532,35 @@ int runCalibrate(const QStringList& args)
         std::vector<Instant> got;
         double worst = 0;
         size_t worstInput = 0;
+        // On a terminal the wait is shown, and how far the reading is from
+        // steady once a window has come.
+        int64_t shown = INT64_MIN;
+        struct EndLine {
+            bool on;
+            ~EndLine()
+            {
+                if (on) {
+                    std::printf("\r\033[K");
+                    std::fflush(stdout);
+                }
+            }
+        } endLine{terminal};
+        auto showWait = [&](bool spread) {
+            const int64_t now = brovatools::monotonicNow();
+            if (!terminal || (shown != INT64_MIN && now - shown < 250000000))
+                return;
+            shown = now;
+            if (spread)
+                std::printf("\r\033[K  waiting for a steady reading: %s spreads %.0f counts over %g s (steady at %d "
+                            "or less)",
+                            local(inputName(worstInput)).constData(), worst, window, stableCounts);
+            else
+                std::printf("\r\033[K  waiting for a steady reading (%g s without a change of more than %d "
+                            "counts) ...",
+                            window, stableCounts);
+            std::fflush(stdout);
+        };
+        showWait(false);
         for (;;) {
             if (!pause(10))
                 throw Failure(exitForSignal(), QStringLiteral("interrupted; nothing written"));
@@ -453,25 +588,27 @@ int runCalibrate(const QStringList& args)
                 }
                 if (worst <= stableCounts) {
                     step.reading.assign(values, 0.0);
-                    for (const Instant& r : recent)
-                        for (size_t i = 0; i < values; ++i)
-                            step.reading[i] += r.values[i] / static_cast<double>(recent.size());
+                    step.noise.assign(values, 0.0);
+                    std::vector<double> samples(recent.size());
+                    for (size_t i = 0; i < values; ++i) {
+                        for (size_t r = 0; r < recent.size(); ++r) {
+                            samples[r] = recent[r].values[i];
+                            step.reading[i] += samples[r] / static_cast<double>(recent.size());
+                        }
+                        step.noise[i] = brovatools::averageUncertainty(samples);
+                    }
                     return true;
                 }
+                showWait(true);
             }
             if (brovatools::monotonicNow() > deadline) {
                 if (first == INT64_MIN) {
                     why = QStringLiteral("no samples came in %1 s").arg(timeout);
                 } else {
-                    QString name;
-                    for (const Unit& u : units)
-                        if (worstInput >= u.offset && worstInput < u.offset + u.inputs.size())
-                            name = (u.channel < 0 ? QString() : QStringLiteral("channel %1 ").arg(u.channel)) +
-                                   QString::fromStdString(u.inputs[worstInput - u.offset]);
                     why = QStringLiteral("the reading did not settle within %1 s: %2 spread over %3 counts in %4 s "
                                          "(--stable-counts %5)")
                               .arg(timeout)
-                              .arg(name)
+                              .arg(inputName(worstInput))
                               .arg(worst, 0, 'f', 0)
                               .arg(window)
                               .arg(stableCounts);
@@ -500,11 +637,19 @@ int runCalibrate(const QStringList& args)
     Lines lines;
     std::string line;
     int lineNumber = 0;
+    const bool channelSteps = kind->fourChannel && !wrench;
+    const QString syntax =
+        QStringLiteral("A load is FX FY FZ in N (or FX FY FZ lbf)%1, a mass and the axis it pulls along (2.5 kg -z; "
+                       "also g and lb), or a force along an axis (20 N -z, 4.5 lbf x)%2%3. undo takes back the last "
+                       "step; an empty line or done ends the steps and fits.")
+            .arg(outputs == 6 ? QStringLiteral(", FX FY FZ TX TY TZ in N and N*m") : QString(),
+                 outputs == 6 ? QStringLiteral("; on a six-axis sensor \"2.5 kg -z at X,Y,Z\" hangs it at that point "
+                                               "(m)")
+                              : QString(),
+                 channelSteps ? QStringLiteral("; C: LOAD loads channel C alone") : QString());
     if (terminal)
-        std::printf("For each step apply a known load, then type it: FX FY FZ in N%s, or a mass such as 2.5 kg -z%s. "
-                    "An empty line or done ends the steps and fits.\n",
-                    outputs == 6 ? " (and TX TY TZ in N*m), or 2.5 kg -z at X,Y,Z (m)" : "",
-                    units.size() > 1 ? "; C: LOAD loads channel C alone" : "");
+        std::printf("For each step apply a known load, then type it. %s Type help or ? to see this again.\n",
+                    local(syntax).constData());
     for (;;) {
         if (terminal) {
             std::printf("step %zu load: ", steps.size() + 1);
@@ -518,19 +663,43 @@ int runCalibrate(const QStringList& args)
             break;
         if (text.isEmpty() || text.startsWith('#'))
             continue;
+        if (text == QLatin1String("help") || text == QLatin1String("?")) {
+            std::printf("  %s\n", local(syntax).constData());
+            std::fflush(stdout);
+            continue;
+        }
+        if (text == QLatin1String("undo")) {
+            if (steps.empty()) {
+                std::printf("  nothing to take back\n");
+            } else {
+                std::printf("step %zu taken back (%s)\n", steps.size(), steps.back().text.c_str());
+                steps.pop_back();
+            }
+            std::fflush(stdout);
+            continue;
+        }
         Step step;
         step.text = local(text).toStdString();
         std::string body = step.text, error;
         const int colon = text.indexOf(':');
         bool ok = true;
         if (colon > 0) {
-            step.channel = text.left(colon).trimmed().toInt(&ok);
+            const QString named = text.left(colon).trimmed();
+            step.channel = named.toInt(&ok);
             body = local(text.mid(colon + 1)).toStdString();
-            if (!ok || units.size() < 2 || std::none_of(units.begin(), units.end(), [&](const Unit& u) { return u.channel == step.channel; })) {
+            if (!channelSteps) {
                 ok = false;
-                error = units.size() < 2 ? "\"C: LOAD\" names a channel of a four-channel device calibrated channel "
-                                           "by channel"
-                                         : "\"" + local(text.left(colon)).toStdString() + "\" is not a channel being calibrated";
+                error = "\"C: LOAD\" loads one channel of a four-channel device calibrated channel by channel (kind 34 "
+                        "or 94, without --six-axis)";
+            } else if (!ok || std::none_of(units.begin(), units.end(),
+                                           [&](const Unit& u) { return u.channel == step.channel; })) {
+                ok = false;
+                QStringList calibrated;
+                for (const Unit& u : units)
+                    calibrated << QString::number(u.channel);
+                error = "\"" + local(named).toStdString() + "\" is not a channel being calibrated (" +
+                        (units.size() == 1 ? "only channel " : "channels ") +
+                        local(calibrated.join(QStringLiteral(", "))).toStdString() + ")";
             }
         }
         if (ok)
@@ -540,7 +709,7 @@ int runCalibrate(const QStringList& args)
                 throw Failure(ExitUsage, QStringLiteral("line %1: %2: %3; nothing written")
                                              .arg(lineNumber)
                                              .arg(text, QString::fromLocal8Bit(error.c_str())));
-            std::printf("  %s\n", error.c_str());
+            std::printf("  %s (help shows the syntax)\n", error.c_str());
             continue;
         }
         QString why;
@@ -559,18 +728,31 @@ int runCalibrate(const QStringList& args)
     // The fits, each over the steps that concern it.
     BrovaCalibration cal;
     const std::string date = local(QDate::currentDate().toString(Qt::ISODate)).toStdString();
-    if (!cal.setIdentity(kind->code, local(target.ident).toStdString(),
-                         local(p.value(QStringLiteral("serial"))).toStdString(), date))
+    // What lookup matches: the sensor's identification text, or else its
+    // port's name under /dev/serial/by-id.
+    std::string identification = local(target.ident).trimmed().toStdString();
+    if (identification.empty())
+        identification = brovatools::byIdName(local(target.path).toStdString());
+    if (!cal.setIdentity(kind->code, identification, local(p.value(QStringLiteral("serial"))).toStdString(), date))
         throw Failure(ExitFailure, QString::fromStdString(cal.error()));
     QJsonArray fitsJson;
+    QStringList disagreements;
+    // Per step, per unit: the residual and its ratio to what was expected.
+    std::vector<QJsonObject> stepResiduals(steps.size()), stepRatios(steps.size());
     for (const Unit& u : units) {
-        std::vector<std::vector<double>> readings, loads;
-        for (const Step& s : steps)
+        std::vector<std::vector<double>> readings, loads, noise;
+        std::vector<size_t> stepNumbers;  // the unit's steps, as the user counts them (from 1)
+        for (size_t k = 0; k < steps.size(); ++k) {
+            const Step& s = steps[k];
             if (inStep(s, u)) {
                 readings.emplace_back(s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset),
                                       s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset + u.inputs.size()));
+                noise.emplace_back(s.noise.begin() + static_cast<std::ptrdiff_t>(u.offset),
+                                   s.noise.begin() + static_cast<std::ptrdiff_t>(u.offset + u.inputs.size()));
                 loads.push_back(s.load);
+                stepNumbers.push_back(k + 1);
             }
+        }
         const CalibrationFit f = brovatools::fitCalibration(readings, loads, u.inputs);
         if (!f.ok)
             throw Failure(ExitDevice, QStringLiteral("%1: the loads cannot determine the calibration: %2; nothing written")
@@ -600,6 +782,32 @@ int runCalibrate(const QStringList& args)
                     f.condition > 1000 && std::isfinite(f.condition) ? "; some direction was barely loaded" : "");
         if (!f.note.empty())
             std::printf("  note: %s\n", f.note.c_str());
+
+        // Every step against the others.
+        const brovatools::StepConsistency check = brovatools::checkSteps(readings, loads, noise);
+        const QString unitsText = f.outputs == 6 ? QStringLiteral("N, N*m") : QStringLiteral("N");
+        std::printf("  residual of each step (fit - load, %s), and its size against what the reading noise and a "
+                    "%g %% load precision explain:\n",
+                    local(unitsText).constData(), 100 * brovatools::kLoadPrecision);
+        const QString unitKey = u.channel < 0 ? QStringLiteral("sixAxis") : QString::number(u.channel);
+        for (size_t i = 0; i < check.steps.size(); ++i) {
+            const brovatools::StepCheck& c = check.steps[i];
+            std::printf("    step %zu: %s (%s)\n", stepNumbers[i],
+                        local(numbers(c.residual, 0, c.residual.size(), "%.4g")).constData(),
+                        c.checkable ? local(times(c.ratio)).constData()
+                                    : "it alone sets a direction of the fit: a mistake in its load cannot be seen");
+            stepResiduals[stepNumbers[i] - 1][unitKey] = jsonArray(c.residual);
+            stepRatios[stepNumbers[i] - 1][unitKey] = c.checkable ? QJsonValue(c.ratio) : QJsonValue();
+        }
+        if (check.checked && check.spare == 0)
+            std::printf("  note: no step to spare: as many steps as the fit has unknowns, so it meets every load "
+                        "exactly and a mistake in a load cannot be seen; add steps (each axis both ways, then "
+                        "combinations)\n");
+        const QString disagreement = disagreementText(check, loads, stepNumbers, axes, steps);
+        if (!disagreement.isEmpty()) {
+            disagreements << unitName(u) + QStringLiteral(": ") + disagreement;
+            std::printf("  %s\n", local(disagreement).constData());
+        }
 
         bool set;
         if (u.channel >= 0) {
@@ -632,8 +840,15 @@ int runCalibrate(const QStringList& args)
         fj[QStringLiteral("residualMax")] = jsonArray(f.residualMax);
         fj[QStringLiteral("conditionNumber")] = std::isfinite(f.condition) ? QJsonValue(f.condition) : QJsonValue();
         fj[QStringLiteral("rank")] = f.rank;
+        if (check.checked)
+            fj[QStringLiteral("spareSteps")] = check.spare;
+        if (!disagreement.isEmpty())
+            fj[QStringLiteral("disagreement")] = disagreement;
         fitsJson.append(fj);
     }
+    if (!disagreements.isEmpty() && !force)
+        throw Failure(ExitDevice, disagreements.join(QStringLiteral("; ")) +
+                                      QStringLiteral("; nothing written (--force writes the fit all the same)"));
 
     QJsonArray stepsJson;
     for (const Step& s : steps) {
@@ -649,6 +864,8 @@ int runCalibrate(const QStringList& args)
                     jsonArray(std::vector<double>(s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset),
                                                   s.reading.begin() + static_cast<std::ptrdiff_t>(u.offset + u.inputs.size())));
         sj[QStringLiteral("readings")] = readings;
+        sj[QStringLiteral("residuals")] = stepResiduals[static_cast<size_t>(stepsJson.size())];
+        sj[QStringLiteral("residualRatio")] = stepRatios[static_cast<size_t>(stepsJson.size())];
         stepsJson.append(sj);
     }
     QJsonObject provenance;
@@ -674,6 +891,13 @@ int runCalibrate(const QStringList& args)
     if (!cal.save(local(output).toStdString()))
         throw Failure(ExitFailure, QString::fromLocal8Bit(cal.error().c_str()));
     std::printf("written to %s\n", local(output).constData());
+    if (!disagreements.isEmpty())
+        std::printf("note: written with steps that disagree (--force)\n");
+    if (identification.empty())
+        std::printf("note: lookup cannot pick this file: the sensor reports no identification and %s has no name "
+                    "under /dev/serial/by-id, so the file is for any sensor of kind %d; give it with "
+                    "--calibration %s\n",
+                    local(target.path).constData(), kind->code, local(output).constData());
     return ExitOk;
 }
 

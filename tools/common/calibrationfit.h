@@ -39,6 +39,89 @@ struct CalibrationFit {
     std::string note;
 };
 
+// How far a step's load is from what the fit makes of its reading, against
+// what the reading noise and the load's own precision explain.
+struct StepCheck {
+    std::vector<double> residual;  // per output axis: fit - load, N (N*m)
+    // The residual's expected size (one standard deviation): the noise of the
+    // step's averaged reading through the matrix, and a load precision of
+    // kLoadPrecision, each spread over the steps as the fit spreads it.
+    std::vector<double> expected;
+    double ratio = 0;  // the largest |residual| / expected over the axes
+    int axis = 0;      // the axis of that largest ratio
+    double leverage = 0;  // how much the step alone sets the fit (0 ... 1)
+    // False when the step alone sets some direction of the fit (leverage 1):
+    // its residual is 0 whatever its load, and a mistake in it cannot be seen.
+    bool checkable = true;
+};
+
+// Whether the steps of a fit agree with each other.
+struct StepConsistency {
+    bool checked = false;  // false: the steps cannot be fitted, or no noise was given
+    // Steps beyond what the fit needs (steps - rank): 0, no mistake in a load
+    // can be seen; 1, a mistake is seen but not where.
+    int spare = 0;
+    std::vector<StepCheck> steps;  // every step, over the whole set
+    // The step (or two) that disagree with the others: taken out, the rest
+    // agree within the bound, with a step to spare; no other step (or pair)
+    // does that. Indices into the steps.
+    std::vector<int> disagreeing;
+    // What the agreeing steps make of each disagreeing step's reading: the
+    // load it was, by the others (as many as disagreeing).
+    std::vector<std::vector<double>> othersRead;
+    // When several steps (or pairs) would each explain the disagreement
+    // (loads along one axis given in two steps only, +x and -x): each of
+    // them. Which is wrong cannot be told.
+    std::vector<std::vector<int>> alternatives;
+    // When no step or pair explains it (too few steps to spare, or more
+    // mistakes): the steps beyond the bound.
+    std::vector<int> unlocated;
+    // When the readings barely follow the loads: the output axis on which
+    // the reading noise, through the fitted matrix, stands for more than
+    // kNoiseShare of the largest load (-1: none), and that share. Loads not
+    // applied along an axis at all give this.
+    int noiseAxis = -1;
+    double noiseShare = 0;
+    bool agree() const
+    {
+        return noiseAxis < 0 && disagreeing.empty() && alternatives.empty() && unlocated.empty();
+    }
+};
+
+// The load precision assumed of every step: 1 % of its force (of its torque,
+// and of its force times the set's typical lever arm, for a torque axis). A
+// mass's own tolerance, the local gravity, a load hung a degree off its
+// axis (1.7 % across it) are of that order; the reading noise is measured.
+constexpr double kLoadPrecision = 0.01;
+// A step disagrees when its residual is more than this many times what the
+// noise and the load precision explain: far beyond chance (a normal
+// deviate beyond 10 has odds below 1e-23), far beyond a load hung a few
+// degrees askew, and far below the residual of a load typed with the wrong
+// sign, 10 times too small or not applied (tens of percent of the load,
+// thousands of times the noise).
+constexpr double kResidualBound = 10;
+
+// A fit whose matrix turns the reading noise into more than this share of
+// the largest load is no calibration: the readings barely followed the loads
+// (a sensor resolves its loads to far better than 10 %; a load that was never
+// applied along an axis leaves only noise there).
+constexpr double kNoiseShare = 0.1;
+
+// The standard deviation of the average of samples (one input's values
+// while a step's reading was steady): the larger of the spread of the
+// samples over their number and the spread of the means of ten consecutive
+// batches (which holds for filtered, correlated samples), and never below
+// the rounding of a count (sqrt(1/12)).
+double averageUncertainty(const std::vector<double>& samples);
+
+// Checks the steps of a fit against each other: readings and loads as
+// fitCalibration takes them, noise the averageUncertainty of each step's
+// inputs (counts). A step (or a pair) is named as disagreeing only when it
+// alone, taken out, leaves the rest agreeing with at least one step to
+// spare.
+StepConsistency checkSteps(const std::vector<std::vector<double>>& readings,
+                           const std::vector<std::vector<double>>& loads, const std::vector<std::vector<double>>& noise);
+
 // The names of the load axes: x, y, z for 3 outputs; Fx, Fy, Fz, Tx, Ty, Tz for 6.
 std::vector<std::string> loadAxisNames(int outputs);
 
@@ -54,13 +137,17 @@ CalibrationFit fitCalibration(const std::vector<std::vector<double>>& readings,
                               const std::vector<std::string>& inputNames = {});
 
 // One step's load as a user writes it, for a fit of `outputs` (3 or 6) axes:
-//   "FX FY FZ" in N (commas or blanks between the numbers); for 6 outputs also
-//   "FX FY FZ TX TY TZ" in N and N*m (three numbers: no torque);
-//   "M kg DIR" or "M g DIR": a mass hung along DIR (x, y, z with an optional
-//   sign, e.g. -z), F = M * kGravity along DIR; for 6 outputs optionally
-//   followed by "at X,Y,Z" (m), the point where the mass acts: T = r x F.
-// On success true and load holds `outputs` numbers; otherwise false and error
-// says what is wrong.
+//   "FX FY FZ" in N, or followed by "lbf" in pounds-force (commas or blanks
+//   between the numbers); for 6 outputs also "FX FY FZ TX TY TZ" in N and
+//   N*m (three numbers: no torque);
+//   "M UNIT DIR": a mass in kg, g or lb hung along DIR (x, y, z with an
+//   optional sign, e.g. -z), F = M * kGravity along DIR, or a force in N or
+//   lbf along DIR; the unit may be written against the number ("2kg -z");
+//   for 6 outputs optionally followed by "at X,Y,Z" (m), the point where the
+//   load acts: T = r x F.
+// 1 lb = 0.45359237 kg and 1 lbf = 4.4482216152605 N, exactly. Numbers must
+// be finite, and so must the load. On success true and load holds `outputs`
+// numbers; otherwise false and error says what is wrong.
 bool parseLoad(const std::string& text, int outputs, std::vector<double>& load, std::string& error);
 
 } // namespace brovatools

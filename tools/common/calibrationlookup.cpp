@@ -1,15 +1,9 @@
 #include "calibrationlookup.h"
 
-#include <QByteArray>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace brovatools {
 
@@ -25,28 +19,6 @@ std::string local(const QString& s)
     return s.toLocal8Bit().toStdString();
 }
 
-// The whole file, or false with the system's reason.
-bool readBytes(const std::string& path, QByteArray& bytes, std::string& error)
-{
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        error = path + ": cannot read: " + std::strerror(errno);
-        return false;
-    }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        bytes.append(buffer, static_cast<int>(n));
-    const bool failed = std::ferror(f);
-    const int why = errno;
-    std::fclose(f);
-    if (failed) {
-        error = path + ": cannot read: " + std::strerror(why);
-        return false;
-    }
-    return true;
-}
-
 // Lookup's rule: the file names this sensor (its identification text or its
 // by-id name); a file without an identification is never picked.
 bool identifies(const BrovaCalibration& c, const SensorIdentity& s)
@@ -54,6 +26,20 @@ bool identifies(const BrovaCalibration& c, const SensorIdentity& s)
     const std::string id = c.identification();
     return c.kind() == s.kind && !id.empty() &&
            ((!s.identification.empty() && id == s.identification) || (!s.byId.empty() && id == s.byId));
+}
+
+// Why a file of the sensor's kind is not its file.
+std::string unmatchedLine(const CalibrationFile& file, const SensorIdentity& s)
+{
+    const std::string id = file.calibration.identification();
+    const std::string kind = std::to_string(s.kind);
+    if (id.empty())
+        return file.path + ": for kind " + kind +
+               " without an identification, which lookup never picks (it would fit any sensor of the kind): name it "
+               "with --calibration";
+    auto shown = [](const std::string& v) { return v.empty() ? std::string("none") : "\"" + v + "\""; };
+    return file.path + ": for kind " + kind + " \"" + id + "\", not this sensor (its identification: " +
+           shown(s.identification) + "; its port under /dev/serial/by-id: " + shown(s.byId) + ")";
 }
 
 std::string countsLine(const std::string& why)
@@ -77,11 +63,9 @@ SidecarCalibration sidecarCalibration(const CalibrationFile& file, bool forced)
 
 bool readCalibration(const std::string& path, CalibrationFile& out, std::string& error)
 {
-    QByteArray bytes;
-    if (!readBytes(path, bytes, error))
-        return false;
+    // The library's reader: a regular file, bounded, opened without blocking.
     BrovaCalibration c;
-    if (!c.loadJson(bytes.toStdString(), path)) {
+    if (!c.load(path)) {
         error = c.error();
         if (error.empty())
             error = path + ": not a valid calibration file";
@@ -89,7 +73,7 @@ bool readCalibration(const std::string& path, CalibrationFile& out, std::string&
     }
     out.calibration = c;
     out.path = local(QFileInfo(local(path)).absoluteFilePath());
-    out.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+    out.sha256 = c.sha256();
     out.found = false;
     return true;
 }
@@ -169,25 +153,39 @@ CalibrationChoice chooseCalibration(const std::shared_ptr<const CalibrationFile>
         return choice;
     }
     std::string unusable;
+    std::vector<std::string> unmatched;
     for (const std::string& folder : calibrationFolders()) {
         const QDir dir(local(folder));
         if (!dir.exists())
             continue;
+        // Every entry named *.json, whatever it is (System: dangling links,
+        // FIFOs, devices): what cannot be read is told, not dropped.
+        const QStringList names = dir.entryList({QStringLiteral("*.json")},
+                                                QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
         // Byte order of the names, whatever the locale.
-        QStringList names = dir.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Readable, QDir::NoSort);
         std::vector<std::string> sorted;
         for (const QString& n : names)
             sorted.push_back(local(n));
         std::sort(sorted.begin(), sorted.end());
         for (const std::string& name : sorted) {
+            const std::string path = folder + "/" + name;
+            const QFileInfo info(local(path));
+            if (info.isSymLink() && !info.exists()) {
+                choice.skipped.push_back(path + ": a symbolic link to " + local(info.symLinkTarget()) +
+                                         ", which does not exist");
+                continue;
+            }
             auto file = std::make_shared<CalibrationFile>();
             std::string error;
-            if (!readCalibration(folder + "/" + name, *file, error)) {
+            if (!readCalibration(path, *file, error)) {
                 choice.skipped.push_back(error);
                 continue;
             }
-            if (!identifies(file->calibration, sensor))
+            if (!identifies(file->calibration, sensor)) {
+                if (file->calibration.kind() == sensor.kind)
+                    unmatched.push_back(unmatchedLine(*file, sensor));
                 continue;
+            }
             if (!calibratesWhatIsRead(file->calibration, sensor)) {
                 // The sensor's file, for another way of reading it.
                 if (unusable.empty())
@@ -201,6 +199,7 @@ CalibrationChoice chooseCalibration(const std::shared_ptr<const CalibrationFile>
         }
     }
     choice.line = countsLine(unusable);
+    choice.unmatched = unmatched;
     return choice;
 }
 

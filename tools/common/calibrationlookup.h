@@ -11,9 +11,11 @@
 // sensor's identification text or the name of its port under
 // /dev/serial/by-id wins (a file in the first folder before any in the
 // second). A file without an identification fits any sensor of its kind and
-// is therefore never picked by lookup: name it with --calibration. A file in
-// a folder that cannot be read or is not a valid calibration is skipped and
-// told.
+// is therefore never picked by lookup: name it with --calibration. Every
+// entry named *.json is looked at: one that cannot be read (unreadable, a
+// dangling link, a directory, a FIFO or a device) or is not a valid
+// calibration is skipped and told; when none fits, the files of the sensor's
+// kind that lookup could not match by identity are told too.
 //
 // A file the user names is read before any device is looked at; its kind and
 // identification must fit the sensor unless forced, and it must calibrate
@@ -72,8 +74,13 @@ struct CalibrationChoice {
     // "calibration: none: values are counts" (with the reason when there is one).
     std::string line;
     bool forced = false;  // a named file for another sensor, applied with force
-    // Files in the folders that were skipped: "PATH: why".
+    // Files in the folders that were skipped: "PATH: why" (cannot be read,
+    // not a regular file, a dangling link, not a valid calibration).
     std::vector<std::string> skipped;
+    // When lookup found no file: the files of the sensor's kind that it could
+    // not match to the sensor by identity, "PATH: why" (no identification in
+    // the file, or another sensor's).
+    std::vector<std::string> unmatched;
     // Set when a named file is refused for this sensor (another kind or
     // identification, unless forced, or nothing of what is read calibrated):
     // the reason. The tool refuses the sensor (exit 4) or shows counts.

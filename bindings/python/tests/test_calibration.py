@@ -19,7 +19,7 @@ CALIBRATION = {
         {"channel": 0, "inputs": ["x", "y", "z"],
          "matrix": [[0.5, 0, 0], [0, 0.25, 0], [0, 0, 0.001]], "bias": [1, 2, 3]},
         {"channel": 3, "inputs": ["x", "z"],
-         "matrix": [[0.1, 0], [0, 0], [0, 0.002]], "bias": [0, 0, -40]},
+         "matrix": [[0.1, 0], [0.05, 0], [0, 0.002]], "bias": [0, 0, -40]},
     ],
     "sixAxis": {"inputs": ["sensor1.x", "sensor2.y", "sensor3.z", "sensor4.x", "sensor1.y", "sensor4.z"],
                 "matrix": np.diag(DIAG).tolist(), "bias": [1, 2, 3, 4, 5, 6]},
@@ -46,7 +46,7 @@ def expected_forces(bias):
     (x0, y0, z0), (x3, _, z3) = channel_load(0), channel_load(3)
     nan = [np.nan] * 3
     return np.array([0.5 * x0 + bias * 1, 0.25 * y0 + bias * 2, 0.001 * z0 + bias * 3]
-                    + nan + nan + [0.1 * x3, 0.0, 0.002 * z3 - bias * 40])
+                    + nan + nan + [0.1 * x3, 0.05 * x3, 0.002 * z3 - bias * 40])
 
 
 def expected_wrench(bias):
