@@ -2,7 +2,10 @@
 // bounded decoding of fields, CRC-32 and the chunk codecs.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
+#include <new>
+#include <stdexcept>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -98,6 +101,22 @@ private:
 };
 
 uint32_t crc32(uint32_t crc, const void* data, size_t size);  // zlib's, any size
+
+// Runs f; memory that cannot be had (the containers' exceptions) becomes a
+// failed Status, kept in *sticky as well when given.
+template <class F>
+Status noThrow(F&& f, Status* sticky = nullptr)
+{
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    Status s = Status::failure("out of memory", ENOMEM);
+    if (sticky)
+        *sticky = s;
+    return s;
+}
 
 // Compresses a chunk's records. One per writer: the zstd context is reused.
 class Compressor {

@@ -143,7 +143,8 @@ struct McapReader::Impl {
             return corrupt("a schema with id 0");
         auto it = schemaAt.find(s.id);
         if (it != schemaAt.end())
-            return sameSchema(schemas[it->second], s) ? Status{} : corrupt("two different schemas " + std::to_string(s.id));
+            return sameSchema(schemas[it->second], s) ? Status{}
+                                                      : corrupt("two different schemas " + std::to_string(s.id));
         schemaAt[s.id] = schemas.size();
         schemas.push_back(std::move(s));
         return {};
@@ -153,7 +154,8 @@ struct McapReader::Impl {
     {
         auto it = channelAt.find(c.id);
         if (it != channelAt.end())
-            return sameChannel(channels[it->second], c) ? Status{} : corrupt("two different channels " + std::to_string(c.id));
+            return sameChannel(channels[it->second], c) ? Status{}
+                                                        : corrupt("two different channels " + std::to_string(c.id));
         channelAt[c.id] = channels.size();
         channels.push_back(std::move(c));
         return {};
@@ -631,7 +633,8 @@ Status McapReader::Impl::openSummary()
     std::vector<Block> sorted;
     std::vector<ChunkInfo> infos;
     for (size_t i : order) {
-        if (!sorted.empty() && blocks[i].offset < sorted.back().offset + sorted.back().length + sorted.back().indexLength)
+        const Block* last = sorted.empty() ? nullptr : &sorted.back();
+        if (last && blocks[i].offset < last->offset + last->length + last->indexLength)
             return corrupt("two Chunk Index records point at overlapping chunks");
         sorted.push_back(std::move(blocks[i]));
         infos.push_back(std::move(chunkInfos[sorted.back().info]));
@@ -773,9 +776,11 @@ Status McapReader::open(const std::string& path, const ReaderOptions& options)
     }
     d->fd = fd;
     d->size = uint64_t(st.st_size);
-    d->name = path;
-    d->options = options;
-    Status s = d->open();
+    Status s = noThrow([&] {
+        d->name = path;
+        d->options = options;
+        return d->open();
+    });
     if (!s)
         close();
     return s;
@@ -787,9 +792,11 @@ Status McapReader::openMemory(const uint8_t* data, size_t size, const ReaderOpti
     static const uint8_t empty = 0;
     d->memory = data ? data : &empty;
     d->size = data ? size : 0;
-    d->name = "the recording";
     d->options = options;
-    Status s = d->open();
+    Status s = noThrow([&] {
+        d->name = "the recording";
+        return d->open();
+    });
     if (!s)
         close();
     return s;
@@ -854,240 +861,250 @@ const std::vector<ChunkInfo>& McapReader::chunks() const
 
 Status McapReader::readAttachment(size_t index, std::string& data) const
 {
-    if (index >= d->attachments.size())
-        return Status::failure("no attachment " + std::to_string(index));
-    const AttachmentInfo& info = d->attachments[index];
-    std::vector<uint8_t> body;
-    uint8_t opcode = 0;
-    if (Status s = d->readRecord(info.offset, info.offset + info.length, opcode, body); !s)
-        return s;
-    AttachmentInfo found;
-    const uint8_t* p = nullptr;
-    uint32_t crc = 0;
-    if (opcode != kAttachment || body.size() + kRecordPrefix != info.length)
-        return d->corrupt("no Attachment record " + at(info.offset) + " where the index has one");
-    if (Status s = d->parseAttachment(body.data(), body.size(), info.offset, found, p, crc); !s)
-        return s;
-    if (found.name != info.name || found.dataSize != info.dataSize)
-        return d->corrupt("the attachment " + at(info.offset) + " is not the one its index describes");
-    if (crc != 0 && crc32(0, body.data(), body.size() - 4) != crc)
-        return d->corrupt("the attachment " + info.name + " does not match its CRC");
-    data.assign(reinterpret_cast<const char*>(p), size_t(found.dataSize));
-    return {};
+    return noThrow([&]() -> Status {
+        if (index >= d->attachments.size())
+            return Status::failure("no attachment " + std::to_string(index));
+        const AttachmentInfo& info = d->attachments[index];
+        std::vector<uint8_t> body;
+        uint8_t opcode = 0;
+        if (Status s = d->readRecord(info.offset, info.offset + info.length, opcode, body); !s)
+            return s;
+        AttachmentInfo found;
+        const uint8_t* p = nullptr;
+        uint32_t crc = 0;
+        if (opcode != kAttachment || body.size() + kRecordPrefix != info.length)
+            return d->corrupt("no Attachment record " + at(info.offset) + " where the index has one");
+        if (Status s = d->parseAttachment(body.data(), body.size(), info.offset, found, p, crc); !s)
+            return s;
+        if (found.name != info.name || found.dataSize != info.dataSize)
+            return d->corrupt("the attachment " + at(info.offset) + " is not the one its index describes");
+        if (crc != 0 && crc32(0, body.data(), body.size() - 4) != crc)
+            return d->corrupt("the attachment " + info.name + " does not match its CRC");
+        data.assign(reinterpret_cast<const char*>(p), size_t(found.dataSize));
+        return {};
+    });
 }
 
 Status McapReader::readMessages(uint16_t channelId, std::vector<Message>& out) const
 {
-    std::vector<uint8_t> raw, records;
-    const size_t first = out.size();
-    for (const Block& b : d->blocks) {
-        if (!b.channels.empty() && !std::binary_search(b.channels.begin(), b.channels.end(), channelId))
-            continue;
-        if (Status s = d->loadBlock(b, raw, records, nullptr); !s)
-            return s;
-        Status s = d->eachRecord(records, b.offset, [&](uint8_t op, const uint8_t* p, size_t n, uint64_t) -> Status {
-            MessageView m;
-            if (op != kMessage)
+    return noThrow([&]() -> Status {
+        std::vector<uint8_t> raw, records;
+        const size_t first = out.size();
+        for (const Block& b : d->blocks) {
+            if (!b.channels.empty() && !std::binary_search(b.channels.begin(), b.channels.end(), channelId))
+                continue;
+            if (Status s = d->loadBlock(b, raw, records, nullptr); !s)
+                return s;
+            Status s = d->eachRecord(records, b.offset, [&](uint8_t op, const uint8_t* p, size_t n, uint64_t) -> Status {
+                MessageView m;
+                if (op != kMessage)
+                    return {};
+                if (!parseMessage(p, n, m))
+                    return d->corrupt("a cut Message record " + at(b.offset));
+                if (m.channelId == channelId)
+                    out.push_back({m.channelId, m.sequence, m.logTime, m.publishTime,
+                                   std::vector<uint8_t>(m.data, m.data + m.size)});
                 return {};
-            if (!parseMessage(p, n, m))
-                return d->corrupt("a cut Message record " + at(b.offset));
-            if (m.channelId == channelId)
-                out.push_back({m.channelId, m.sequence, m.logTime, m.publishTime,
-                               std::vector<uint8_t>(m.data, m.data + m.size)});
-            return {};
-        });
-        if (!s)
-            return s;
-    }
-    std::stable_sort(out.begin() + std::ptrdiff_t(first), out.end(),
-                     [](const Message& a, const Message& b) { return a.logTime < b.logTime; });
-    return {};
+            });
+            if (!s)
+                return s;
+        }
+        std::stable_sort(out.begin() + std::ptrdiff_t(first), out.end(),
+                         [](const Message& a, const Message& b) { return a.logTime < b.logTime; });
+        return {};
+    });
 }
 
 Status McapReader::forEachMessage(const std::function<bool(const MessageView&)>& visit) const
 {
-    std::vector<uint8_t> raw, records;
-    bool more = true;
-    for (const Block& b : d->blocks) {
-        if (Status s = d->loadBlock(b, raw, records, nullptr); !s)
-            return s;
-        Status s = d->eachRecord(records, b.offset, [&](uint8_t op, const uint8_t* p, size_t n, uint64_t) -> Status {
-            MessageView m;
-            if (op != kMessage || !more)
+    if (!visit)
+        return Status::failure("no function to visit the messages");
+    return noThrow([&]() -> Status {
+        std::vector<uint8_t> raw, records;
+        bool more = true;
+        for (const Block& b : d->blocks) {
+            if (Status s = d->loadBlock(b, raw, records, nullptr); !s)
+                return s;
+            Status s = d->eachRecord(records, b.offset, [&](uint8_t op, const uint8_t* p, size_t n, uint64_t) -> Status {
+                MessageView m;
+                if (op != kMessage || !more)
+                    return {};
+                if (!parseMessage(p, n, m))
+                    return d->corrupt("a cut Message record " + at(b.offset));
+                more = visit(m);
                 return {};
-            if (!parseMessage(p, n, m))
-                return d->corrupt("a cut Message record " + at(b.offset));
-            more = visit(m);
-            return {};
-        });
-        if (!s)
-            return s;
-        if (!more)
-            break;
-    }
-    return {};
+            });
+            if (!s)
+                return s;
+            if (!more)
+                break;
+        }
+        return {};
+    });
 }
 
 Status McapReader::verify() const
 {
-    const Impl& r = *d;
-    // The data section against Data End's CRC.
-    if (r.hasDataEnd && r.dataCrc != 0) {
-        std::vector<uint8_t> buffer;
-        uint32_t crc = 0;
-        for (uint64_t pos = 0; pos < r.dataEndAt;) {
-            const uint64_t n = std::min<uint64_t>(r.dataEndAt - pos, 1 << 20);
-            if (Status s = r.read(pos, n, buffer); !s)
+    return noThrow([&]() -> Status {
+        const Impl& r = *d;
+        // The data section against Data End's CRC.
+        if (r.hasDataEnd && r.dataCrc != 0) {
+            std::vector<uint8_t> buffer;
+            uint32_t crc = 0;
+            for (uint64_t pos = 0; pos < r.dataEndAt;) {
+                const uint64_t n = std::min<uint64_t>(r.dataEndAt - pos, 1 << 20);
+                if (Status s = r.read(pos, n, buffer); !s)
+                    return s;
+                crc = crc32(crc, buffer.data(), buffer.size());
+                pos += n;
+            }
+            if (crc != r.dataCrc)
+                return r.corrupt("the data section does not match its CRC");
+        }
+
+        // Every block: its messages, their times, and the chunk's message indexes.
+        Statistics counted;
+        uint32_t chunkCount = 0;
+        std::vector<uint8_t> raw, records, body;
+        for (const Block& b : r.blocks) {
+            ChunkFields f;
+            if (Status s = r.loadBlock(b, raw, records, &f); !s)
                 return s;
-            crc = crc32(crc, buffer.data(), buffer.size());
-            pos += n;
-        }
-        if (crc != r.dataCrc)
-            return r.corrupt("the data section does not match its CRC");
-    }
-
-    // Every block: its messages, their times, and the chunk's message indexes.
-    Statistics counted;
-    uint32_t chunkCount = 0;
-    std::vector<uint8_t> raw, records, body;
-    for (const Block& b : r.blocks) {
-        ChunkFields f;
-        if (Status s = r.loadBlock(b, raw, records, &f); !s)
-            return s;
-        std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> index;
-        Status s = r.eachRecord(records, b.offset, [&](uint8_t op, const uint8_t* p, size_t n, uint64_t pos) -> Status {
-            MessageView m;
-            if (op != kMessage)
+            std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> index;
+            Status s = r.eachRecord(records, b.offset, [&](uint8_t op, const uint8_t* p, size_t n, uint64_t pos) -> Status {
+                MessageView m;
+                if (op != kMessage)
+                    return {};
+                if (!parseMessage(p, n, m))
+                    return r.corrupt("a cut Message record " + at(b.offset));
+                if (!r.channelAt.count(m.channelId))
+                    return r.corrupt("a message " + at(b.offset) + " of channel " + std::to_string(m.channelId) +
+                                     ", which the file does not define");
+                if (b.chunk && (m.logTime < f.startTime || m.logTime > f.endTime))
+                    return r.corrupt("a message outside its chunk's time range " + at(b.offset));
+                index[m.channelId].emplace_back(m.logTime, pos);
+                if (counted.messageCount == 0 || m.logTime < counted.messageStartTime)
+                    counted.messageStartTime = m.logTime;
+                if (counted.messageCount == 0 || m.logTime > counted.messageEndTime)
+                    counted.messageEndTime = m.logTime;
+                ++counted.messageCount;
+                ++counted.channelMessageCounts[m.channelId];
                 return {};
-            if (!parseMessage(p, n, m))
-                return r.corrupt("a cut Message record " + at(b.offset));
-            if (!r.channelAt.count(m.channelId))
-                return r.corrupt("a message " + at(b.offset) + " of channel " + std::to_string(m.channelId) +
-                                 ", which the file does not define");
-            if (b.chunk && (m.logTime < f.startTime || m.logTime > f.endTime))
-                return r.corrupt("a message outside its chunk's time range " + at(b.offset));
-            index[m.channelId].emplace_back(m.logTime, pos);
-            if (counted.messageCount == 0 || m.logTime < counted.messageStartTime)
-                counted.messageStartTime = m.logTime;
-            if (counted.messageCount == 0 || m.logTime > counted.messageEndTime)
-                counted.messageEndTime = m.logTime;
-            ++counted.messageCount;
-            ++counted.channelMessageCounts[m.channelId];
-            return {};
-        });
-        if (!s)
-            return s;
-        if (!b.chunk)
-            continue;
-        ++chunkCount;
-        const ChunkInfo& info = r.chunkInfos[b.info];
-        if (info.messageStartTime != f.startTime || info.messageEndTime != f.endTime ||
-            info.compression != f.compression || info.compressedSize != f.compressedSize ||
-            info.uncompressedSize != f.uncompressedSize)
-            return r.corrupt("the Chunk Index of the chunk " + at(b.offset) + " disagrees with the chunk");
-        if (b.indexOffsets.empty())
-            continue;  // a chunk without message indexes
-        for (const auto& [channel, entries] : index) {
-            if (!b.indexOffsets.count(channel))
-                return r.corrupt("the chunk " + at(b.offset) + " has no message index for channel " +
-                                 std::to_string(channel));
+            });
+            if (!s)
+                return s;
+            if (!b.chunk)
+                continue;
+            ++chunkCount;
+            const ChunkInfo& info = r.chunkInfos[b.info];
+            if (info.messageStartTime != f.startTime || info.messageEndTime != f.endTime ||
+                info.compression != f.compression || info.compressedSize != f.compressedSize ||
+                info.uncompressedSize != f.uncompressedSize)
+                return r.corrupt("the Chunk Index of the chunk " + at(b.offset) + " disagrees with the chunk");
+            if (b.indexOffsets.empty())
+                continue;  // a chunk without message indexes
+            for (const auto& [channel, entries] : index) {
+                if (!b.indexOffsets.count(channel))
+                    return r.corrupt("the chunk " + at(b.offset) + " has no message index for channel " +
+                                     std::to_string(channel));
+            }
+            // The indexes one after the other, none read twice.
+            std::vector<std::pair<uint64_t, uint16_t>> byOffset;
+            for (const auto& [channel, where] : b.indexOffsets)
+                byOffset.emplace_back(where, channel);
+            std::sort(byOffset.begin(), byOffset.end());
+            uint64_t next = b.offset + b.length;
+            for (const auto& [where, channel] : byOffset) {
+                uint8_t op = 0;
+                if (where < next)
+                    return r.corrupt("a message index outside its chunk's indexes " + at(where));
+                if (Status s2 = r.readRecord(where, b.offset + b.length + b.indexLength, op, body); !s2)
+                    return s2;
+                next = where + kRecordPrefix + body.size();
+                Cursor c(body.data(), body.size());
+                const uint16_t id = c.u16();
+                const uint8_t* p = nullptr;
+                size_t n = 0;
+                c.bytes32(p, n);
+                if (op != kMessageIndex || id != channel || !c.ok() || c.left() != 0 || n % 16 != 0)
+                    return r.corrupt("a bad Message Index record " + at(where));
+                std::vector<std::pair<uint64_t, uint64_t>> listed;
+                Cursor e(p, n);
+                while (e.left() > 0) {
+                    const uint64_t time = e.u64();
+                    listed.emplace_back(time, e.u64());
+                }
+                std::vector<std::pair<uint64_t, uint64_t>> found = index[channel];
+                std::sort(listed.begin(), listed.end());
+                std::sort(found.begin(), found.end());
+                if (listed != found)
+                    return r.corrupt("the message index of channel " + std::to_string(channel) + " " + at(where) +
+                                     " disagrees with the chunk's messages");
+            }
         }
-        // The indexes one after the other, none read twice.
-        std::vector<std::pair<uint64_t, uint16_t>> byOffset;
-        for (const auto& [channel, where] : b.indexOffsets)
-            byOffset.emplace_back(where, channel);
-        std::sort(byOffset.begin(), byOffset.end());
-        uint64_t next = b.offset + b.length;
-        for (const auto& [where, channel] : byOffset) {
-            uint8_t op = 0;
-            if (where < next)
-                return r.corrupt("a message index outside its chunk's indexes " + at(where));
-            if (Status s2 = r.readRecord(where, b.offset + b.length + b.indexLength, op, body); !s2)
+
+        // The statistics against the messages and records found.
+        const Statistics& s = r.stats;
+        std::map<uint16_t, uint64_t> listed;
+        for (const auto& [channel, count] : s.channelMessageCounts) {
+            if (count != 0)
+                listed[channel] = count;
+        }
+        if (s.messageCount != counted.messageCount || listed != counted.channelMessageCounts ||
+            s.messageStartTime != counted.messageStartTime || s.messageEndTime != counted.messageEndTime ||
+            s.chunkCount != chunkCount || s.schemaCount != r.schemas.size() || s.channelCount != r.channels.size() ||
+            s.attachmentCount != r.attachments.size() || s.metadataCount != r.metadata.size())
+            return r.corrupt("the statistics disagree with the file's contents");
+
+        // The summary offsets: groups apart from each other, each of records of
+        // its kind only.
+        if (r.indexed && r.summaryOffsetStart != 0) {
+            std::vector<uint8_t> groups, summary;
+            if (Status s2 = r.read(r.summaryOffsetStart, r.footerAt - r.summaryOffsetStart, groups); !s2)
                 return s2;
-            next = where + kRecordPrefix + body.size();
-            Cursor c(body.data(), body.size());
-            const uint16_t id = c.u16();
-            const uint8_t* p = nullptr;
-            size_t n = 0;
-            c.bytes32(p, n);
-            if (op != kMessageIndex || id != channel || !c.ok() || c.left() != 0 || n % 16 != 0)
-                return r.corrupt("a bad Message Index record " + at(where));
-            std::vector<std::pair<uint64_t, uint64_t>> listed;
-            Cursor e(p, n);
-            while (e.left() > 0) {
-                const uint64_t time = e.u64();
-                listed.emplace_back(time, e.u64());
+            if (Status s2 = r.read(r.summaryStart, r.summaryEnd - r.summaryStart, summary); !s2)
+                return s2;
+            std::vector<std::tuple<uint64_t, uint64_t, uint8_t>> listed;  // start, length, opcode
+            for (size_t pos = 0; pos < groups.size();) {
+                Cursor c(groups.data() + pos, groups.size() - pos);
+                const uint8_t op = c.u8();
+                const uint64_t length = c.u64();
+                if (!c.ok() || length > c.left())
+                    return r.corrupt("a cut record among the summary offsets");
+                Cursor g(c.here(), size_t(length));
+                const uint8_t kind = g.u8();
+                const uint64_t start = g.u64(), bytes = g.u64();
+                if (op == kSummaryOffset) {
+                    if (!g.ok() || start < r.summaryStart || start > r.summaryEnd || bytes > r.summaryEnd - start)
+                        return r.corrupt("a Summary Offset outside the summary");
+                    listed.emplace_back(start - r.summaryStart, bytes, kind);
+                }
+                pos += kRecordPrefix + size_t(length);
             }
-            std::vector<std::pair<uint64_t, uint64_t>> found = index[channel];
             std::sort(listed.begin(), listed.end());
-            std::sort(found.begin(), found.end());
-            if (listed != found)
-                return r.corrupt("the message index of channel " + std::to_string(channel) + " " + at(where) +
-                                 " disagrees with the chunk's messages");
-        }
-    }
-
-    // The statistics against the messages and records found.
-    const Statistics& s = r.stats;
-    std::map<uint16_t, uint64_t> listed;
-    for (const auto& [channel, count] : s.channelMessageCounts) {
-        if (count != 0)
-            listed[channel] = count;
-    }
-    if (s.messageCount != counted.messageCount || listed != counted.channelMessageCounts ||
-        s.messageStartTime != counted.messageStartTime || s.messageEndTime != counted.messageEndTime ||
-        s.chunkCount != chunkCount || s.schemaCount != r.schemas.size() || s.channelCount != r.channels.size() ||
-        s.attachmentCount != r.attachments.size() || s.metadataCount != r.metadata.size())
-        return r.corrupt("the statistics disagree with the file's contents");
-
-    // The summary offsets: groups apart from each other, each of records of
-    // its kind only.
-    if (r.indexed && r.summaryOffsetStart != 0) {
-        std::vector<uint8_t> groups, summary;
-        if (Status s2 = r.read(r.summaryOffsetStart, r.footerAt - r.summaryOffsetStart, groups); !s2)
-            return s2;
-        if (Status s2 = r.read(r.summaryStart, r.summaryEnd - r.summaryStart, summary); !s2)
-            return s2;
-        std::vector<std::tuple<uint64_t, uint64_t, uint8_t>> listed;  // start, length, opcode
-        for (size_t pos = 0; pos < groups.size();) {
-            Cursor c(groups.data() + pos, groups.size() - pos);
-            const uint8_t op = c.u8();
-            const uint64_t length = c.u64();
-            if (!c.ok() || length > c.left())
-                return r.corrupt("a cut record among the summary offsets");
-            Cursor g(c.here(), size_t(length));
-            const uint8_t kind = g.u8();
-            const uint64_t start = g.u64(), bytes = g.u64();
-            if (op == kSummaryOffset) {
-                if (!g.ok() || start < r.summaryStart || start > r.summaryEnd || bytes > r.summaryEnd - start)
-                    return r.corrupt("a Summary Offset outside the summary");
-                listed.emplace_back(start - r.summaryStart, bytes, kind);
-            }
-            pos += kRecordPrefix + size_t(length);
-        }
-        std::sort(listed.begin(), listed.end());
-        uint64_t next = 0;
-        for (const auto& [start, bytes, kind] : listed) {
-            if (start < next)
-                return r.corrupt("two Summary Offsets cover the same records");
-            next = start + bytes;
-            for (uint64_t q = start; q < next;) {
-                Cursor rc(summary.data() + q, size_t(next - q));
-                const uint8_t recordOp = rc.u8();
-                const uint64_t recordLength = rc.u64();
-                if (!rc.ok() || recordLength > rc.left() || recordOp != kind)
-                    return r.corrupt("a Summary Offset's group holds other records " + at(r.summaryStart + q));
-                q += kRecordPrefix + recordLength;
+            uint64_t next = 0;
+            for (const auto& [start, bytes, kind] : listed) {
+                if (start < next)
+                    return r.corrupt("two Summary Offsets cover the same records");
+                next = start + bytes;
+                for (uint64_t q = start; q < next;) {
+                    Cursor rc(summary.data() + q, size_t(next - q));
+                    const uint8_t recordOp = rc.u8();
+                    const uint64_t recordLength = rc.u64();
+                    if (!rc.ok() || recordLength > rc.left() || recordOp != kind)
+                        return r.corrupt("a Summary Offset's group holds other records " + at(r.summaryStart + q));
+                    q += kRecordPrefix + recordLength;
+                }
             }
         }
-    }
 
-    for (size_t i = 0; i < r.attachments.size(); ++i) {
-        std::string data;
-        if (Status s2 = readAttachment(i, data); !s2)
-            return s2;
-    }
-    return {};
+        for (size_t i = 0; i < r.attachments.size(); ++i) {
+            std::string data;
+            if (Status s2 = readAttachment(i, data); !s2)
+                return s2;
+        }
+        return {};
+    });
 }
 
 } // namespace brovarecording

@@ -69,7 +69,7 @@ public:
 
     // Every message of one channel, in log-time order (messages of equal
     // times in file order), appended to out. Each chunk read is checked
-    // against its CRC.
+    // against its CRC; at a fault, out keeps what was read before it.
     Status readMessages(uint16_t channelId, std::vector<Message>& out) const;
 
     // Every message of the file in file order (chunk by chunk; within a

@@ -144,23 +144,22 @@ Status McapWriter::open(const std::string& path, const WriterOptions& options)
         const int e = errno;
         return Status::failure("cannot create " + path + ": " + std::strerror(e), e);
     }
-    const std::string keepPath = path;
-    *d = Impl();
-    d->fd = fd;
-    d->path = keepPath;
-    d->options = options;
-    d->compressor.reset(new Compressor(options.compression, options.compressionLevel));
-
-    Encoder e(d->out);
-    d->out.clear();
-    e.raw(kMagic, sizeof kMagic);
-    const size_t at = e.begin(kHeader);
-    e.str(options.profile);
-    e.str(options.library);
-    e.end(at);
-    Status w = d->writeOut();
+    Status w = noThrow([&]() -> Status {
+        *d = Impl();
+        d->fd = fd;
+        d->path = path;
+        d->options = options;
+        d->compressor.reset(new Compressor(options.compression, options.compressionLevel));
+        Encoder e(d->out);
+        e.raw(kMagic, sizeof kMagic);
+        const size_t at = e.begin(kHeader);
+        e.str(options.profile);
+        e.str(options.library);
+        e.end(at);
+        return d->writeOut();
+    });
     if (!w) {
-        ::close(d->fd);
+        ::close(fd);
         d->fd = -1;
     }
     return w;
@@ -169,90 +168,96 @@ Status McapWriter::open(const std::string& path, const WriterOptions& options)
 Status McapWriter::addSchema(const std::string& name, const std::string& encoding, const std::string& data,
                              uint16_t& id)
 {
-    if (Status s = d->usable(); !s)
-        return s;
-    if (d->schemas.size() >= 0xFFFF)
-        return Status::failure("a recording holds at most 65535 schemas");
-    if (!fits32(name.size()) || !fits32(encoding.size()) || !fits32(data.size()))
-        return Status::failure("schema " + name + " is too large");
-    Schema s{uint16_t(d->schemas.size() + 1), name, encoding, data};
-    d->out.clear();
-    Encoder e(d->out);
-    const size_t at = e.begin(kSchema);
-    e.u16(s.id);
-    e.str(s.name);
-    e.str(s.encoding);
-    e.str(s.data);
-    e.end(at);
-    if (Status w = d->writeOut(); !w)
-        return w;
-    id = s.id;
-    d->schemas.push_back(std::move(s));
-    return {};
+    return noThrow([&]() -> Status {
+        if (Status s = d->usable(); !s)
+            return s;
+        if (d->schemas.size() >= 0xFFFF)
+            return Status::failure("a recording holds at most 65535 schemas");
+        if (!fits32(name.size()) || !fits32(encoding.size()) || !fits32(data.size()))
+            return Status::failure("schema " + name + " is too large");
+        Schema s{uint16_t(d->schemas.size() + 1), name, encoding, data};
+        d->out.clear();
+        Encoder e(d->out);
+        const size_t at = e.begin(kSchema);
+        e.u16(s.id);
+        e.str(s.name);
+        e.str(s.encoding);
+        e.str(s.data);
+        e.end(at);
+        if (Status w = d->writeOut(); !w)
+            return w;
+        id = s.id;
+        d->schemas.push_back(std::move(s));
+        return {};
+    }, &d->failed);
 }
 
 Status McapWriter::addChannel(uint16_t schemaId, const std::string& topic, const std::string& messageEncoding,
                               const StringMap& metadata, uint16_t& id)
 {
-    if (Status s = d->usable(); !s)
-        return s;
-    if (schemaId > d->schemas.size())
-        return Status::failure("channel " + topic + ": no schema " + std::to_string(schemaId));
-    if (d->channels.size() >= 0xFFFF)
-        return Status::failure("a recording holds at most 65535 channels");
-    if (!fits32(topic.size()) || !fits32(messageEncoding.size()) || !fits32(mapSize(metadata)))
-        return Status::failure("channel " + topic + " is too large");
-    Channel c{uint16_t(d->channels.size() + 1), schemaId, topic, messageEncoding, metadata};
-    d->out.clear();
-    Encoder e(d->out);
-    const size_t at = e.begin(kChannel);
-    e.u16(c.id);
-    e.u16(c.schemaId);
-    e.str(c.topic);
-    e.str(c.messageEncoding);
-    e.map(c.metadata);
-    e.end(at);
-    if (Status w = d->writeOut(); !w)
-        return w;
-    id = c.id;
-    d->channels.push_back(std::move(c));
-    return {};
+    return noThrow([&]() -> Status {
+        if (Status s = d->usable(); !s)
+            return s;
+        if (schemaId > d->schemas.size())
+            return Status::failure("channel " + topic + ": no schema " + std::to_string(schemaId));
+        if (d->channels.size() >= 0xFFFF)
+            return Status::failure("a recording holds at most 65535 channels");
+        if (!fits32(topic.size()) || !fits32(messageEncoding.size()) || !fits32(mapSize(metadata)))
+            return Status::failure("channel " + topic + " is too large");
+        Channel c{uint16_t(d->channels.size() + 1), schemaId, topic, messageEncoding, metadata};
+        d->out.clear();
+        Encoder e(d->out);
+        const size_t at = e.begin(kChannel);
+        e.u16(c.id);
+        e.u16(c.schemaId);
+        e.str(c.topic);
+        e.str(c.messageEncoding);
+        e.map(c.metadata);
+        e.end(at);
+        if (Status w = d->writeOut(); !w)
+            return w;
+        id = c.id;
+        d->channels.push_back(std::move(c));
+        return {};
+    }, &d->failed);
 }
 
 Status McapWriter::writeMessage(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime,
                                 const void* data, size_t size)
 {
-    if (Status s = d->usable(); !s)
-        return s;
-    if (channelId == 0 || channelId > d->channels.size())
-        return Status::failure("no channel " + std::to_string(channelId));
-    if (size > 0 && !data)
-        return Status::failure("a message of " + std::to_string(size) + " bytes without data");
-    // A message that would take the chunk past its size starts a new one.
-    const uint64_t record = kRecordPrefix + kMessageFields + uint64_t(size);
-    if (!d->chunk.empty() && d->chunk.size() + record > d->options.chunkSize) {
-        if (Status s = d->closeChunk(); !s)
+    return noThrow([&]() -> Status {
+        if (Status s = d->usable(); !s)
             return s;
-    }
-    Encoder e(d->chunk);
-    const uint64_t at = d->chunk.size();
-    const size_t lengthAt = e.begin(kMessage);
-    e.u16(channelId);
-    e.u32(sequence);
-    e.u64(logTime);
-    e.u64(publishTime);
-    e.raw(data, size);
-    e.end(lengthAt);
-    d->chunkIndex[channelId].emplace_back(logTime, at);
-    d->chunkStart = std::min(d->chunkStart, logTime);
-    d->chunkEnd = std::max(d->chunkEnd, logTime);
-    d->startTime = std::min(d->startTime, logTime);
-    d->endTime = std::max(d->endTime, logTime);
-    ++d->messageCount;
-    ++d->channelCounts[channelId];
-    if (d->chunk.size() >= d->options.chunkSize)
-        return d->closeChunk();
-    return {};
+        if (channelId == 0 || channelId > d->channels.size())
+            return Status::failure("no channel " + std::to_string(channelId));
+        if (size > 0 && !data)
+            return Status::failure("a message of " + std::to_string(size) + " bytes without data");
+        // A message that would take the chunk past its size starts a new one.
+        const uint64_t record = kRecordPrefix + kMessageFields + uint64_t(size);
+        if (!d->chunk.empty() && d->chunk.size() + record > d->options.chunkSize) {
+            if (Status s = d->closeChunk(); !s)
+                return s;
+        }
+        Encoder e(d->chunk);
+        const uint64_t at = d->chunk.size();
+        const size_t lengthAt = e.begin(kMessage);
+        e.u16(channelId);
+        e.u32(sequence);
+        e.u64(logTime);
+        e.u64(publishTime);
+        e.raw(data, size);
+        e.end(lengthAt);
+        d->chunkIndex[channelId].emplace_back(logTime, at);
+        d->chunkStart = std::min(d->chunkStart, logTime);
+        d->chunkEnd = std::max(d->chunkEnd, logTime);
+        d->startTime = std::min(d->startTime, logTime);
+        d->endTime = std::max(d->endTime, logTime);
+        ++d->messageCount;
+        ++d->channelCounts[channelId];
+        if (d->chunk.size() >= d->options.chunkSize)
+            return d->closeChunk();
+        return {};
+    }, &d->failed);
 }
 
 Status McapWriter::Impl::closeChunk()
@@ -313,57 +318,63 @@ Status McapWriter::Impl::closeChunk()
 
 Status McapWriter::flush()
 {
-    if (Status s = d->usable(); !s)
-        return s;
-    return d->closeChunk();
+    return noThrow([&]() -> Status {
+        if (Status s = d->usable(); !s)
+            return s;
+        return d->closeChunk();
+    }, &d->failed);
 }
 
 Status McapWriter::attach(const std::string& name, const std::string& mediaType, uint64_t logTime,
                           uint64_t createTime, const void* data, size_t size)
 {
-    if (Status s = d->usable(); !s)
-        return s;
-    if (!fits32(name.size()) || !fits32(mediaType.size()))
-        return Status::failure("attachment " + name + ": its name or media type is too long");
-    if (size > 0 && !data)
-        return Status::failure("attachment " + name + " without data");
-    // Attachment: log time, create time, name, media type, data (uint64
-    // length), CRC of everything before it in the body.
-    d->out.clear();
-    Encoder e(d->out);
-    const size_t at = e.begin(kAttachment);
-    e.u64(logTime);
-    e.u64(createTime);
-    e.str(name);
-    e.str(mediaType);
-    e.u64(size);
-    e.raw(data, size);
-    e.u32(crc32(0, d->out.data() + kRecordPrefix, d->out.size() - kRecordPrefix));
-    e.end(at);
-    const uint64_t offset = d->offset;
-    if (Status w = d->writeOut(); !w)
-        return w;
-    d->attachmentIndexes.push_back({offset, d->out.size(), logTime, createTime, size, name, mediaType});
-    return {};
+    return noThrow([&]() -> Status {
+        if (Status s = d->usable(); !s)
+            return s;
+        if (!fits32(name.size()) || !fits32(mediaType.size()))
+            return Status::failure("attachment " + name + ": its name or media type is too long");
+        if (size > 0 && !data)
+            return Status::failure("attachment " + name + " without data");
+        // Attachment: log time, create time, name, media type, data (uint64
+        // length), CRC of everything before it in the body.
+        d->out.clear();
+        Encoder e(d->out);
+        const size_t at = e.begin(kAttachment);
+        e.u64(logTime);
+        e.u64(createTime);
+        e.str(name);
+        e.str(mediaType);
+        e.u64(size);
+        e.raw(data, size);
+        e.u32(crc32(0, d->out.data() + kRecordPrefix, d->out.size() - kRecordPrefix));
+        e.end(at);
+        const uint64_t offset = d->offset;
+        if (Status w = d->writeOut(); !w)
+            return w;
+        d->attachmentIndexes.push_back({offset, d->out.size(), logTime, createTime, size, name, mediaType});
+        return {};
+    }, &d->failed);
 }
 
 Status McapWriter::addMetadata(const std::string& name, const StringMap& entries)
 {
-    if (Status s = d->usable(); !s)
-        return s;
-    if (!fits32(name.size()) || !fits32(mapSize(entries)))
-        return Status::failure("metadata " + name + " is too large");
-    d->out.clear();
-    Encoder e(d->out);
-    const size_t at = e.begin(kMetadata);
-    e.str(name);
-    e.map(entries);
-    e.end(at);
-    const uint64_t offset = d->offset;
-    if (Status w = d->writeOut(); !w)
-        return w;
-    d->metadataIndexes.push_back({offset, d->out.size(), 0, 0, 0, name, {}});
-    return {};
+    return noThrow([&]() -> Status {
+        if (Status s = d->usable(); !s)
+            return s;
+        if (!fits32(name.size()) || !fits32(mapSize(entries)))
+            return Status::failure("metadata " + name + " is too large");
+        d->out.clear();
+        Encoder e(d->out);
+        const size_t at = e.begin(kMetadata);
+        e.str(name);
+        e.map(entries);
+        e.end(at);
+        const uint64_t offset = d->offset;
+        if (Status w = d->writeOut(); !w)
+            return w;
+        d->metadataIndexes.push_back({offset, d->out.size(), 0, 0, 0, name, {}});
+        return {};
+    }, &d->failed);
 }
 
 Statistics McapWriter::statistics() const
@@ -517,9 +528,9 @@ Status McapWriter::finish()
         return Status::failure("no recording is open");
     Status result = d->failed;
     if (result)
-        result = d->closeChunk();
+        result = noThrow([&] { return d->closeChunk(); });
     if (result)
-        result = d->writeTail();
+        result = noThrow([&] { return d->writeTail(); });
     if (result && ::fsync(d->fd) != 0) {
         const int e = errno;
         result = Status::failure("cannot write " + d->path + ": " + std::strerror(e), e);
