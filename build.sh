@@ -28,7 +28,11 @@ PACKAGES=(
   mono-mcs mono-runtime nunit-console libnunit-cil-dev
   help2man
   debhelper dh-python python3-all pybuild-plugin-pyproject lintian
+  libzstd-dev liblz4-dev zlib1g-dev nodejs
 )
+# Recordings' tests: npm from Debian, unless the installed nodejs carries its
+# own (a nodejs package that provides npm conflicts with Debian's).
+command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
 
 ensure_packages() {
   local missing=()
