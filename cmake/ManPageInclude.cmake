@@ -60,6 +60,7 @@ elseif(NAME STREQUAL "brova-publish")
 .nf
 brova publish /dev/ttyUSB0 --kind 64 --tare
 brova publish ttyUSB0 ttyUSB1 --namespace /cell1 --name left --name right --rate 1000
+brova publish ttyUSB0 --rate 1000 --history 3000   # holds a subscriber's stall of 3 s
 ros2 topic echo /brova/ttyUSB0/wrench      # on a ROS 2 machine of the network
 .fi
 [SEE ALSO]

@@ -23,6 +23,7 @@
 #include "devicesession.h"
 #include "ros2_msgs.h"
 #include "ros2dds.h"
+#include "ros2types.h"
 #include "samplerows.h"
 
 using namespace brovacli;
@@ -48,7 +49,15 @@ struct Topic {
 struct Sensor : DeviceSession {
     std::string name;
     std::vector<Topic> topics;
-    int state = -1;  // the last sample's state field
+    int state = -1;  // the last sample's state field; -1 while there is none (opening, lost)
+    // Samples whose write DDS refused (each one lost to every subscriber),
+    // the last reason, and the count the last status reported.
+    uint64_t writeFailures = 0, failuresReported = 0;
+    dds_return_t lastWriteError = DDS_RETCODE_OK;
+    // The device whose first samples were announced by a status of their
+    // own: its counts give a subscriber a reference from the start.
+    const BrovaDAQ* announced = nullptr;
+    bool statusDue = false;
 };
 
 // The DDS side: a participant, the wrench writers and the diagnostics writer.
@@ -57,6 +66,7 @@ struct Sensor : DeviceSession {
 struct Bus {
     dds_entity_t participant = 0;
     dds_entity_t diagnostics = 0;
+    uint64_t diagnosticsFailures = 0;  // statuses whose write failed
     ~Bus()
     {
         if (participant > 0)
@@ -64,8 +74,8 @@ struct Bus {
     }
 };
 
-dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* type, const std::string& rosName,
-                        bool reliable, int depth)
+dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* type, const char* rosType,
+                        const std::string& rosName, bool reliable, int depth)
 {
     const std::string name = brovadds::ddsTopic(rosName);
     const dds_entity_t topic = dds_create_topic(participant, type, name.c_str(), nullptr, nullptr);
@@ -73,7 +83,7 @@ dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* 
         throw Failure(ExitFailure, QStringLiteral("cannot make the DDS topic %1: %2")
                                        .arg(QString::fromStdString(name), QString::fromLatin1(dds_strretcode(topic))));
     dds_qos_t* qos = brovadds::rosQos(reliable, depth);
-    brovadds::setTypeHashUnknown(qos);
+    brovadds::setTypeHash(qos, rosType);
     const dds_entity_t writer = dds_create_writer(participant, topic, qos, nullptr);
     dds_delete_qos(qos);
     if (writer < 0)
@@ -84,9 +94,9 @@ dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* 
 
 void toTime(int64_t ns, builtin_interfaces_msg_dds__Time_& t)
 {
-    const int64_t sec = ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
-    t.sec_ = static_cast<int32_t>(sec);
-    t.nanosec_ = static_cast<uint32_t>(ns - sec * 1000000000);
+    const brovaros2::Time time = brovaros2::timeOf(ns);
+    t.sec_ = time.sec;
+    t.nanosec_ = time.nanosec;
 }
 
 // Publishes one row: a six-axis row on the sensor's topic, a three-axis row
@@ -109,7 +119,17 @@ void publishRow(Sensor& s, const SampleRow& r, int64_t realtimeOffset)
         v[i] = r.calibrated ? r.force[i] : static_cast<double>(r.values[i]);
     m.wrench_.force_ = {v[0], v[1], v[2]};
     m.wrench_.torque_ = {v[3], v[4], v[5]};
-    dds_write(t.writer, &m);
+    // A write DDS refuses (out of resources, or a full history that did not
+    // drain within the writer's blocking time) is a sample no subscriber
+    // gets: counted, said once, and in the diagnostics and exit status.
+    const dds_return_t written = dds_write(t.writer, &m);
+    if (written != DDS_RETCODE_OK) {
+        if (s.writeFailures++ == 0)
+            std::fprintf(stderr, "brova: %s: a message could not be written to %s: %s (every failed write is counted "
+                                 "in the diagnostics)\n",
+                         s.name.c_str(), t.ros.c_str(), dds_strretcode(written));
+        s.lastWriteError = written;
+    }
 }
 
 // Reads what arrived and publishes it; false when the device is lost.
@@ -138,11 +158,24 @@ bool readAndPublish(Sensor& s, uint64_t countLimit, std::vector<SampleRow>& rows
         s.state = r.state;
     }
     s.samples += static_cast<uint64_t>(n);
+    if (s.announced != s.daq.get()) {
+        s.announced = s.daq.get();
+        s.statusDue = true;
+    }
     if (countLimit && s.samples >= countLimit) {
         s.samples = countLimit;
         s.done = true;
     }
     return true;
+}
+
+// A stamp as seconds since the epoch with nine decimals.
+std::string stampText(int64_t ns)
+{
+    const brovaros2::Time t = brovaros2::timeOf(ns);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d.%09u", static_cast<int>(t.sec), static_cast<unsigned>(t.nanosec));
+    return text;
 }
 
 std::string number(double v, int decimals)
@@ -153,7 +186,7 @@ std::string number(double v, int decimals)
 }
 
 // One status per sensor: its state, rate, counters, calibration and gaps.
-void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& sensors, int64_t nowNs,
+void publishDiagnostics(Bus& bus, std::vector<std::unique_ptr<Sensor>>& sensors, int64_t nowNs,
                         int64_t realtimeOffset)
 {
     struct Status {
@@ -163,7 +196,7 @@ void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& se
     };
     std::vector<Status> statuses;
     for (const auto& sp : sensors) {
-        const Sensor& s = *sp;
+        Sensor& s = *sp;
         Status st;
         st.name = "brova publish: " + s.name;
         st.hardware = s.target.ident.isEmpty() ? local(s.target.path) : local(s.target.ident);
@@ -173,6 +206,10 @@ void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& se
         } else if (!s.daq) {
             st.level = 3;
             st.message = "opening";
+        } else if (s.writeFailures > s.failuresReported) {
+            st.level = 1;
+            st.message = std::to_string(s.writeFailures - s.failuresReported) +
+                         " messages could not be written since the last status: " + dds_strretcode(s.lastWriteError);
         } else if (s.state >= 0 && s.state != 5) {
             st.level = 1;
             st.message = "device state " + std::to_string(s.state) + " (not the normal state 5)";
@@ -183,21 +220,31 @@ void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& se
         const BrovaStatistics x = s.statistics();
         std::string topics, units;
         bool anyN = false, anyCounts = false;
+        int64_t lastStamp = INT64_MIN;
         for (const Topic& t : s.topics) {
             topics += (topics.empty() ? "" : " ") + t.ros;
             (t.calibrated ? anyN : anyCounts) = true;
+            lastStamp = std::max(lastStamp, t.lastStamp);
         }
         units = anyN && anyCounts ? "N and N*m where the calibration applies, counts elsewhere"
                                   : anyN ? "N and N*m" : "counts";
+        s.failuresReported = s.writeFailures;
         const double rate = s.daq && s.daq->getEstimatedRate() > 0 ? s.daq->getEstimatedRate() : s.estimatedRate;
+        // A gap under way counts, as its seconds do.
+        const bool away = s.lostAt >= 0;
         st.values = {
             {"port", local(s.target.path)},
             {"kind", std::to_string(s.kind->code) + (s.wrench ? " read as one six-axis sensor" : "")},
             {"topics", topics},
-            {"state", s.state < 0 ? "none yet" : std::to_string(s.state)},
+            {"state", away ? "none: the device is lost" : s.state < 0 ? "none yet" : std::to_string(s.state)},
             {"configured rate", std::to_string(s.config.getSpeed()) + " per second"},
             {"estimated rate", rate > 0 ? number(rate, 2) + " per second" : "not estimated yet"},
+            // With "last stamp", a count of messages sent on each of the
+            // topics up to that stamp: a subscriber that got fewer lost some
+            // (brova listen reports them).
             {"samples published", std::to_string(s.samples)},
+            {"last stamp", lastStamp == INT64_MIN ? std::string("none yet") : stampText(lastStamp)},
+            {"write failures", std::to_string(s.writeFailures)},
             {"checksum failures", std::to_string(x.checksumFailures)},
             {"malformed frames", std::to_string(x.framesMalformed)},
             {"bytes discarded", std::to_string(x.bytesDiscarded)},
@@ -206,7 +253,7 @@ void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& se
             {"units", units},
             {"gaps", std::to_string(s.gaps)},
             {"gap seconds", number(s.goneSeconds(nowNs), 3)},
-            {"last gap seconds", number(s.lostAt >= 0 ? (nowNs - s.lostAt) / 1e9 : s.lastGap, 3)},
+            {"last gap seconds", number(away ? (nowNs - s.lostAt) / 1e9 : s.lastGap, 3)},
         };
         statuses.push_back(std::move(st));
     }
@@ -231,7 +278,9 @@ void publishDiagnostics(Bus& bus, const std::vector<std::unique_ptr<Sensor>>& se
     a.status_._length = a.status_._maximum = static_cast<uint32_t>(out.size());
     a.status_._buffer = out.data();
     a.status_._release = false;
-    dds_write(bus.diagnostics, &a);
+    const dds_return_t written = dds_write(bus.diagnostics, &a);
+    if (written != DDS_RETCODE_OK && bus.diagnosticsFailures++ == 0)
+        std::fprintf(stderr, "brova: a status on /diagnostics could not be written: %s\n", dds_strretcode(written));
 }
 
 int runPublish(const QStringList& args)
@@ -251,8 +300,9 @@ int runPublish(const QStringList& args)
             "header.stamp is the instant the device took the sample (the library's sample stamps) on the "
             "real-time clock; header.frame_id is --frame-id, by default NAME (NAME_chN for a channel). Once a "
             "second a diagnostic_msgs/msg/DiagnosticArray on /diagnostics holds a status per sensor: its state, "
-            "configured and estimated rates, samples published, checksum failures, malformed frames, bytes "
-            "discarded, the calibration file, and its gaps.\n\n"
+            "configured and estimated rates, samples published (on each of its topics) and the stamp of the last, "
+            "write failures, checksum failures, malformed frames, bytes discarded, the calibration file, and the "
+            "gaps of an unplug (gaps counts them, the one under way included; gap seconds adds them up).\n\n"
             "Values are in N and N*m when a calibration applies (named with --calibration, or found by the "
             "sensor's identity in $XDG_CONFIG_HOME/brova/calibration, then /etc/brova/calibration, as brova "
             "stream finds it), otherwise in the device's counts; a line on standard error says which at the "
@@ -260,13 +310,23 @@ int runPublish(const QStringList& args)
             "DDS: topic rt/NS/NAME/wrench, type geometry_msgs::msg::dds_::WrenchStamped_, XCDR1, QoS reliable, "
             "keep last 10, volatile (ROS 2's default profile: it serves reliable and best-effort subscribers); "
             "--best-effort gives ROS 2's sensor-data profile (best effort, keep last 5), which reliable "
-            "subscribers refuse. The domain is --domain, else ROS_DOMAIN_ID, else 0. CYCLONEDDS_URI chooses the "
+            "subscribers refuse. Each endpoint's USER_DATA carries the type's RIHS01 hash (typehash=...), as "
+            "ROS 2 nodes announce theirs.\n\n"
+            "Keep last N: a reliable topic keeps the last N samples for a subscriber that has not yet "
+            "acknowledged them, and resends what the subscriber missed from those. A subscriber that falls more "
+            "than N samples behind (stopped, or its host busy) loses the older ones for good: at R samples per "
+            "second, keep last 10 rides out a stall of 10/R seconds (10 ms at 1000 per second). --history N "
+            "holds a stall of S seconds when N is at least S x R (3000 for 3 s at 1000 per second); it costs "
+            "memory only while a subscriber is behind. brova listen reports the samples a topic misses. A write "
+            "that DDS refuses is counted (\"write failures\" in the diagnostics), said on standard error, and "
+            "gives exit status 5.\n\n"
+            "The domain is --domain, else ROS_DOMAIN_ID, else 0. CYCLONEDDS_URI chooses the "
             "network interface (see Cyclone DDS's documentation), e.g. "
             "CYCLONEDDS_URI='<CycloneDDS><Domain><General><Interfaces><NetworkInterface name=\"lo\"/></Interfaces>"
             "</General></Domain></CycloneDDS>' for this machine only.\n\n"
             "With --reconnect an unplugged sensor's topics stay; it is reopened when it comes back and the gap is "
             "reported in its diagnostics. Nothing is written on standard output.\n\n") +
-        exitCodesText());
+        exitCodesText() + QStringLiteral(" brova publish exits 5 when DDS refused to write a message."));
     p.addHelpOption();
     addRunOptions(p, QStringLiteral("After an unplug, keep the topics, wait for the port to come back and reopen it (an "
                                     "attempt every 250 ms)."));
@@ -283,6 +343,11 @@ int runPublish(const QStringList& args)
                  QStringLiteral("N")});
     p.addOption({QStringLiteral("best-effort"), QStringLiteral("Publish best effort, keep last 5 (ROS 2's sensor-data "
                                                                "profile) instead of reliably.")});
+    p.addOption({QStringLiteral("history"),
+                 QStringLiteral("Keep the last N samples of each wrench topic for reliable subscribers that fall "
+                                "behind (default 10; 1 .. 1000000): N of at least S x R holds a stall of S seconds "
+                                "at R samples per second."),
+                 QStringLiteral("N")});
     p.addOption({QStringLiteral("wait-subscribers"),
                  QStringLiteral("Before opening the devices, wait until every wrench topic has N subscribers, so that "
                                 "they receive every sample."),
@@ -298,6 +363,12 @@ int runPublish(const QStringList& args)
     const int count = run.count;
     const double duration = run.duration;
     const bool reliable = !p.isSet(QStringLiteral("best-effort"));
+    const int history = intOption(p, QStringLiteral("history"), reliable ? 10 : 5);
+    if (history < 1 || history > 1000000)
+        throw Failure(ExitUsage, QStringLiteral("--history needs a number of samples from 1 to 1000000"));
+    if (!reliable && p.isSet(QStringLiteral("history")))
+        throw Failure(ExitUsage, QStringLiteral("--history keeps samples to resend to reliable subscribers: a "
+                                                "best-effort topic resends nothing (leave out --best-effort)"));
     const int waitFor = intOption(p, QStringLiteral("wait-subscribers"), 0);
     if (waitFor < 0)
         throw Failure(ExitUsage, QStringLiteral("--wait-subscribers needs a number of subscribers"));
@@ -327,11 +398,9 @@ int runPublish(const QStringList& args)
     if (domain < 0)
         throw Failure(ExitUsage, QString::fromStdString(why));
 
+    // Every port is set up and every name checked before the domain is
+    // joined: a run refused here leaves nothing on the bus.
     Bus bus;
-    bus.participant = brovadds::joinDomain(domain, why);
-    if (bus.participant < 0)
-        throw Failure(ExitFailure, QString::fromStdString(why));
-
     std::vector<std::unique_ptr<Sensor>> sensors;
     std::vector<const DeviceSession*> earlier;
     for (int i = 0; i < ports.size(); ++i) {
@@ -351,13 +420,18 @@ int runPublish(const QStringList& args)
                 s->topics.push_back({brovadds::rosTopic(ns, s->name + "/ch" + std::to_string(c) + "/wrench"),
                                      frame + "_ch" + std::to_string(c)});
         }
-        for (Topic& t : s->topics)
-            t.writer = makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc, t.ros, reliable,
-                                  reliable ? 10 : 5);
         sensors.push_back(std::move(s));
     }
-    bus.diagnostics = makeWriter(bus.participant, &diagnostic_msgs_msg_dds__DiagnosticArray__desc, "/diagnostics",
-                                 true, 10);
+
+    bus.participant = brovadds::joinDomain(domain, why);
+    if (bus.participant < 0)
+        throw Failure(ExitFailure, QString::fromStdString(why));
+    for (const auto& s : sensors)
+        for (Topic& t : s->topics)
+            t.writer = makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc,
+                                  brovaros2::kTypeWrenchStamped, t.ros, reliable, history);
+    bus.diagnostics = makeWriter(bus.participant, &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
+                                 brovaros2::kTypeDiagnosticArray, "/diagnostics", true, 10);
     for (const auto& s : sensors) {
         std::string topics;
         for (const Topic& t : s->topics)
@@ -426,6 +500,7 @@ int runPublish(const QStringList& args)
                     result = ExitDevice;
                 } else {
                     s.lose(nowNs);
+                    s.state = -1;
                     std::fprintf(stderr, "brova: %s: lost; waiting for it to come back\n", s.name.c_str());
                 }
             }
@@ -433,7 +508,13 @@ int runPublish(const QStringList& args)
         }
         if (result != ExitOk)
             break;
-        if (nowNs >= nextDiagnostics) {
+        // Once a second, and at once after a device's first samples.
+        bool due = nowNs >= nextDiagnostics;
+        for (auto& s : sensors) {
+            due = due || s->statusDue;
+            s->statusDue = false;
+        }
+        if (due) {
             publishDiagnostics(bus, sensors, nowNs, realtimeOffset);
             nextDiagnostics = nowNs + 1000000000;
         }
@@ -459,9 +540,17 @@ int runPublish(const QStringList& args)
     std::fprintf(stderr, "brova: %llu samples from %zu port%s published on %zu topic%s in %.2f s\n",
                  static_cast<unsigned long long>(total), sensors.size(), sensors.size() > 1 ? "s" : "", topics,
                  topics > 1 ? "s" : "", seconds);
+    uint64_t failed = 0;
+    for (const auto& s : sensors)
+        failed += s->writeFailures;
+    if (failed)
+        std::fprintf(stderr, "brova: %llu message%s could not be written: no subscriber received %s\n",
+                     static_cast<unsigned long long>(failed), failed > 1 ? "s" : "", failed > 1 ? "them" : "it");
     if (!failure.isEmpty())
         throw Failure(result, failure);
-    return interruptedBy ? exitForSignal() : ExitOk;
+    if (interruptedBy)
+        return exitForSignal();
+    return failed ? ExitLost : ExitOk;
 }
 
 } // namespace

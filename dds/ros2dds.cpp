@@ -1,5 +1,7 @@
 #include "ros2dds.h"
 
+#include "ros2types.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -123,17 +125,18 @@ dds_qos_t* rosQos(bool reliable, int depth)
 {
     dds_qos_t* q = dds_create_qos();
     dds_qset_reliability(q, reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT, DDS_MSECS(100));
-    dds_qset_history(q, DDS_HISTORY_KEEP_LAST, depth);
+    dds_qset_history(q, depth > 0 ? DDS_HISTORY_KEEP_LAST : DDS_HISTORY_KEEP_ALL, depth);
     dds_qset_durability(q, DDS_DURABILITY_VOLATILE);
     const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
     dds_qset_data_representation(q, 1, &xcdr1);
     return q;
 }
 
-void setTypeHashUnknown(dds_qos_t* qos)
+void setTypeHash(dds_qos_t* qos, const std::string& rosType)
 {
-    static const std::string entry = "typehash=RIHS01_" + std::string(64, '0') + ";";
-    dds_qset_userdata(qos, entry.data(), entry.size());
+    const std::string entry = brovaros2::typeHashUserData(rosType);
+    if (!entry.empty())
+        dds_qset_userdata(qos, entry.data(), entry.size());
 }
 
 } // namespace brovadds

@@ -54,12 +54,15 @@ int domainId(bool fromOption, const std::string& optionText, std::string& why);
 // (CYCLONEDDS_URI that is not valid, ports in use, no network interface).
 dds_entity_t joinDomain(int domain, std::string& why);
 
-// QoS of a writer (or a reader): reliable, keep last 10, volatile; or best
-// effort, keep last 5 (the sensor-data profile); XCDR1. A reader is given
-// its own history depth. Delete with dds_delete_qos.
+// QoS of a writer (or a reader): reliable or best effort, keep last
+// `depth` (ROS 2's default profile is reliable, keep last 10; its sensor-data
+// profile best effort, keep last 5), or keep all for a depth of 0; volatile;
+// XCDR1. Delete with dds_delete_qos.
 dds_qos_t* rosQos(bool reliable, int depth);
 // The typehash entry ROS 2 (Iron and later) reads from an endpoint's
-// USER_DATA; ours says "not known" (all zero), as a missing one does.
-void setTypeHashUnknown(dds_qos_t* qos);
+// USER_DATA (ros2 topic info -v shows it, a recording stores it): the real
+// RIHS01 hash of the ROS type (pkg/msg/Type, see ros2types.h); no entry for
+// a type whose hash is not known, which ROS 2 reads as "unknown".
+void setTypeHash(dds_qos_t* qos, const std::string& rosType);
 
 } // namespace brovadds

@@ -27,6 +27,8 @@ enum Exit : int {
     ExitPort = 3,          // no such port, permission denied, port busy
     ExitDevice = 4,        // nothing answered, wrong kind, not confirmed, device lost, a calibration file
                            // made for another sensor
+    ExitLost = 5,          // brova publish and brova listen: samples lost on the data bus (a failed write, a
+                           // gap in a topic)
     ExitInterrupted = 130, // Ctrl-C (SIGINT)
     ExitTerminated = 143   // SIGTERM
 };

@@ -54,22 +54,105 @@ std::string formatSeconds(int64_t micros)
     return text;
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at text[i], or 0 where the byte
+// there does not start one (a stray continuation byte, an overlong form, a
+// surrogate, a code point past U+10FFFF, a sequence cut short).
+size_t utf8Length(const std::string& text, size_t i)
+{
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = at(i);
+    if (c < 0x80)
+        return 1;
+    size_t n;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0)
+            low = 0xA0;  // no overlong form
+        if (c == 0xED)
+            high = 0x9F;  // no surrogate
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0)
+            low = 0x90;
+        if (c == 0xF4)
+            high = 0x8F;  // up to U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + n > text.size() || at(i + 1) < low || at(i + 1) > high)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF)
+            return 0;
+    return n;
+}
+
+// Appends the text with every byte that is not valid UTF-8 made U+FFFD.
+void appendValidUtf8(const std::string& text, std::string& out)
+{
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = utf8Length(text, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+}
+
+} // namespace
+
 std::string jsonString(const std::string& text)
 {
     std::string out = "\"";
-    for (const char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        const size_t n = utf8Length(text, i);
+        if (n == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
             char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
             out += esc;
         } else {
-            out += c;
+            out.append(text, i, n);
         }
+        i += n;
     }
     return out + "\"";
+}
+
+std::string csvField(const std::string& text)
+{
+    std::string valid;
+    appendValidUtf8(text, valid);
+    if (valid.find_first_of(",\"\r\n") == std::string::npos)
+        return valid;
+    std::string out = "\"";
+    for (const char c : valid) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(const std::string& formatted)
+{
+    return formatted.empty() ? std::string("null") : formatted;
 }
 
 bool timeClockFromName(const std::string& name, TimeClock& clock)
@@ -265,7 +348,7 @@ std::string SampleSink::line(const SampleRow& r, int64_t micros) const
     if (format == RowFormat::Csv) {
         s = formatSeconds(micros);
         if (ports.size() > 1)
-            s += "," + port;
+            s += "," + csvField(port);
         s += "," + std::to_string(r.sample) + "," + std::to_string(r.channel) + "," + std::to_string(r.state);
         if (threeAxis)
             for (int i = 0; i < 12; ++i)
@@ -297,8 +380,7 @@ std::string SampleSink::line(const SampleRow& r, int64_t micros) const
     if (r.calibrated) {
         const std::vector<std::string>& units = r.sixAxis ? sixAxisForceColumns() : threeAxisForceColumns();
         for (size_t i = 0; i < units.size(); ++i) {
-            const std::string v = formatForce(r.force[i]);
-            s += ",\"" + units[i] + "\":" + (v.empty() ? std::string("null") : v);
+            s += ",\"" + units[i] + "\":" + jsonNumber(formatForce(r.force[i]));
         }
     }
     return s + "}";

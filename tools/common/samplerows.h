@@ -165,8 +165,13 @@ void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const in
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
                 const BrovaPackage6D* all, int n, const RowCalibration* cal = nullptr);
 
-// A calibrated value as the columns hold it: 8 significant digits.
+// A calibrated value as the columns hold it: 8 significant digits; empty
+// for NaN and the infinities, which CSV then holds as an empty field (see
+// jsonNumber for JSON).
 std::string formatForce(double v);
+// A number already formatted (formatForce's text) as a JSON value: null
+// when it is empty (NaN or an infinity).
+std::string jsonNumber(const std::string& formatted);
 
 // The stamps of the samples the device's last read handed out (n of them).
 std::vector<int64_t> stampsOf(BrovaDAQ& daq, int n);
@@ -187,6 +192,19 @@ private:
 
 // Seconds with six decimals (negative ones with their sign).
 std::string formatSeconds(int64_t micros);
+
+// Every text field the tools write goes through one of these two, whatever
+// the text holds (a frame id or a topic name from a peer on the bus, a port
+// name, an identification read from a device):
+// - jsonString: a JSON string, quotes included. Quotes, backslashes and
+//   control characters are escaped; bytes that are not valid UTF-8 become
+//   U+FFFD, so that the result is always valid JSON (which is UTF-8).
+// - csvField: a CSV field as RFC 4180 has it: a text holding a comma, a
+//   quote, a carriage return or a line feed is put in double quotes, its
+//   quotes doubled; any other text is written as it is (as jsonString, with
+//   bytes that are not valid UTF-8 made U+FFFD). A reader of CSV then always
+//   finds one field, and one row per line that is not inside quotes.
 std::string jsonString(const std::string& text);
+std::string csvField(const std::string& text);
 
 } // namespace brovatools

@@ -1,0 +1,257 @@
+#include "ros2types.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace brovaros2 {
+
+const char kTypeWrenchStamped[] = "geometry_msgs/msg/WrenchStamped";
+const char kTypeDiagnosticArray[] = "diagnostic_msgs/msg/DiagnosticArray";
+const char kTypeBool[] = "std_msgs/msg/Bool";
+
+namespace {
+
+Field plain(const char* name, int typeId)
+{
+    return {name, typeId, {}, 0, 0};
+}
+
+Field nested(const char* name, const char* type, int sequence = 0)
+{
+    return {name, kNested + sequence, type, 0, 0};
+}
+
+const TypeDescription* find(const std::vector<TypeDescription>& types, const std::string& name)
+{
+    for (const TypeDescription& t : types)
+        if (t.name == name)
+            return &t;
+    return nullptr;
+}
+
+// Collects the names of the types `type` reaches through its fields; false
+// when one is not described.
+bool referenced(const TypeDescription& type, const std::vector<TypeDescription>& types, std::set<std::string>& names)
+{
+    for (const Field& f : type.fields) {
+        if (f.nestedType.empty() || names.count(f.nestedType))
+            continue;
+        const TypeDescription* t = find(types, f.nestedType);
+        if (!t)
+            return false;
+        names.insert(t->name);
+        if (!referenced(*t, types, names))
+            return false;
+    }
+    return true;
+}
+
+// The names are plain ASCII identifiers: no escaping needed, but a quote or
+// backslash would be escaped as JSON would.
+std::string quoted(const std::string& s)
+{
+    std::string out = "\"";
+    for (const char c : s) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string described(const TypeDescription& t)
+{
+    std::string s = "{\"type_name\": " + quoted(t.name) + ", \"fields\": [";
+    for (size_t i = 0; i < t.fields.size(); ++i) {
+        const Field& f = t.fields[i];
+        s += std::string(i ? ", " : "") + "{\"name\": " + quoted(f.name) + ", \"type\": {\"type_id\": " +
+             std::to_string(f.typeId) + ", \"capacity\": " + std::to_string(f.capacity) +
+             ", \"string_capacity\": " + std::to_string(f.stringCapacity) +
+             ", \"nested_type_name\": " + quoted(f.nestedType) + "}}";
+    }
+    return s + "]}";
+}
+
+// XCDR1, little endian, alignment counted from after the encapsulation
+// header.
+class Cdr {
+public:
+    Cdr() { bytes = {0x00, 0x01, 0x00, 0x00}; }
+    void align(size_t n)
+    {
+        while ((bytes.size() - 4) % n)
+            bytes.push_back(0);
+    }
+    // Little endian on any host.
+    template <typename T> void put(T v)
+    {
+        static_assert(sizeof v == 1 || sizeof v == 4 || sizeof v == 8, "a CDR primitive");
+        align(sizeof v);
+        uint64_t raw = 0;
+        if (sizeof v == 8) {
+            std::memcpy(&raw, &v, 8);
+        } else if (sizeof v == 4) {
+            uint32_t r;
+            std::memcpy(&r, &v, 4);
+            raw = r;
+        } else {
+            uint8_t r;
+            std::memcpy(&r, &v, 1);
+            raw = r;
+        }
+        for (size_t i = 0; i < sizeof v; ++i)
+            bytes.push_back(static_cast<uint8_t>(raw >> (8 * i)));
+    }
+    void put(const std::string& s)
+    {
+        put(static_cast<uint32_t>(s.size() + 1));
+        bytes.insert(bytes.end(), s.begin(), s.end());
+        bytes.push_back(0);
+    }
+    void put(const Time& t)
+    {
+        put(t.sec);
+        put(t.nanosec);
+    }
+    std::vector<uint8_t> bytes;
+};
+
+} // namespace
+
+const std::vector<TypeDescription>& knownTypes()
+{
+    static const std::vector<TypeDescription> types = {
+        {"builtin_interfaces/msg/Time", {plain("sec", kInt32), plain("nanosec", kUInt32)}},
+        {"std_msgs/msg/Header", {nested("stamp", "builtin_interfaces/msg/Time"), plain("frame_id", kString)}},
+        {kTypeBool, {plain("data", kBool)}},
+        {"geometry_msgs/msg/Vector3", {plain("x", kFloat64), plain("y", kFloat64), plain("z", kFloat64)}},
+        {"geometry_msgs/msg/Wrench",
+         {nested("force", "geometry_msgs/msg/Vector3"), nested("torque", "geometry_msgs/msg/Vector3")}},
+        {kTypeWrenchStamped, {nested("header", "std_msgs/msg/Header"), nested("wrench", "geometry_msgs/msg/Wrench")}},
+        {"diagnostic_msgs/msg/KeyValue", {plain("key", kString), plain("value", kString)}},
+        {"diagnostic_msgs/msg/DiagnosticStatus",
+         {plain("level", kByte), plain("name", kString), plain("message", kString), plain("hardware_id", kString),
+          nested("values", "diagnostic_msgs/msg/KeyValue", kUnboundedSequence)}},
+        {kTypeDiagnosticArray,
+         {nested("header", "std_msgs/msg/Header"),
+          nested("status", "diagnostic_msgs/msg/DiagnosticStatus", kUnboundedSequence)}},
+    };
+    return types;
+}
+
+std::string hashedDescription(const std::string& type, const std::vector<TypeDescription>& types)
+{
+    const TypeDescription* top = find(types, type);
+    std::set<std::string> names;  // sorted by name
+    if (!top || !referenced(*top, types, names))
+        return {};
+    std::string s = "{\"type_description\": " + described(*top) + ", \"referenced_type_descriptions\": [";
+    bool first = true;
+    for (const std::string& n : names) {
+        s += (first ? "" : ", ") + described(*find(types, n));
+        first = false;
+    }
+    return s + "]}";
+}
+
+std::string typeHash(const std::string& type, const std::vector<TypeDescription>& types)
+{
+    const std::string text = hashedDescription(type, types);
+    if (text.empty())
+        return {};
+    const QByteArray sha = QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha256);
+    return "RIHS01_" + sha.toHex().toStdString();
+}
+
+std::string typeHash(const std::string& type)
+{
+    static const std::map<std::string, std::string> hashes = [] {
+        std::map<std::string, std::string> h;
+        for (const TypeDescription& t : knownTypes())
+            h[t.name] = typeHash(t.name, knownTypes());
+        return h;
+    }();
+    const auto it = hashes.find(type);
+    return it == hashes.end() ? std::string() : it->second;
+}
+
+std::string typeHashUserData(const std::string& type)
+{
+    const std::string hash = typeHash(type);
+    return hash.empty() ? std::string() : "typehash=" + hash + ";";
+}
+
+std::string ddsTypeName(const std::string& type)
+{
+    const size_t slash = type.rfind('/');
+    if (slash == std::string::npos)
+        return type + "_";
+    std::string prefix = type.substr(0, slash);
+    std::string out;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        out += prefix[i] == '/' ? std::string("::") : std::string(1, prefix[i]);
+    return out + "::dds_::" + type.substr(slash + 1) + "_";
+}
+
+Time timeOf(int64_t ns)
+{
+    int64_t sec = ns / 1000000000;
+    int64_t rest = ns % 1000000000;
+    if (rest < 0) {
+        --sec;
+        rest += 1000000000;
+    }
+    return {static_cast<int32_t>(sec), static_cast<uint32_t>(rest)};
+}
+
+int64_t nanosecondsOf(const Time& t)
+{
+    return static_cast<int64_t>(t.sec) * 1000000000 + t.nanosec;
+}
+
+std::vector<uint8_t> serialize(const WrenchStamped& m)
+{
+    Cdr c;
+    c.bytes.reserve(96 + m.frameId.size());
+    c.put(m.stamp);
+    c.put(m.frameId);
+    for (const double v : m.force)
+        c.put(v);
+    for (const double v : m.torque)
+        c.put(v);
+    return std::move(c.bytes);
+}
+
+std::vector<uint8_t> serialize(const DiagnosticArray& m)
+{
+    Cdr c;
+    c.put(m.stamp);
+    c.put(m.frameId);
+    c.put(static_cast<uint32_t>(m.status.size()));
+    for (const DiagnosticStatus& s : m.status) {
+        c.put(s.level);
+        c.put(s.name);
+        c.put(s.message);
+        c.put(s.hardwareId);
+        c.put(static_cast<uint32_t>(s.values.size()));
+        for (const KeyValue& kv : s.values) {
+            c.put(kv.key);
+            c.put(kv.value);
+        }
+    }
+    return std::move(c.bytes);
+}
+
+std::vector<uint8_t> serialize(bool data)
+{
+    Cdr c;
+    c.put(static_cast<uint8_t>(data ? 1 : 0));
+    return std::move(c.bytes);
+}
+
+} // namespace brovaros2
