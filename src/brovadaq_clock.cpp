@@ -12,48 +12,59 @@ void BrovaClockModel::reset(double nominalRate)
     const int64_t stamp = lastStamp;  // stamps go on increasing
     *this = BrovaClockModel();
     nominal = nominalRate > 0 ? nominalRate : 0;
+    period = nominal > 0 ? 1e9 / nominal : 0;
+    drift = driftBound;
     lastStamp = stamp;
 }
 
 void BrovaClockModel::breakCount()
 {
+    if (sinceAnchor > 0) {
+        broken = true;
+        resolving = true;
+    }
     startWindow();
 }
 
 int BrovaClockModel::warmupFrames() const
 {
-    return std::max(8, static_cast<int>(nominal * 0.2));
+    return std::max(8, static_cast<int>(0.2e9 / period));
 }
 
 int BrovaClockModel::windowFrames() const
 {
-    return std::max(8, static_cast<int>(nominal * windowSeconds));
+    return std::max(8, static_cast<int>(windowSeconds * 1e9 / period));
 }
 
-bool BrovaClockModel::fitted() const
+double BrovaClockModel::minPeriod() const
 {
-    return points >= 3 && ckk > 0 && lastK - firstK >= fitSpanSeconds * nominal;
-}
-
-double BrovaClockModel::fittedPeriod() const
-{
-    const double b = ckh / ckk;
-    // A fit more than 1 % off the nominal period is not a crystal's error:
-    // the points do not describe the device (yet).
-    const double p = 1e9 / nominal;
-    return std::abs(b / p - 1) <= 0.01 ? b : 0;
-}
-
-double BrovaClockModel::period() const
-{
-    const double b = fitted() ? fittedPeriod() : 0;
-    return b > 0 ? b : 1e9 / nominal;
+    if (nominal <= 0)
+        return 1;
+    return period * (1 - (settled ? drift : std::max(drift, 2 * driftBound)));
 }
 
 double BrovaClockModel::estimatedRate() const
 {
-    const double b = nominal > 0 && fitted() ? fittedPeriod() : 0;
-    return b > 0 ? 1e9 / b : 0;
+    return settled && period > 0 ? 1e9 / period : 0;
+}
+
+void BrovaClockModel::bounds(const int64_t* arrivals, int64_t* latest, int n) const
+{
+    if (n <= 0)
+        return;
+    const double pmin = std::max(1.0, minPeriod());
+    latest[n - 1] = arrivals[n - 1];
+    for (int j = n - 2; j >= 0; --j)
+        latest[j] = std::min(arrivals[j], latest[j + 1] - static_cast<int64_t>(pmin));
+    if (latest[0] > lastStamp)
+        return;
+    // The stamps already handed out leave no room below these bounds (they
+    // came from arrivals that had waited, with nothing later in their read
+    // to show it): the frames share the time up to the last arrival evenly
+    // rather than pile up 1 ns after the last stamp.
+    const double share = static_cast<double>(arrivals[n - 1] - lastStamp) / n;
+    for (int j = 0; j < n; ++j)
+        latest[j] = std::max(latest[j], lastStamp + std::max<int64_t>(j + 1, static_cast<int64_t>(share * (j + 1))));
 }
 
 void BrovaClockModel::addPoint(double k, double h)
@@ -66,68 +77,152 @@ void BrovaClockModel::addPoint(double k, double h)
     meanH += dh / weight;
     ckk = ckk * decay + dk * (k - meanK);
     ckh = ckh * decay + dk * (h - meanH);
+    chh = chh * decay + dh * (h - meanH);
     if (points++ == 0)
-        firstK = k;
-    lastK = k;
+        firstH = h;
+    lastH = h;
+}
+
+void BrovaClockModel::restartFit()
+{
+    weight = meanK = meanH = ckk = ckh = chh = 0;
+    points = 0;
+}
+
+void BrovaClockModel::updatePeriod()
+{
+    const double span = lastH - firstH;
+    if (points < 2 || !(ckk > 0) || span < windowSeconds / 2 * 1e9)
+        return;
+    const double b = ckh / ckk;
+    const double off = b > 0 ? std::abs(b / period - 1) : 1;
+    // Two points each up to 1 ms off the floor cannot tell less than this.
+    if (off > std::max(coarseOff, 2e6 / span)) {
+        // The device does not run at the period the points were chosen
+        // against: the fit (if it is one) becomes that period, the envelope
+        // may run ahead of it by its uncertainty, and the points start again.
+        if (b > 0)
+            period = b;
+        settled = false;
+        drift = coarseOff / 2;
+        restartFit();
+        startWindow();
+        return;
+    }
+    if (points < 3 || span < fitSpanSeconds * 1e9)
+        return;
+    period = b;
+    if (!settled && off > fineOff) {
+        drift = driftBound;  // closer; established once a fit agrees with it
+        return;
+    }
+    settled = true;
+    // The drift the envelope allows: four standard errors of the fit's
+    // period, within [minDrift, driftBound].
+    const double scatter = std::max(0.0, chh - b * ckh) / std::max(1.0, weight - 2);
+    drift = std::min(driftBound, std::max(minDrift, 4 * std::sqrt(scatter / ckk) / b));
 }
 
 int64_t BrovaClockModel::stamp(int64_t arrival, int64_t latest)
 {
     int64_t s = latest;
     if (nominal > 0) {
-        const double p = period();
+        const double p = period;
         const double bound = static_cast<double>(latest);
         if (sinceAnchor == 0)
             originArrival = arrival;
         else if (arrival - lastArrival > gapPeriods * p + gapAllowanceNs)
             startWindow();  // a pause, or a host that stalled: the frames after it tell which
 
-        // The envelope: the previous stamp's line run on by one period (and
-        // the drift bound), pulled down by any earlier arrival.
-        const double predicted = sinceAnchor == 0 ? bound : envelope + p * (1 + driftBound);
-        envelope = std::min(predicted, bound);
+        // The count's line: the previous frame's run on by one period (and
+        // the drift bound), pulled down by any earlier instant.
+        const double predicted = sinceAnchor == 0 ? bound : line + p * (1 + drift);
+        // The envelope: the same, started again at a break; while the rate
+        // is not established, never further below the bound than a bridge
+        // holds a frame.
+        double next = sinceAnchor == 0 || broken ? bound : envelope + p * (1 + drift);
+        if (!settled)
+            next = std::max(next, bound - static_cast<double>(gapAllowanceNs));
+        envelope = std::min(next, bound);
+        line = resolving ? std::min(predicted, bound) : envelope;
+        broken = false;
 
         // The window's regression point (its earliest arrival against the
-        // nominal line) and its least lateness against the envelope.
+        // period's line), its least lateness against the count's line, and
+        // whether its frames came at the device's pace. Arrivals, not bounds:
+        // a bound spread back from a later arrival holds a little of the
+        // drift allowed for every frame between them.
         const double k = static_cast<double>(frames++);
         const double h = static_cast<double>(arrival - originArrival);
-        const double residual = h - k * (1e9 / nominal);
+        const double residual = h - k * p;
         if (windowCount == 0 || residual < windowBestResidual) {
             windowBestK = k;
             windowBestH = h;
             windowBestResidual = residual;
         }
-        windowLeastLate = windowCount == 0 ? bound - predicted : std::min(windowLeastLate, bound - predicted);
-        if (++windowCount >= windowFrames()) {
-            if (sinceAnchor >= warmupFrames() && windowLeastLate > p / 2) {
-                // Every frame of the window came late: frames are missing
-                // from the count. Count them in; the window's point, made
-                // with the old count, is not used.
-                const double missed = std::round(windowLeastLate / p);
+        const double late = static_cast<double>(arrival) - predicted;
+        if (windowCount == 0) {
+            windowLeastLate = late;
+            windowFirstArrival = arrival;
+        } else
+            windowLeastLate = std::min(windowLeastLate, late);
+        // A window ends after windowFrames, or windowSeconds of arrivals at
+        // a device that runs slower than the period says.
+        ++windowCount;
+        if (windowCount >= windowFrames() ||
+            (windowCount >= 8 && static_cast<double>(arrival - windowFirstArrival) >= windowSeconds * 1e9)) {
+            const double least = windowLeastLate;
+            const bool atPace = static_cast<double>(arrival - windowFirstArrival) >= paceShare * (windowCount - 1) * p;
+            const bool allLate = least > p / 2 && (resolving || sinceAnchor >= warmupFrames());
+            if (allLate && !atPace) {
+                // Late, but faster than the device's pace: a backlog being
+                // caught up. Nothing moves, and no point is taken.
+            } else if (allLate && (settled || resolving)) {
+                // Every frame of the window came late, at the device's pace:
+                // frames are missing from the count. Count them in; the
+                // window's point, made with the old count, is not used.
+                const double missed = std::round(least / p);
                 frames += static_cast<int64_t>(missed);
-                envelope += missed * p;
+                if (resolving) {
+                    // Missing at a known break: a whole number of periods.
+                    line += missed * p;
+                    envelope = std::min(envelope, line);
+                } else {
+                    // Without a word: frames the device skipped, or a pause
+                    // of no whole number of periods, whose rest moves the
+                    // regression's origin.
+                    originArrival += static_cast<int64_t>(least - missed * p);
+                    envelope += least;
+                }
+                line = envelope;
+                resolving = false;
             } else {
                 addPoint(windowBestK, windowBestH);
+                updatePeriod();
+                if (atPace && least > 0) {
+                    // No frame of the window came before the line: it is
+                    // early (a device slower than the period said, while
+                    // the rate is not established). It moves up to the
+                    // window's earliest arrival, run on to this frame by the
+                    // period as it now stands.
+                    const double earliest = static_cast<double>(originArrival) + windowBestH + (k - windowBestK) * period;
+                    line = std::max(line + least, std::min(earliest, bound));
+                    if (!resolving)
+                        envelope = line;
+                }
+                if (resolving)
+                    envelope = std::min(envelope, line);
+                line = envelope;
+                resolving = false;
             }
             startWindow();
         }
-
-        if (sinceAnchor < warmupFrames()) {
-            // Warm-up: the arrival stamp, the frames of one burst spread back
-            // from it by the period; a burst too long for that (frames held
-            // up, then all at once) shares out the time since the previous
-            // stamp evenly instead of piling up just after it.
-            const int64_t later = arrival - latest;  // frames of the same chunk after this one
-            s = arrival - static_cast<int64_t>(static_cast<double>(later) * p);
-            if (lastStamp > 0 && s <= lastStamp)
-                s = lastStamp + std::max<int64_t>(1, (arrival - lastStamp) / (later + 1));
-        } else
-            s = static_cast<int64_t>(envelope);
+        s = static_cast<int64_t>(envelope);
         ++sinceAnchor;
     }
-    // Strictly increasing and never past the bound. The caller's bounds leave
-    // room: the reader's arrivals are apart by at least the bytes between
-    // them, and a chunk completes fewer frames than it holds bytes.
+    // Strictly increasing and never past the bound. The bounds leave room
+    // (bounds() and the reader's arrivals, apart by at least the bytes
+    // between them, see to it).
     s = std::min(std::max(s, lastStamp + 1), latest);
     lastStamp = s;
     lastArrival = arrival;
@@ -161,26 +256,30 @@ void BrovaDAQ_private::stampFrames()
     const size_t n = frameMarks.size();
     frameStamps.resize(n);
     frameArrivals.resize(n);
-    size_t chunk = 0;       // the arrival that holds the frame's last byte
-    size_t chunkEnd = 0;    // the first frame of a later chunk
+    size_t chunk = 0;  // the arrival that holds the frame's last byte
     for (size_t j = 0; j < n; ++j) {
-        const FrameMark& m = frameMarks[j];
-        while (chunk < rxArrivals.size() && rxArrivals[chunk].end <= m.at)
+        while (chunk < rxArrivals.size() && rxArrivals[chunk].end <= frameMarks[j].at)
             ++chunk;
-        const int64_t arrival = chunk < rxArrivals.size() ? rxArrivals[chunk].stamp : ReaderThread::monotonicNow();
-        if (chunkEnd <= j) {
-            chunkEnd = j + 1;
-            while (chunkEnd < n && chunk < rxArrivals.size() && frameMarks[chunkEnd].at < rxArrivals[chunk].end)
-                ++chunkEnd;
+        frameArrivals[j] = chunk < rxArrivals.size() ? rxArrivals[chunk].stamp : ReaderThread::monotonicNow();
+    }
+    // The frames of one configured rate at a time: their latest instants
+    // (into frameStamps) as the model stands at their first, then their stamps.
+    for (size_t first = 0; first < n;) {
+        const int rate = frameMarks[first].rate;
+        if (rate != clock.nominalRate())
+            clock.reset(rate);  // a rate change the device confirmed
+        size_t end = first + 1;
+        while (end < n && frameMarks[end].rate == rate)
+            ++end;
+        clock.bounds(frameArrivals.data() + first, frameStamps.data() + first, static_cast<int>(end - first));
+        for (size_t j = first; j < end; ++j) {
+            const FrameMark& m = frameMarks[j];
+            if (m.failures != failuresSeen)
+                clock.breakCount();  // a frame failed or was malformed since the last
+            failuresSeen = m.failures;
+            frameStamps[j] = clock.stamp(frameArrivals[j], frameStamps[j]);
         }
-        if (m.rate != clock.nominalRate())
-            clock.reset(m.rate);  // a rate change the device confirmed
-        else if (m.failures != failuresSeen)
-            clock.breakCount();  // a frame failed or was malformed since the last
-        failuresSeen = m.failures;
-        // Later frames of the same chunk: each takes 1 ns of room below the arrival.
-        frameStamps[j] = clock.stamp(arrival, arrival - static_cast<int64_t>(chunkEnd - j - 1));
-        frameArrivals[j] = arrival;
+        first = end;
     }
 }
 
