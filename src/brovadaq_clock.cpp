@@ -24,16 +24,17 @@ void BrovaClockModel::breakCount()
         resolving = true;
     }
     startWindow();
+    startSlices();
 }
 
 int BrovaClockModel::warmupFrames() const
 {
-    return std::max(8, static_cast<int>(0.2e9 / period));
+    return std::max(8, static_cast<int>(std::min(1e6, 0.2e9 / period)));
 }
 
 int BrovaClockModel::windowFrames() const
 {
-    return std::max(8, static_cast<int>(windowSeconds * 1e9 / period));
+    return std::max(8, static_cast<int>(std::min(1e6, windowSeconds * 1e9 / period)));
 }
 
 double BrovaClockModel::minPeriod() const
@@ -52,10 +53,22 @@ void BrovaClockModel::bounds(const int64_t* arrivals, int64_t* latest, int n) co
 {
     if (n <= 0)
         return;
-    const double pmin = std::max(1.0, minPeriod());
-    latest[n - 1] = arrivals[n - 1];
-    for (int j = n - 2; j >= 0; --j)
-        latest[j] = std::min(arrivals[j], latest[j + 1] - static_cast<int64_t>(pmin));
+    // What the arrivals alone allow, 1 ns apart within a chunk (the reader's
+    // arrivals are apart by at least the bytes between them, so this leaves
+    // room above the last stamp), then what the next frame allows.
+    const auto pmin = static_cast<int64_t>(std::max(1.0, minPeriod()));
+    const bool capped = !settled && nominal > 0;
+    int64_t later = 0;  // frames after this one in its chunk
+    for (int j = n - 1; j >= 0; --j) {
+        later = j + 1 < n && arrivals[j + 1] == arrivals[j] ? later + 1 : 0;
+        const int64_t hard = arrivals[j] - later;
+        latest[j] = j + 1 < n ? std::min(hard, latest[j + 1] - pmin) : hard;
+        // Until the rate is established the least period is the configured
+        // one's, too long for a device faster than that: no bound reaches
+        // further back than a first chunk waits.
+        if (capped)
+            latest[j] = std::max(latest[j], hard - arrivalAllowanceNs);
+    }
     if (latest[0] > lastStamp)
         return;
     // The stamps already handed out leave no room below these bounds (they
@@ -63,8 +76,12 @@ void BrovaClockModel::bounds(const int64_t* arrivals, int64_t* latest, int n) co
     // to show it): the frames share the time up to the last arrival evenly
     // rather than pile up 1 ns after the last stamp.
     const double share = static_cast<double>(arrivals[n - 1] - lastStamp) / n;
-    for (int j = 0; j < n; ++j)
-        latest[j] = std::max(latest[j], lastStamp + std::max<int64_t>(j + 1, static_cast<int64_t>(share * (j + 1))));
+    later = 0;
+    for (int j = n - 1; j >= 0; --j) {
+        later = j + 1 < n && arrivals[j + 1] == arrivals[j] ? later + 1 : 0;
+        const int64_t even = lastStamp + std::max<int64_t>(j + 1, static_cast<int64_t>(share * (j + 1)));
+        latest[j] = std::max(latest[j], std::min(arrivals[j] - later, even));
+    }
 }
 
 void BrovaClockModel::addPoint(double k, double h)
@@ -94,7 +111,9 @@ void BrovaClockModel::updatePeriod()
     const double span = lastH - firstH;
     if (points < 2 || !(ckk > 0) || span < windowSeconds / 2 * 1e9)
         return;
-    const double b = ckh / ckk;
+    // A period from 10 us to 100 s is one a serial device may have.
+    const double fit = ckh / ckk;
+    const double b = fit >= 1e4 && fit <= 1e11 ? fit : 0;
     const double off = b > 0 ? std::abs(b / period - 1) : 1;
     // Two points each up to 1 ms off the floor cannot tell less than this.
     if (off > std::max(coarseOff, 2e6 / span)) {
@@ -107,6 +126,7 @@ void BrovaClockModel::updatePeriod()
         drift = coarseOff / 2;
         restartFit();
         startWindow();
+        startSlices();
         return;
     }
     if (points < 3 || span < fitSpanSeconds * 1e9)
@@ -123,6 +143,94 @@ void BrovaClockModel::updatePeriod()
     drift = std::min(driftBound, std::max(minDrift, 4 * std::sqrt(scatter / ckk) / b));
 }
 
+bool BrovaClockModel::judgeLateness(int64_t arrival, double late, double residual)
+{
+    // The slices of the last window's span: each one's least lateness
+    // against the count's line, earliest arrival against the period's line,
+    // first arrival and frame count.
+    if (sliceCount == 0) {
+        sliceLeast = late;
+        sliceResidual = residual;
+        sliceFirst = arrival;
+    } else {
+        sliceLeast = std::min(sliceLeast, late);
+        sliceResidual = std::min(sliceResidual, residual);
+    }
+    if (++sliceCount < std::max(1, windowFrames() / slices))
+        return false;
+    // A gap followed by frames faster than the device's pace was the host's
+    // stall, not a pause of the device.
+    if (afterGap && ringSize == 0 &&
+        static_cast<double>(arrival - sliceFirst) < paceShare * (sliceCount - 1) * period)
+        afterGap = false;
+    ringLeast[ringNext] = sliceLeast;
+    ringResidual[ringNext] = sliceResidual;
+    ringFirst[ringNext] = sliceFirst;
+    ringFrames[ringNext] = sliceCount;
+    ringNext = (ringNext + 1) % slices;
+    ringSize = std::min(ringSize + 1, slices);
+    sliceCount = 0;
+    if (ringSize < slices)
+        return false;
+
+    // A window's span of frames all late by more than half a period, at the
+    // device's pace (not a backlog being caught up, which comes faster), and
+    // (while the rate is not established) about as late at its end as at
+    // its start (a step: frames missing; not a ramp: a device slower than
+    // the period says, which the windows follow).
+    const double p = period;
+    double least = ringLeast[0], earliest = ringResidual[0];
+    int n = 0;
+    for (int i = 0; i < slices; ++i) {
+        least = std::min(least, ringLeast[i]);
+        earliest = std::min(earliest, ringResidual[i]);
+        n += ringFrames[i];
+    }
+    const int oldest = ringNext, newest = (ringNext + slices - 1) % slices;
+    const bool atPace = static_cast<double>(arrival - ringFirst[oldest]) >= paceShare * (n - 1) * p;
+    const bool ramp = ringLeast[newest] - ringLeast[oldest] > p / 4;
+    if (least <= p / 2 || !atPace || (!resolving && sinceAnchor < warmupFrames()) ||
+        (ramp && !settled && !resolving)) {
+        afterGap = false;  // the span after a gap was not a pause of the device
+        return false;
+    }
+    // Frames are missing from the count. How many: once the rate is
+    // established, by how late the span's earliest arrival is against the
+    // regression (steadier than the line, which the windows move), else
+    // against the line.
+    const double later = settled && points >= 2 ? earliest - (meanH - p * meanK) : least;
+    const double missed = std::round(later / p);
+    if (missed < 1) {
+        // None: the line was behind. It moves up to the span's earliest arrival.
+        line += least;
+        if (!resolving)
+            envelope = std::max(envelope, line);
+        startSlices();
+        return false;
+    }
+    // Count them in; the window being collected, made with the old count,
+    // gives no point.
+    frames += static_cast<int64_t>(missed);
+    if (resolving) {
+        // Missing at a known break: a whole number of periods. The envelope
+        // has followed the arrivals since.
+        line += missed * p;
+    } else {
+        // Without a word: frames the device skipped (a whole number of
+        // periods), or, after a gap in the arrivals, a pause of the device,
+        // whose rest beyond whole periods moves the regression's origin.
+        if (afterGap)
+            originArrival += static_cast<int64_t>(least - missed * p);
+        line += least;
+        envelope = std::max(envelope, line);
+    }
+    resolving = false;
+    afterGap = false;
+    startWindow();
+    startSlices();
+    return true;
+}
+
 int64_t BrovaClockModel::stamp(int64_t arrival, int64_t latest)
 {
     int64_t s = latest;
@@ -131,88 +239,87 @@ int64_t BrovaClockModel::stamp(int64_t arrival, int64_t latest)
         const double bound = static_cast<double>(latest);
         if (sinceAnchor == 0)
             originArrival = arrival;
-        else if (arrival - lastArrival > gapPeriods * p + gapAllowanceNs)
+        else if (arrival - lastArrival > gapPeriods * p + gapAllowanceNs) {
             startWindow();  // a pause, or a host that stalled: the frames after it tell which
+            startSlices();
+            afterGap = true;
+        }
 
-        // The count's line: the previous frame's run on by one period (and
-        // the drift bound), pulled down by any earlier instant.
-        const double predicted = sinceAnchor == 0 ? bound : line + p * (1 + drift);
-        // The envelope: the same, started again at a break; while the rate
-        // is not established, never further below the bound than a bridge
-        // holds a frame.
+        // The count's line: the previous frame's run on by one period,
+        // pulled down by any earlier instant (no drift allowed: its lateness
+        // is what tells frames missing, and the windows lift it).
+        const double predicted = sinceAnchor == 0 ? bound : line + p;
+        line = std::min(predicted, bound);
+        // The envelope: the same allowed to run ahead by the drift bound,
+        // started again at a break; while the rate is not established, never
+        // further below the bound than a bridge holds a frame, nor below the
+        // arrival than a first chunk waits.
         double next = sinceAnchor == 0 || broken ? bound : envelope + p * (1 + drift);
         if (!settled)
-            next = std::max(next, bound - static_cast<double>(gapAllowanceNs));
+            next = std::max({next, bound - static_cast<double>(gapAllowanceNs),
+                             static_cast<double>(arrival - arrivalAllowanceNs)});
         envelope = std::min(next, bound);
-        line = resolving ? std::min(predicted, bound) : envelope;
         broken = false;
 
-        // The window's regression point (its earliest arrival against the
-        // period's line), its least lateness against the count's line, and
-        // whether its frames came at the device's pace. Arrivals, not bounds:
-        // a bound spread back from a later arrival holds a little of the
-        // drift allowed for every frame between them.
+        // The window's regression point: its earliest arrival against the
+        // period's line (once the rate is established, among the frames that
+        // came within half a period of the count's line: not one a bridge
+        // held, nor one after frames went missing unseen). Arrivals, not
+        // bounds: a bound spread back from a later arrival holds a little of
+        // the drift allowed for every frame between them.
         const double k = static_cast<double>(frames++);
         const double h = static_cast<double>(arrival - originArrival);
         const double residual = h - k * p;
-        if (windowCount == 0 || residual < windowBestResidual) {
+        const double late = static_cast<double>(arrival) - predicted;
+        if (windowCount == 0)
+            windowHasPoint = false;
+        if ((late <= p / 2 || !settled) && (!windowHasPoint || residual < windowBestResidual)) {
+            windowHasPoint = true;
             windowBestK = k;
             windowBestH = h;
             windowBestResidual = residual;
         }
-        const double late = static_cast<double>(arrival) - predicted;
         if (windowCount == 0) {
             windowLeastLate = late;
             windowFirstArrival = arrival;
         } else
             windowLeastLate = std::min(windowLeastLate, late);
+        ++windowCount;
+        const bool lateness = judgeLateness(arrival, late, residual);
+
         // A window ends after windowFrames, or windowSeconds of arrivals at
         // a device that runs slower than the period says.
-        ++windowCount;
-        if (windowCount >= windowFrames() ||
-            (windowCount >= 8 && static_cast<double>(arrival - windowFirstArrival) >= windowSeconds * 1e9)) {
+        const double elapsed = static_cast<double>(arrival - windowFirstArrival) / (windowSeconds * 1e9);
+        if (!lateness && (windowCount >= windowFrames() || (windowCount >= 8 && elapsed >= 1))) {
             const double least = windowLeastLate;
             const bool atPace = static_cast<double>(arrival - windowFirstArrival) >= paceShare * (windowCount - 1) * p;
-            const bool allLate = least > p / 2 && (resolving || sinceAnchor >= warmupFrames());
-            if (allLate && !atPace) {
-                // Late, but faster than the device's pace: a backlog being
-                // caught up. Nothing moves, and no point is taken.
-            } else if (allLate && (settled || resolving)) {
-                // Every frame of the window came late, at the device's pace:
-                // frames are missing from the count. Count them in; the
-                // window's point, made with the old count, is not used.
-                const double missed = std::round(least / p);
-                frames += static_cast<int64_t>(missed);
-                if (resolving) {
-                    // Missing at a known break: a whole number of periods.
-                    line += missed * p;
-                    envelope = std::min(envelope, line);
-                } else {
-                    // Without a word: frames the device skipped, or a pause
-                    // of no whole number of periods, whose rest moves the
-                    // regression's origin.
-                    originArrival += static_cast<int64_t>(least - missed * p);
-                    envelope += least;
-                }
-                line = envelope;
-                resolving = false;
+            if (least > p / 2 && (!atPace || settled || resolving)) {
+                // A backlog being caught up (late, but faster than the
+                // device's pace), or frames missing that the slices are
+                // about to count in: no point, and nothing moves.
             } else {
-                addPoint(windowBestK, windowBestH);
-                updatePeriod();
+                if (windowHasPoint) {
+                    addPoint(windowBestK, windowBestH);
+                    updatePeriod();
+                }
                 if (atPace && least > 0) {
                     // No frame of the window came before the line: it is
                     // early (a device slower than the period said, while
                     // the rate is not established). It moves up to the
                     // window's earliest arrival, run on to this frame by the
                     // period as it now stands.
-                    const double earliest = static_cast<double>(originArrival) + windowBestH + (k - windowBestK) * period;
-                    line = std::max(line + least, std::min(earliest, bound));
+                    const double was = line;
+                    line += least;
+                    if (windowHasPoint)
+                        line = std::max(line, std::min(bound, static_cast<double>(originArrival) + windowBestH +
+                                                                  (k - windowBestK) * period));
                     if (!resolving)
-                        envelope = line;
+                        envelope = std::max(envelope, line);
+                    // The slices' lateness is against the line as it now stands.
+                    for (double& r : ringLeast)
+                        r -= line - was;
+                    sliceLeast -= line - was;
                 }
-                if (resolving)
-                    envelope = std::min(envelope, line);
-                line = envelope;
                 resolving = false;
             }
             startWindow();
