@@ -173,10 +173,11 @@ public:
     // The device's sample rate as the clock model estimates it from the
     // arrivals, whatever rate it was configured for (for example 1000.13 per
     // second, or 970.02 for a device that runs 3 % slow); 0 while the model
-    // cannot tell it: after an open or a rate change, until about 1 s of
-    // samples agree on it (2 to 3 s for a device off its configured rate).
-    // Once non-zero it is within about 50 ppm of the true rate, and within a
-    // few ppm after some seconds more.
+    // cannot tell it: after an open or a rate change, until fits over 1 s of
+    // samples agree on it within 0.1 % (1.25 to 1.5 s at the configured
+    // rate, 2 to 3 s for a device off it). Once non-zero it is within that
+    // 0.1 % (typically some tens of ppm), and within a few ppm after some
+    // seconds more.
     double getEstimatedRate();
     // Nanoseconds to add to a CLOCK_MONOTONIC instant (a stamp) to get the
     // same instant on CLOCK_REALTIME (nanoseconds since the epoch), as the
