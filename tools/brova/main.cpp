@@ -24,7 +24,7 @@ const char kHelp[] =
     "  list [--all] [--watch] [--json]   the sensors present; --watch follows plugs and unplugs\n"
     "  info PORT                         kind, protocol version, channels, rate, filter, mode,\n"
     "                                    state and identification of one sensor, and its rate\n"
-    "                                    as estimated from 1.5 s of samples\n"
+    "                                    as estimated from its samples (said when 1 % off)\n"
     "  config PORT --rate HZ --filter HZ --mode raw|vector\n"
     "                                    send a configuration and report what the device confirms\n"
     "  stream PORT [PORT ...]            samples as they arrive, as CSV or JSON lines\n"
