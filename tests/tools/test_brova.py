@@ -112,6 +112,11 @@ def test_info_tells_the_rate_a_device_keeps(sim):
         m = re.search(r"^estimated rate: ([0-9.]+) per second \(configured 1000\)(: .*)?$", out, re.M)
         assert m and abs(float(m.group(1)) / (pace or 1000) - 1) < 1e-3, out
         assert (m.group(2) or None) == (said and ": " + said), out
+        # A stream says it once, on standard error.
+        code, _, err = brova("stream", dev.port, "--kind", 68, "--duration", 3)
+        told = re.findall(r"the device sends ([0-9.]+) samples per second, (-?[0-9.]+) % off the 1000", err)
+        assert code == 0 and len(told) == (1 if pace else 0), err
+        assert not pace or abs(float(told[0][0]) - pace) < 1, err
 
 
 def test_several_ports_stream_into_one_output(sim):
