@@ -26,7 +26,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3 python3-pytest python3-pip python3-setuptools python3-wheel python3-numpy
   mono-mcs mono-runtime nunit-console libnunit-cil-dev
-  help2man
+  help2man doxygen
   debhelper dh-python python3-all pybuild-plugin-pyproject lintian
   libzstd-dev liblz4-dev zlib1g-dev nodejs
 )
