@@ -10,6 +10,18 @@ The library libBRV.so.1 is loaded on first use: from the path in the
 environment variable BRV_LIBRARY when it is set, otherwise through the system
 loader (LD_LIBRARY_PATH, installed copies). brv.lib() gives the declared
 ctypes library itself for the flat functions not wrapped here.
+
+Contents:
+    Ports, PortInfo: the sensors present, and those plugged in and out.
+    Device: one sensor opened on a port; realtime_offset() for its stamps.
+    Sample, Sample6D, Wrench, Config: the records reads return.
+    Calibration, force_fields: counts to newtons through a calibration file.
+    BRVError and its subclasses LibraryNotFound, OpenError, DeviceClosed,
+        ReaderStopped, NotServed, CalibrationError.
+    RATES (1000, 333, 100, 30 samples per second) and FILTERS (0, 150, 50,
+        15 Hz): the values Device.configure() takes; RAW and VECTOR: its modes.
+    lib(), library_path(): the ctypes library and the file it came from;
+        CConfig, CPackage, CPackage6D: its records as ctypes structures.
 """
 
 from ._lib import Config as CConfig, Package as CPackage, Package6D as CPackage6D
