@@ -341,7 +341,9 @@ QString ScopeWindow::unitsText() const
 {
     if (!session_->showsForces())
         return QStringLiteral("values in raw counts");
-    return QStringLiteral("values in N and N·m");
+    // Torque only where a six-axis sensor is shown.
+    return session_->groupTitles().contains(QStringLiteral("Torque")) ? QStringLiteral("values in N and N·m")
+                                                                       : QStringLiteral("values in N");
 }
 
 void ScopeWindow::openSensor(QString port, int kind, bool sixAxisView)

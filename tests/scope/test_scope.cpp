@@ -294,6 +294,7 @@ private slots:
         QVERIFY(text(w, "calibration").contains(path + " (serial S-9"));
         QTRY_VERIFY(std::fabs(newest(w, 0) - 1.5) < 1e-9 && std::fabs(newest(w, 2) - 201) < 1e-9);
         QTRY_VERIFY(text(w, "value0").contains(QStringLiteral("1.5 N")));
+        QVERIFY(text(w, "status").contains(QStringLiteral("values in N")) && !text(w, "status").contains("N·m"));
 
         // A recording has the calibrated columns beside the counts.
         const QString csv = dir.filePath(QStringLiteral("run.csv"));
