@@ -86,10 +86,11 @@ public:
     Cdr() { bytes = {0x00, 0x01, 0x00, 0x00}; }
     void align(size_t n)
     {
-        while ((bytes.size() - 4) % n)
-            bytes.push_back(0);
+        const size_t pad = (n - (bytes.size() - 4) % n) % n;
+        if (pad)
+            bytes.insert(bytes.end(), pad, 0);
     }
-    // Little endian on any host.
+    // Little endian on any host; one append per value.
     template <typename T> void put(T v)
     {
         static_assert(sizeof v == 1 || sizeof v == 4 || sizeof v == 8, "a CDR primitive");
@@ -106,8 +107,10 @@ public:
             std::memcpy(&r, &v, 1);
             raw = r;
         }
+        uint8_t out[sizeof v];
         for (size_t i = 0; i < sizeof v; ++i)
-            bytes.push_back(static_cast<uint8_t>(raw >> (8 * i)));
+            out[i] = static_cast<uint8_t>(raw >> (8 * i));
+        bytes.insert(bytes.end(), out, out + sizeof v);
     }
     void put(const std::string& s)
     {
@@ -331,7 +334,10 @@ std::vector<uint8_t> serialize(const DiagnosticArray& m)
 std::vector<uint8_t> serialize(const Counts& m)
 {
     Cdr c;
-    c.bytes.reserve(32 + m.frameId.size() + m.samples.size() * (36 + 4 * 48));
+    size_t size = 40 + m.frameId.size();
+    for (const CountsSample& x : m.samples)
+        size += 40 + 48 * x.channels.size();
+    c.bytes.reserve(size);
     c.put(m.stamp);
     c.put(m.frameId);
     c.put(m.firstSample);

@@ -270,6 +270,7 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
         x.config = p0.config.to_uin8_t();
         if (asWrench && channels == 4)
             BrovaDAQ::wrenchOf(all[k], all[n + k], all[2 * n + k], all[3 * n + k], x.wrench);
+        x.channels.reserve(static_cast<size_t>(channels));
         for (int ch = 0; ch < channels; ++ch)
             x.channels.push_back(channelCounts(all[ch * n + k]));
     }
@@ -302,6 +303,7 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
         x.config = p.sensor1.config.to_uin8_t();
         const int32_t w[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
         std::copy(w, w + 6, x.wrench);
+        x.channels.reserve(4);
         for (const BrovaPackage* u : {&p.sensor1, &p.sensor2, &p.sensor3, &p.sensor4})
             x.channels.push_back(channelCounts(*u));
     }
