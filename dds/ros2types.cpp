@@ -145,6 +145,13 @@ const std::vector<TypeDescription>& knownTypes()
         {kTypeDiagnosticArray,
          {nested("header", "std_msgs/msg/Header"),
           nested("status", "diagnostic_msgs/msg/DiagnosticStatus", kUnboundedSequence)}},
+    };
+    return types;
+}
+
+const std::vector<TypeDescription>& ownTypes()
+{
+    static const std::vector<TypeDescription> types = {
         {"brova_msgs/msg/ChannelCounts",
          {plain("s1", kInt32), plain("s2", kInt32), plain("s3", kInt32), plain("s4", kInt32), plain("s5", kInt32),
           plain("s6", kInt32), plain("s7", kInt32), plain("s8", kInt32), plain("x", kInt32), plain("y", kInt32),
@@ -161,6 +168,17 @@ const std::vector<TypeDescription>& knownTypes()
 }
 
 namespace {
+
+// The published types and the project's own, for hashes and definitions.
+const std::vector<TypeDescription>& everyType()
+{
+    static const std::vector<TypeDescription> types = [] {
+        std::vector<TypeDescription> all = knownTypes();
+        all.insert(all.end(), ownTypes().begin(), ownTypes().end());
+        return all;
+    }();
+    return types;
+}
 
 // pkg/msg/Type as a .msg file names it: pkg/Type.
 std::string msgName(const std::string& type)
@@ -205,7 +223,7 @@ void dependencies(const TypeDescription& type, std::vector<const TypeDescription
     for (const Field& f : type.fields) {
         if (f.nestedType.empty())
             continue;
-        const TypeDescription* t = find(knownTypes(), f.nestedType);
+        const TypeDescription* t = find(everyType(), f.nestedType);
         if (!t || std::find(out.begin(), out.end(), t) != out.end())
             continue;
         out.push_back(t);
@@ -217,7 +235,7 @@ void dependencies(const TypeDescription& type, std::vector<const TypeDescription
 
 std::string messageDefinition(const std::string& type)
 {
-    const TypeDescription* top = find(knownTypes(), type);
+    const TypeDescription* top = find(everyType(), type);
     if (!top)
         return {};
     std::string out = fieldLines(*top);
@@ -256,8 +274,8 @@ std::string typeHash(const std::string& type)
 {
     static const std::map<std::string, std::string> hashes = [] {
         std::map<std::string, std::string> h;
-        for (const TypeDescription& t : knownTypes())
-            h[t.name] = typeHash(t.name, knownTypes());
+        for (const TypeDescription& t : everyType())
+            h[t.name] = typeHash(t.name, everyType());
         return h;
     }();
     const auto it = hashes.find(type);

@@ -70,6 +70,10 @@ extern const char kTypeCounts[];           // brova_msgs/msg/Counts
 // The descriptions of the types published and of every type they reference
 // (builtin_interfaces/msg/Time, std_msgs/msg/Header, ...). A static table.
 const std::vector<TypeDescription>& knownTypes();
+// The project's own types, which only recordings carry (brova_msgs/msg/Counts
+// and the types it references that are not among knownTypes()). A static
+// table; typeHash and messageDefinition know them too.
+const std::vector<TypeDescription>& ownTypes();
 
 // The JSON text whose SHA-256 is the hash of `type`, from the descriptions
 // in `types`; empty when `type`, or a type it references, is not among them.
@@ -77,7 +81,7 @@ std::string hashedDescription(const std::string& type, const std::vector<TypeDes
 // The RIHS01 hash of `type` from the descriptions in `types`
 // ("RIHS01_" and 64 lowercase hex digits); empty as above.
 std::string typeHash(const std::string& type, const std::vector<TypeDescription>& types);
-// The hash of a known type; empty for another.
+// The hash of a known type or one of the project's own; empty for another.
 std::string typeHash(const std::string& type);
 // What ROS 2 (Iron and later) reads from an endpoint's USER_DATA:
 // "typehash=<hash>;" for a known type, empty for another (no entry: the
