@@ -624,11 +624,22 @@ void ScopeWindow::redraw()
     }
     const BrovaStatistics s = session_->statistics();
     const double estimated = session_->estimatedRate();
+    QString deviceRate = QStringLiteral("not yet estimated");
+    if (estimated > 0) {
+        // A device that does not keep the rate it was given is said so.
+        const int configured = session_->config().getSpeed();
+        const double off = configured > 0 ? estimated / configured - 1 : 0;
+        deviceRate = QStringLiteral("%1 per second").arg(estimated, 0, 'f', 2);
+        if (std::abs(off) > 0.01)
+            deviceRate += QStringLiteral(" (%1 % %2 the configured %3)")
+                              .arg(std::abs(off) * 100, 0, 'f', 1)
+                              .arg(off < 0 ? QStringLiteral("below") : QStringLiteral("above"))
+                              .arg(configured);
+    }
     status_->setText(QStringLiteral("measured rate %1 per second   ·   device rate %2   ·   checksum failures %3   ·   "
                                     "overflows: %4 bytes discarded   ·   %5")
                          .arg(session_->measuredRate(), 0, 'f', 1)
-                         .arg(estimated > 0 ? QStringLiteral("%1 per second").arg(estimated, 0, 'f', 2)
-                                            : QStringLiteral("not yet estimated"))
+                         .arg(deviceRate)
                          .arg(s.checksumFailures)
                          .arg(s.bytesDiscarded)
                          .arg(unitsText()));

@@ -88,7 +88,8 @@ public:
     int channels() const;  // channels that can be tared one by one
     double measuredRate() const;
     // The device's rate as the library's clock model estimates it (0 until
-    // about a second of samples).
+    // it is established: about a second of samples, 2 to 3 s for a device
+    // that does not keep its configured rate).
     double estimatedRate() const;
     BrovaStatistics statistics() const;
 

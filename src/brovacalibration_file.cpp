@@ -659,8 +659,9 @@ std::string decodedString(const char* p, const char* end)
 }
 
 // The path of the first member given twice in one object ("identity.kind",
-// "channels[0].bias"), or empty when there is none. text is valid JSON
-// (Qt's parser has read it).
+// "channels[0].bias"), or empty when there is none. Any text is scanned
+// safely; in text that is not valid JSON a member it names may be given
+// twice only as far as the scan can tell, and the file is refused either way.
 std::string repeatedMember(const std::string& text)
 {
     struct Level {
@@ -977,6 +978,12 @@ public:
 
     bool parse(const std::string& text, Data& d)
     {
+        // Before Qt's parser reads it: Qt keeps the last of a member given
+        // twice, which may not be the one meant (and Qt 5's parser does not
+        // free what it drops).
+        const std::string twice = repeatedMember(text);
+        if (!twice.empty())
+            return fail(twice, "given twice: each member of an object is given once");
         QJsonParseError perr;
         const QByteArray bytes = QByteArray::fromRawData(text.data(), static_cast<int>(text.size()));
         const QJsonDocument doc = QJsonDocument::fromJson(bytes, &perr);
@@ -998,11 +1005,6 @@ public:
             error_ = name_ + ": a JSON object expected at the top";
             return false;
         }
-        // Before anything is read from it: Qt keeps the last of a member
-        // given twice, which may not be the one meant.
-        const std::string twice = repeatedMember(text);
-        if (!twice.empty())
-            return fail(twice, "given twice: each member of an object is given once");
         const QJsonObject top = doc.object();
 
         // Format and version before anything else: a newer file is told as

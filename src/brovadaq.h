@@ -137,19 +137,27 @@ public:
     // Sample instants. Every sample a read parses gets the instant at which
     // the device took it, in nanoseconds of the host's CLOCK_MONOTONIC,
     // reconstructed from when its bytes arrived: a clock model fits the
-    // device's true rate (its crystal may be off by some hundred ppm) and
-    // follows the earliest arrivals, so the bursts in which a USB bridge
-    // delivers frames do not show. The stamps of one device strictly
-    // increase and are never later than the arrival of the sample's bytes.
-    // The bridge's constant part of the delay cannot be seen from the host:
-    // a stamp is the true instant plus that floor (at most the bridge's
-    // latency timer; 1 ms with the project's udev rule). While the model
-    // warms up (about 0.2 s after an open or a rate change) the stamps are
-    // the arrival instants, the samples of one burst spread back from it by
-    // the period. When samples go missing (lost bytes, a failed or malformed
-    // frame, a pause of the device) the samples that follow put the count
-    // right within about 0.25 s; until then their stamps may be early by the
-    // time of the samples missed (never late).
+    // device's true rate (its crystal may be off by some hundred ppm, or the
+    // device may not keep its configured rate at all) and follows the
+    // earliest arrivals, so the bursts in which a USB bridge delivers frames
+    // do not show. The stamps of one device strictly increase and are never
+    // later than the arrival of the sample's bytes. The bridge's constant
+    // part of the delay cannot be seen from the host: a stamp is the true
+    // instant plus that floor (at most the bridge's latency timer; 1 ms with
+    // the project's udev rule). This holds from the first sample after an
+    // open or a rate change: the samples of a read that arrived late (the
+    // first bytes after the port opened) take the earlier instants that the
+    // later samples of the same read show. A host that stalls (a busy
+    // machine, a stopped process) and then reads a backlog does not move the
+    // stamps: the count of samples is unbroken. When samples are known to be
+    // missing (bytes dropped at the reader's cap, a failed or malformed
+    // frame), the stamps start again from the arrivals (never earlier than
+    // an arrival less what the later samples of the same read show) and the
+    // samples that follow count the missing ones in within about 0.25 s; a
+    // device that pauses or skips a sample without a word is counted in
+    // likewise, its stamps early by the time missed until then (never late).
+    // Until the rate is established (see getEstimatedRate), a device that
+    // runs slower than configured may have stamps up to 20 ms early.
     //
     // getStamps copies the stamps of the samples the last read call handed
     // out into stamps[0 .. capacity-1], oldest first: for readAll, readAll6D
@@ -157,12 +165,19 @@ public:
     // k-th sample of every channel); for read, readArray, readVirtual,
     // readVirtualArray, read6D and read6Axis the newest sample's. It returns
     // how many stamps the last read handed out (0 when it handed out no
-    // sample), which may exceed capacity: then only capacity are copied.
+    // sample, as after a read that returned -2, -3, -4 or -1 with nothing
+    // handed out), which may exceed capacity: then only capacity are copied.
     // stamps may be null (capacity is then ignored) to learn the count. The
     // array is the caller's; the library keeps no pointer to it.
     int getStamps(int64_t* stamps, int capacity);
-    // The device's sample rate as the clock model estimates it (for example
-    // 1000.13 per second); 0 until it has seen about a second of samples.
+    // The device's sample rate as the clock model estimates it from the
+    // arrivals, whatever rate it was configured for (for example 1000.13 per
+    // second, or 970.02 for a device that runs 3 % slow); 0 while the model
+    // cannot tell it: after an open or a rate change, until fits over 1 s of
+    // samples agree on it within 0.1 % (1.25 to 1.5 s at the configured
+    // rate, 2 to 3 s for a device off it). Once non-zero it is within that
+    // 0.1 % (typically some tens of ppm), and within a few ppm after some
+    // seconds more.
     double getEstimatedRate();
     // Nanoseconds to add to a CLOCK_MONOTONIC instant (a stamp) to get the
     // same instant on CLOCK_REALTIME (nanoseconds since the epoch), as the

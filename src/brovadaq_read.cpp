@@ -29,6 +29,7 @@ BrovaDAQ_private::Queue6D& BrovaDAQ_private::freshQueue6D()
 
 int BrovaDAQ_private::read(BrovaPackage& pkg, int channel, bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     if (channel < 0 || channel >= maxChannels || (sensorSize != 0 && channel >= sensorSize))
@@ -44,6 +45,7 @@ int BrovaDAQ_private::read(BrovaPackage& pkg, int channel, bool peek)
 
 int BrovaDAQ_private::readVirtual(BrovaPackage (&pkgs)[maxChannels], bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     ChannelQueues& queues = freshQueues();
@@ -61,6 +63,7 @@ int BrovaDAQ_private::readVirtual(BrovaPackage (&pkgs)[maxChannels], bool peek)
 
 int BrovaDAQ_private::readAll(BrovaPackage*& arr, bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     ChannelQueues& queues = freshQueues();
@@ -87,6 +90,7 @@ int BrovaDAQ_private::readAll(BrovaPackage*& arr, bool peek)
 
 int BrovaDAQ_private::readArray(int (&values)[8], bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     BrovaPackage p;
@@ -120,6 +124,7 @@ int BrovaDAQ_private::readVirtualArray(int (&values)[128], bool peek)
 
 int BrovaDAQ_private::read6D(BrovaPackage6D& pkg, bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     Queue6D& queue = freshQueue6D();
@@ -133,6 +138,7 @@ int BrovaDAQ_private::read6D(BrovaPackage6D& pkg, bool peek)
 
 int BrovaDAQ_private::readAll6D(BrovaPackage6D*& arr, bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     Queue6D& queue = freshQueue6D();
@@ -181,6 +187,7 @@ void BrovaDAQ_private::writeWrench(BrovaPackage& p1, BrovaPackage& p2, BrovaPack
 
 int BrovaDAQ_private::read6Axis(int (&values)[6], bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     if (sensorSize != 4)
@@ -194,6 +201,7 @@ int BrovaDAQ_private::read6Axis(int (&values)[6], bool peek)
 
 int BrovaDAQ_private::readAll6Axis(int*& values, bool peek)
 {
+    handOutStamps(0, 0);  // until this call hands samples out: none
     if (!isOpen())
         return -2;
     if (sensorSize != 4)

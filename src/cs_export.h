@@ -235,15 +235,18 @@ BRV_C_EXPORT int callReadAll6Axis(brv_daq* daq, int** values, brv_bool peek);
  * stamps[0 .. capacity-1], oldest first: one per sample instant for
  * callReadAll and callReadAll6Axis (the k-th stamp belongs to the k-th sample
  * of every channel), the newest sample's for the other reads. Returns how
- * many stamps the last read handed out (0 when it handed out none, and for a
+ * many stamps the last read handed out (0 when it handed out none, as after
+ * a read that returned -2 or any other status without samples, and for a
  * NULL handle), which may exceed capacity: then only capacity are copied.
  * stamps may be NULL (capacity is then ignored) to learn the count. The
  * array is the host's: the library writes into it during the call only and
  * keeps no pointer to it; nothing is to be released. */
 BRV_C_EXPORT int32_t callGetStamps(brv_daq* daq, int64_t* stamps, int32_t capacity);
-/* The device's sample rate as the library's clock model estimates it, in
- * samples per second (e.g. 1000.13); 0 until about a second of samples was
- * seen, and for a NULL handle. */
+/* The device's sample rate as the library's clock model estimates it from
+ * the arrivals, whatever rate it was configured for, in samples per second
+ * (e.g. 1000.13, or 970.02 for a device 3 % slow); 0 while it cannot tell
+ * (after an open or a rate change, until about 1 s of samples agree on it,
+ * 2 to 3 s for a device off its configured rate), and for a NULL handle. */
 BRV_C_EXPORT double callGetEstimatedRate(brv_daq* daq);
 /* Nanoseconds to add to a stamp (CLOCK_MONOTONIC) to get the same instant on
  * CLOCK_REALTIME (nanoseconds since 1970-01-01 UTC), as the two clocks stand

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -784,4 +785,98 @@ TEST(BrovaDAQ, HandshakeTakesAReplyAlreadyWaiting)
     BrovaDAQ daq;
     EXPECT_TRUE(daq.open(portOf(*dev), true, 1000000));
     daq.close();
+}
+
+namespace {
+
+int64_t nsOf(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+} // namespace
+
+TEST(BrovaDAQ, StampsAgainstTheDevicesTrueInstants)
+{
+    // A three-axis device configured for 1000 per second behind a bridge of
+    // 62-byte packets (one to three frames each), read every 20 ms (many
+    // packets a read): its crystal 150 ppm fast, or the device 3 % slow
+    // whatever it is told. Its log gives every frame's true instant. What
+    // the model guarantees, however loaded the machine: no stamp before its
+    // frame's true instant (less 50 us of the period's error), none after
+    // the read that handed it out, and a rate that tells the device's.
+    struct Case {
+        double pace, ppm;
+        std::chrono::milliseconds timer;
+    };
+    for (const Case c : {Case{0, 150, 1ms}, Case{970, 0, 16ms}}) {
+        SCOPED_TRACE(c.pace);
+        brvsim::Device dev(68);
+        dev.setConfigByte(0xA0);  // 1000 per second
+        dev.setRate(c.pace);
+        dev.setClockPpm(c.ppm);
+        dev.setBridge(62, c.timer);
+        dev.setAuxSequence(true);
+        dev.setSendLog(true);
+        ASSERT_TRUE(dev.start());
+        BrovaDAQ daq;
+        ASSERT_TRUE(daq.open(portOf(dev), false, 1000000));
+        std::vector<std::pair<uint16_t, int64_t>> got;  // frame number, stamp
+        int64_t rateGiven = 0;                          // from the frame at this index on
+        double rate = 0;
+        std::vector<int64_t> stamps;
+        const auto end = std::chrono::steady_clock::now() + 4s;
+        while (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(20ms);
+            BrovaPackage* arr = nullptr;
+            const int n = daq.readAll(arr, false);
+            const int64_t now = nsOf(std::chrono::steady_clock::now());
+            ASSERT_GE(n, 0);
+            stamps.assign(static_cast<size_t>(n), 0);
+            ASSERT_EQ(daq.getStamps(stamps.data(), n), n);
+            for (int k = 0; k < n; ++k) {
+                EXPECT_LE(stamps[static_cast<size_t>(k)], now);
+                got.emplace_back(static_cast<uint16_t>(arr[k].aux), stamps[static_cast<size_t>(k)]);
+            }
+            delete[] arr;
+            if (rate == 0 && (rate = daq.getEstimatedRate()) > 0)
+                rateGiven = static_cast<int64_t>(got.size());
+        }
+        // A read that hands nothing out hands out no stamps.
+        BrovaPackage pkg;
+        EXPECT_EQ(daq.read(pkg, 3, false), -3);
+        EXPECT_EQ(daq.getStamps(nullptr, 0), 0);
+        daq.close();
+        BrovaPackage* none = nullptr;
+        EXPECT_EQ(daq.readAll(none, false), -2);
+        EXPECT_EQ(daq.getStamps(nullptr, 0), 0);
+        dev.stop();
+
+        const double trueRate = (c.pace > 0 ? c.pace : 1000) * (1 + c.ppm * 1e-6);
+        EXPECT_NEAR(daq.getEstimatedRate() / trueRate - 1, 0, 1e-3) << daq.getEstimatedRate();
+        // The true instants by frame number. The device starts its schedule
+        // afresh where its thread fell 100 ms behind (a loaded machine): a
+        // pause the stamps may be early for until the next 0.5 s show it.
+        std::map<uint16_t, int64_t> taken;
+        int64_t lastTaken = 0, pausedUntil = 0;
+        std::map<uint16_t, int64_t> pauses;  // frame number -> the pause it follows ends then
+        for (const brvsim::Device::Sent& s : dev.sendLog()) {
+            const int64_t t = nsOf(s.taken);
+            if (lastTaken && t - lastTaken > 1.5e9 / trueRate)
+                pausedUntil = t + 500000000;
+            pauses[s.number] = pausedUntil;
+            taken[s.number] = lastTaken = t;
+        }
+        ASSERT_GT(got.size(), 3000u);
+        int compared = 0;
+        for (size_t k = static_cast<size_t>(c.pace > 0 ? rateGiven : 0); k < got.size(); ++k) {
+            const auto t = taken.find(got[k].first);
+            ASSERT_NE(t, taken.end()) << k;
+            if (got[k].second < pauses[got[k].first])
+                continue;
+            ++compared;
+            ASSERT_GE(got[k].second, t->second - 50000) << "frame " << k << " of " << got.size();
+        }
+        EXPECT_GT(compared, 1000);
+    }
 }

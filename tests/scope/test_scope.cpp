@@ -106,7 +106,7 @@ private slots:
         // The status bar shows the device's rate as the library estimates it.
         const QRegularExpression deviceRate(QStringLiteral("device rate ([0-9.]+) per second"));
         QTRY_VERIFY_WITH_TIMEOUT(deviceRate.match(text(w, "status")).hasMatch(), 5000);
-        QVERIFY2(std::fabs(deviceRate.match(text(w, "status")).captured(1).toDouble() - 1000) < 20,
+        QVERIFY2(std::fabs(deviceRate.match(text(w, "status")).captured(1).toDouble() - 1000) < 1,
                  qPrintable(text(w, "status")));
 
         // Recording: every sample to a CSV that reads back as the load, at
@@ -148,7 +148,7 @@ private slots:
         QCOMPARE(sidecar.value("clock").toString(), QStringLiteral("relative"));
         QVERIFY(std::fabs(sidecar.value("realtimeOffsetNs").toDouble() / 1e9 -
                           (QDateTime::currentMSecsSinceEpoch() / 1e3 - QDeadlineTimer::current().deadlineNSecs() / 1e9)) < 0.05);
-        QVERIFY(std::fabs(sidecar.value("devices").toArray().at(0).toObject().value("estimatedRate").toDouble() - 1000) < 10);
+        QVERIFY(std::fabs(sidecar.value("devices").toArray().at(0).toObject().value("estimatedRate").toDouble() - 1000) < 1);
 
         // MCAP beside CSV: the path follows the choice; the recording holds
         // a topic per channel with every sample, the raw records and the

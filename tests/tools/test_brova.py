@@ -102,6 +102,23 @@ def test_stream_every_family(sim, kind, extra):
             assert tuple(int(r[n]) for n in "xyz") == LOAD[int(r["channel"])]
 
 
+def test_info_tells_the_rate_a_device_keeps(sim):
+    """The rate is estimated from the samples, whatever the device was told,
+    and a device more than 1 % off its configured rate is said to be."""
+    for pace, said in ((None, None), (970, "3.0 % below the configured rate")):
+        dev = sim(68, "--rate", 1000, *(("--pin-rate", pace) if pace else ()))
+        code, out, err = brova("info", dev.port, "--kind", 68)
+        assert code == 0, err
+        m = re.search(r"^estimated rate: ([0-9.]+) per second \(configured 1000\)(: .*)?$", out, re.M)
+        assert m and abs(float(m.group(1)) / (pace or 1000) - 1) < 1e-3, out
+        assert (m.group(2) or None) == (said and ": " + said), out
+        # A stream says it once, on standard error.
+        code, _, err = brova("stream", dev.port, "--kind", 68, "--duration", 3)
+        told = re.findall(r"the device sends ([0-9.]+) samples per second, (-?[0-9.]+) % off the 1000", err)
+        assert code == 0 and len(told) == (1 if pace else 0), err
+        assert not pace or abs(float(told[0][0]) - pace) < 1, err
+
+
 def test_several_ports_stream_into_one_output(sim):
     three, six = sim(68, "--pin-rate", 500), sim(95, "--pin-rate", 500)
     code, out, err = brova("stream", three.port, six.port, "--kind", 68, "--count", 20)

@@ -4,8 +4,10 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "brvsim_capture.h"
 #include "cli.h"
@@ -38,10 +40,12 @@ QString onePort(const QCommandLineParser& p, const QString& command)
 const char* kPortHelp = "A path (/dev/ttyUSB0), a name (ttyUSB0), a link such as /dev/serial/by-id/..., or auto (the "
                         "first sensor discovery finds).";
 
-constexpr double kMeasureSeconds = 1.5;
+// The library establishes a rate after about 1 s of samples at the
+// configured rate, 2 to 3 s for a device that runs at another one.
+constexpr double kMeasureSeconds = 5;
 
-// Reads the device for kMeasureSeconds (or until a signal) and returns the
-// rate its clock model estimates then; 0 when it could not.
+// Reads the device until its clock model has established the rate, for at
+// most kMeasureSeconds (or until a signal), and returns it; 0 when it could not.
 double measureRate(BrovaDAQ& daq, bool sixAxis)
 {
     QElapsedTimer clock;
@@ -49,11 +53,25 @@ double measureRate(BrovaDAQ& daq, bool sixAxis)
     BrovaPackage* all = nullptr;
     BrovaPackage6D* all6 = nullptr;
     bool lost = false;
-    while (!lost && clock.elapsed() < kMeasureSeconds * 1000 && pause(20))
+    while (!lost && daq.getEstimatedRate() == 0 && clock.elapsed() < kMeasureSeconds * 1000 && pause(20))
         lost = (sixAxis ? daq.readAll6D(all6, false) : daq.readAll(all, false)) == -2;
     delete[] all;
     delete[] all6;
     return daq.getEstimatedRate();
+}
+
+// "970.03 per second (configured 1000)", and how far off when that is more
+// than 1 %: the device does not keep the rate it was given.
+std::string rateText(double rate, int configured)
+{
+    std::string text = QStringLiteral("%1 per second (configured %2)").arg(rate, 0, 'f', 2).arg(configured).toStdString();
+    const double off = configured > 0 ? rate / configured - 1 : 0;
+    if (std::abs(off) > 0.01)
+        text += QStringLiteral(": %1 % %2 the configured rate")
+                    .arg(std::abs(off) * 100, 0, 'f', 1)
+                    .arg(off < 0 ? QStringLiteral("below") : QStringLiteral("above"))
+                    .toStdString();
+    return text;
 }
 
 } // namespace
@@ -132,9 +150,12 @@ int runInfo(const QStringList& args)
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Opens the sensor on PORT and prints its kind, protocol version, channel "
                                                "count, rate, filter, mode, state and identification text; then reads "
-                                               "it for about 1.5 s and prints the rate the library estimates from "
-                                               "its samples (the device's own clock, which may be off from the "
-                                               "configured rate by some hundred ppm), and closes it.\n\n"
+                                               "it until the library has estimated its rate from its samples (about "
+                                               "1.5 s; up to 5 s for a device that does not keep its configured rate) "
+                                               "and prints that rate: the device's own clock, which may be off from "
+                                               "the configured rate by some hundred ppm, or a device that runs at "
+                                               "another rate, which is said when it differs from the configured rate "
+                                               "by more than 1 %. Then it closes the device.\n\n"
                                                "It also names the calibration file that brova stream would apply "
                                                "(--calibration FILE, checked against the sensor, or the file found "
                                                "by its identity in $XDG_CONFIG_HOME/brova/calibration, then "
@@ -178,7 +199,7 @@ int runInfo(const QStringList& args)
     if (interruptedBy)
         return exitForSignal();
     if (rate > 0)
-        std::printf("estimated rate: %.2f per second (configured %d)\n", rate, c.getSpeed());
+        std::printf("estimated rate: %s\n", rateText(rate, c.getSpeed()).c_str());
     else
         std::printf("estimated rate: could not be estimated (too few samples in %.1f s)\n", kMeasureSeconds);
     return ExitOk;

@@ -25,7 +25,7 @@ const char kHelp[] =
     "  list [--all] [--watch] [--json]   the sensors present; --watch follows plugs and unplugs\n"
     "  info PORT                         kind, protocol version, channels, rate, filter, mode,\n"
     "                                    state and identification of one sensor, and its rate\n"
-    "                                    as estimated from 1.5 s of samples\n"
+    "                                    as estimated from its samples (said when 1 % off)\n"
     "  info FILE.mcap                    the topics, messages, time span, devices and\n"
     "                                    calibrations of a recording, checked\n"
     "  config PORT --rate HZ --filter HZ --mode raw|vector\n"

@@ -285,7 +285,7 @@ double RateMeter::perSecond() const
 SampleSink::SampleSink(std::FILE* o, RowFormat f, std::vector<std::string> portNames, bool three, bool six,
                        TimeClock c, int64_t realtimeOffset)
     : out(o), format(f), ports(std::move(portNames)), threeAxis(three), sixAxis(six), timeClock(c),
-      offset(realtimeOffset), portTimes(ports.size())
+      offset(realtimeOffset), portTimes(ports.size()), portStamps(ports.size())
 {
 }
 
@@ -388,6 +388,20 @@ std::string SampleSink::line(const SampleRow& r, int64_t micros) const
 
 void SampleSink::add(std::vector<SampleRow>& rows)
 {
+    // Stamps closer than the column shows (a port's first samples, before
+    // its rate is known, may be nanoseconds apart) are spaced a microsecond
+    // apart before the rows are put in time order, so that no port's rows
+    // are pushed past another's when they are written.
+    for (SampleRow& r : rows) {
+        if (!r.event.empty() || r.port < 0 || r.port >= static_cast<int>(portStamps.size()))
+            continue;
+        PortStamp& q = portStamps[static_cast<size_t>(r.port)];
+        if (q.any && r.sample == q.sample)
+            r.stamp = q.stamp;  // the channels of one sample share its time
+        else if (q.any && r.stamp < q.stamp + 1000)
+            r.stamp = q.stamp + 1000;
+        q = {true, r.sample, r.stamp};
+    }
     held.insert(held.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
     rows.clear();
 }

@@ -150,6 +150,15 @@ private:
         int64_t micros = 0;
     };
     std::vector<PortTime> portTimes;
+    // Each port's last sample as added: its samples are held at least a
+    // microsecond apart (the column's step), so that the order of the rows
+    // is the order of the times written.
+    struct PortStamp {
+        bool any = false;
+        uint64_t sample = 0;
+        int64_t stamp = 0;
+    };
+    std::vector<PortStamp> portStamps;
     uint64_t written = 0;
 };
 

@@ -89,8 +89,10 @@ namespace Brv
         }
 
         // The device's sample rate in samples per second as the library's
-        // clock model estimates it (e.g. 1000.13); 0 until it has seen about
-        // a second of samples at the configured rate.
+        // clock model estimates it from the arrivals, whatever rate it was
+        // configured for (e.g. 1000.13, or 970.02 for a device 3 % slow); 0
+        // while it cannot tell: about a second after an open or a rate
+        // change, 2 to 3 s for a device off its configured rate.
         public double EstimatedRate { get { return Native.callGetEstimatedRate(Handle); } }
 
         // Nanoseconds to add to an instant of GetStamps to get the same

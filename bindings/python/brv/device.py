@@ -143,8 +143,10 @@ class Device(Owned):
     @property
     def estimated_rate(self):
         """The device's sample rate in samples per second as the library's
-        clock model estimates it from the arrivals (e.g. 1000.13); 0.0 until
-        it has seen about a second of samples at the configured rate."""
+        clock model estimates it from the arrivals, whatever rate it was
+        configured for (e.g. 1000.13, or 970.02 for a device 3 % slow); 0.0
+        while it cannot tell: about a second after an open or a rate change,
+        2 to 3 s for a device off its configured rate."""
         return self._lib.callGetEstimatedRate(self._handle())
 
     realtime_offset = staticmethod(realtime_offset)
