@@ -146,7 +146,6 @@ case "$cmd" in
     "$ROOT/build-fuzz/fuzz/fuzz_parsers" -runs="${FUZZ_RUNS:-300000}" -max_len=2048 -seed=1 \
       -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
     rm -rf "$corpus"
-X
     corpus=$(mktemp -d)
     cp "$ROOT"/fuzz/corpus_recording/* "$corpus"/
     "$ROOT/build-fuzz/fuzz/fuzz_recording" -runs="${FUZZ_RECORDING_RUNS:-200000}" -max_len=16384 -seed=1 \
