@@ -544,25 +544,7 @@ bool SensorSession::stopRecording(QString* why)
     run.originNs = sink_->origin();
     run.tare = tared_;
     run.interrupted = interrupted_;
-    brovatools::SidecarDevice d;
-    const brovatools::Kind* k = brovatools::kindOf(kind_);
-    d.port = port_.toLocal8Bit().toStdString();
-    d.kind = kind_;
-    d.kindText = k ? k->text : "";
-    d.identification = ident_.toStdString();
-    d.sixAxisFromFourChannels = wrench_;
-    d.rate = config_.getSpeed();
-    d.filter = config_.getFilter();
-    d.mode = config_.getMode();
-    d.samples = recordedSamples_;
-    d.statistics = statistics();
-    d.readsLost = readsLost_;
-    d.estimatedRate = estimatedRate();
-    if (calibration_) {
-        d.calibrated = true;
-        d.calibration = brovatools::sidecarCalibration(*calibration_, calibrationForced_);
-    }
-    run.devices.push_back(d);
+    run.devices.push_back(recordedDevice());
     sink_.reset();
     if (std::fclose(record_.release()) != 0 || !flushed) {
         if (why)
