@@ -12,6 +12,7 @@
 #include "brvsim_capture.h"
 #include "cli.h"
 #include "commands.h"
+#include "record.h"
 #include "samplerows.h"
 
 namespace brovacli {
@@ -158,7 +159,11 @@ int runInfo(const QStringList& args)
                                                "It also names the calibration file that brova stream would apply "
                                                "(--calibration FILE, checked against the sensor, or the file found "
                                                "by its identity in $XDG_CONFIG_HOME/brova/calibration, then "
-                                               "/etc/brova/calibration), or says that values are counts.\n\n") +
+                                               "/etc/brova/calibration), or says that values are counts.\n\n"
+                                               "brova info FILE reads a recording (FILE.mcap, or the FILE.mcap.partial "
+                                               "of one that was not finished) instead: its topics, message counts, "
+                                               "time span, devices and calibration files; it checks every CRC, index "
+                                               "and count (exit 1 when one disagrees, or the file cannot be read).\n\n") +
                                 exitCodesText());
     p.addHelpOption();
     addKindOption(p);
@@ -166,6 +171,8 @@ int runInfo(const QStringList& args)
     p.addPositionalArgument(QStringLiteral("PORT"), QString::fromLatin1(kPortHelp));
     parseOrExplain(p, args);
     const QString port = onePort(p, args.value(0));
+    if (isRecordingFile(port))
+        return runRecordingInfo(port);
     const int kindOption = kindFromOption(p);
     const CalibrationOptions calibrationOptions = calibrationFromOptions(p, 1);
     const Target t = locate(port, kindOption);

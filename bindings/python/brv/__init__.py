@@ -11,6 +11,9 @@ environment variable BRV_LIBRARY when it is set, otherwise through the system
 loader (LD_LIBRARY_PATH, installed copies). brv.lib() gives the declared
 ctypes library itself for the flat functions not wrapped here.
 
+brv.read_recording(path) reads a recording (MCAP, from brova record) back
+into NumPy arrays without the library (see brv.recording).
+
 Contents:
     Ports, PortInfo: the sensors present, and those plugged in and out.
     Device: one sensor opened on a port; realtime_offset() for its stamps.
@@ -22,6 +25,7 @@ Contents:
         15 Hz): the values Device.configure() takes; RAW and VECTOR: its modes.
     lib(), library_path(): the ctypes library and the file it came from;
         CConfig, CPackage, CPackage6D: its records as ctypes structures.
+    read_recording(): a recording read back (brv.recording).
 """
 
 from ._lib import Config as CConfig, Package as CPackage, Package6D as CPackage6D
@@ -39,4 +43,14 @@ __all__ = [
     "ReaderStopped", "NotServed", "RATES", "FILTERS", "RAW", "VECTOR",
     "lib", "library_path", "CConfig", "CPackage", "CPackage6D",
     "realtime_offset", "Calibration", "CalibrationError", "force_fields",
+    "read_recording",
 ]
+
+
+def read_recording(path):
+    """Reads a recording (FILE.mcap, or the FILE.mcap.partial of one that was
+    not finished) into a brv.recording.Recording of NumPy arrays: per sensor
+    its samples' time, values and counts. Needs NumPy (and python3-zstandard
+    or python3-lz4 for compressed chunks)."""
+    from .recording import read_recording as read
+    return read(path)
