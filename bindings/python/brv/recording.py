@@ -15,6 +15,11 @@ package python3-zstandard (pip: zstandard), with lz4 python3-lz4 (pip: lz4);
 uncompressed ones need nothing. Every chunk's CRC is checked. The file is
 plain MCAP with ROS 2 messages: the `mcap` and `mcap-ros2-support` packages
 read it as well.
+
+Constants: MAGIC, the bytes that open and close an MCAP file; WRENCH_TYPE and
+COUNTS_TYPE, the message types of the wrench and counts topics;
+CHANNEL_FIELDS, the per-channel fields of Sensor.counts; WRENCH_FIELDS, its
+wrench fields (fx ... tz).
 """
 
 import struct

@@ -6,7 +6,8 @@ import importlib
 import inspect
 import re
 
-MODULES = ["brv", "brv.arrays", "brv.calibration", "brv.device", "brv.errors", "brv.ports", "brv.samples"]
+MODULES = ["brv", "brv.arrays", "brv.calibration", "brv.device", "brv.errors", "brv.ports", "brv.recording",
+           "brv.samples"]
 
 
 def documented(name, text):
