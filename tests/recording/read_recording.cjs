@@ -143,7 +143,9 @@ const key = (m) => `${m.channelId}/${m.sequence}/${m.logTime}/${Buffer.from(m.da
   } else if (statistics) {
     fault("an unfinished file with statistics");
   }
-  process.stdout.write(JSON.stringify(out));
+  // Written whole before exiting: the decompressors' WebAssembly can keep
+  // Node's event loop alive after the work is done.
+  process.stdout.write(JSON.stringify(out), () => process.exit(0));
 })().catch((e) => {
   console.error(e && e.stack ? e.stack : e);
   process.exit(1);
