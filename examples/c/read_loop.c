@@ -57,6 +57,7 @@ int main(int argc, char** argv)
 
     brv_statistics stats;
     callGetStatistics(daq, &stats);
+    /* The estimated rate is 0 until about 1.5 s of samples tell it. */
     printf("%ld samples, %llu checksum failures, estimated rate %.1f per second\n", total,
            (unsigned long long)stats.checksumFailures, callGetEstimatedRate(daq));
     /* Releases the array; the variable is ours to reset. */

@@ -72,6 +72,7 @@ int main(int argc, char** argv)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // The rate the device really keeps: 0 until about 1.5 s of samples tell it.
     std::printf("estimated rate %.2f per second\n", daq.getEstimatedRate());
     delete[] all;
     delete[] all6;
