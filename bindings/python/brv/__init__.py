@@ -14,6 +14,7 @@ ctypes library itself for the flat functions not wrapped here.
 
 from ._lib import Config as CConfig, Package as CPackage, Package6D as CPackage6D
 from ._lib import lib, library_path
+from . import flags
 from .calibration import Calibration, force_fields
 from .device import Device, realtime_offset
 from .errors import (BRVError, CalibrationError, DeviceClosed, LibraryNotFound,
@@ -26,5 +27,5 @@ __all__ = [
     "BRVError", "LibraryNotFound", "OpenError", "DeviceClosed",
     "ReaderStopped", "NotServed", "RATES", "FILTERS", "RAW", "VECTOR",
     "lib", "library_path", "CConfig", "CPackage", "CPackage6D",
-    "realtime_offset", "Calibration", "CalibrationError", "force_fields",
+    "realtime_offset", "Calibration", "CalibrationError", "force_fields", "flags",
 ]
