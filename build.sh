@@ -26,9 +26,9 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3 python3-pytest python3-pip python3-setuptools python3-wheel python3-numpy
   mono-mcs mono-runtime nunit-console libnunit-cil-dev
-  help2man
+  help2man doxygen
   debhelper dh-python python3-all pybuild-plugin-pyproject lintian
-  libzstd-dev liblz4-dev zlib1g-dev nodejs
+  libzstd-dev liblz4-dev zlib1g-dev nodejs python3-zstandard python3-lz4
   libliquid-dev
 )
 # Recordings' tests: npm from Debian, unless the installed nodejs carries its
@@ -138,13 +138,18 @@ case "$cmd" in
     echo "== Debian packages"
     build_packages
     "$ROOT/tests/packaging/check_packages.sh" "$ROOT/build-package"
-    echo "== fuzzing the stream parsers (libFuzzer, ASan + UBSan, bounded run)"
+    echo "== fuzzing the stream parsers and the recordings' reader (libFuzzer, ASan + UBSan, bounded runs)"
     CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBRV_BUILD_FUZZ=ON -DBRV_SANITIZE=address,undefined -DBRV_BUILD_TESTS=OFF \
-      -DBRV_BUILD_BENCHMARKS=OFF -DBRV_BUILD_SIMULATOR=OFF -- fuzz_parsers
+      -DBRV_BUILD_BENCHMARKS=OFF -DBRV_BUILD_SIMULATOR=OFF -- fuzz_parsers fuzz_recording
     corpus=$(mktemp -d)
     cp "$ROOT"/fuzz/corpus/* "$corpus"/
     "$ROOT/build-fuzz/fuzz/fuzz_parsers" -runs="${FUZZ_RUNS:-300000}" -max_len=2048 -seed=1 \
+      -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
+    rm -rf "$corpus"
+    corpus=$(mktemp -d)
+    cp "$ROOT"/fuzz/corpus_recording/* "$corpus"/
+    "$ROOT/build-fuzz/fuzz/fuzz_recording" -runs="${FUZZ_RECORDING_RUNS:-200000}" -max_len=16384 -seed=1 \
       -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
     rm -rf "$corpus"
     echo "== all tests passed"

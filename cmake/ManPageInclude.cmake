@@ -14,7 +14,7 @@ endfunction()
 set(page "")
 if(NAME STREQUAL "brova")
   string(APPEND page "[COMMANDS]\nEvery command's own help, as `brova <command> --help` prints it.\n")
-  foreach(command list info config stream capture calibrate)
+  foreach(command list info config stream record capture calibrate)
     execute_process(COMMAND ${PROGRAM} ${command} --help OUTPUT_VARIABLE help RESULT_VARIABLE result)
     if(NOT result EQUAL 0)
       message(FATAL_ERROR "${PROGRAM} ${command} --help failed: ${result}")
@@ -30,6 +30,8 @@ brova info /dev/ttyUSB0
 brova config ttyUSB0 --rate 1000 --filter 50
 brova stream auto --tare --duration 10 --output run.csv
 brova stream ttyUSB0 ttyUSB1 --format jsonl --count 1000 --rate 1000
+brova record ttyUSB0 ttyUSB1 --name left --name right --duration 60 -o run.mcap
+brova info run.mcap
 brova capture ttyUSB0 traffic.brv --duration 5
 .fi
 Without hardware, on a simulated sensor:

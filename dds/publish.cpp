@@ -21,9 +21,11 @@
 #include "cli.h"
 #include "commands.h"
 #include "devicesession.h"
+#include "ros2run.h"
 #include "ros2_msgs.h"
 #include "ros2dds.h"
 #include "ros2types.h"
+#include "ros2view.h"
 #include "samplerows.h"
 
 using namespace brovacli;
@@ -36,23 +38,9 @@ std::string local(const QString& s)
     return s.toLocal8Bit().toStdString();
 }
 
-// A topic of one sensor: a six-axis sensor has one, a three-axis device one
-// per channel.
-struct Topic {
-    std::string ros;       // /brova/ttyUSB0/wrench
-    std::string frameId;
-    dds_entity_t writer = 0;
-    int64_t lastStamp = INT64_MIN;  // realtime ns of the last message: stamps strictly increase
-    bool calibrated = false;        // the last message was in N and N*m
-    // With --lowpass: .../wrench_filtered, the same samples low-pass filtered.
-    std::string filteredRos;
-    dds_entity_t filteredWriter = 0;
-};
-
 struct Sensor : DeviceSession {
-    std::string name;
-    std::vector<Topic> topics;
-    int state = -1;  // the last sample's state field; -1 while there is none (opening, lost)
+    Ros2Sensor ros;  // its name, frame id and topics (with their last stamps)
+    std::vector<dds_entity_t> writers;  // one per topic
     // Samples whose write DDS refused (each one lost to every subscriber),
     // the last reason, and the count the last status reported.
     uint64_t writeFailures = 0, failuresReported = 0;
@@ -61,6 +49,11 @@ struct Sensor : DeviceSession {
     // own: its counts give a subscriber a reference from the start.
     const BrovaDAQ* announced = nullptr;
     bool statusDue = false;
+    // With --lowpass: NS/.../wrench_filtered beside each topic, the same
+    // samples low-pass filtered.
+    std::vector<std::string> filteredTopics;
+    std::vector<dds_entity_t> filteredWriters;
+    std::string filterOff;  // why the low-pass filter is off, for the diagnostics
     // Flagged samples (a field at its rail, a value over its rated range):
     // in all, and since the last status; whether the newest one was, as
     // NS/NAME/overload last said it (-1: not said yet).
@@ -68,9 +61,8 @@ struct Sensor : DeviceSession {
     uint32_t flaggedBits = 0;  // what those since the last status told
     bool overloaded = false;
     int overloadSaid = -1;
-    std::string overloadRos;
+    std::string overloadTopic;
     dds_entity_t overloadWriter = 0;
-    std::string filterOff;  // why the low-pass filter is off, for the diagnostics
 };
 
 // The DDS side: a participant, the wrench writers and the diagnostics writer.
@@ -107,61 +99,55 @@ dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* 
     return writer;
 }
 
-void toTime(int64_t ns, builtin_interfaces_msg_dds__Time_& t)
+void toTime(const brovaros2::Time& time, builtin_interfaces_msg_dds__Time_& t)
 {
-    const brovaros2::Time time = brovaros2::timeOf(ns);
     t.sec_ = time.sec;
     t.nanosec_ = time.nanosec;
 }
 
 // Publishes one row: a six-axis row on the sensor's topic, a three-axis row
 // on its channel's (zero torque). Calibrated values when the row has them,
-// counts otherwise.
+// counts otherwise (the message is the recordings' too: ros2view.h).
 void publishRow(Sensor& s, const SampleRow& r, int64_t realtimeOffset)
 {
-    Topic& t = s.topics[r.sixAxis ? 0 : static_cast<size_t>(r.channel)];
-    // The stamp on the real-time clock (its offset refreshed every 10 s),
-    // never going back on a topic (a step of the clock is absorbed).
-    const int64_t stamp = std::max(r.stamp + realtimeOffset, t.lastStamp + 1);
-    t.lastStamp = stamp;
-    t.calibrated = r.calibrated;
+    const size_t index = r.sixAxis ? 0 : static_cast<size_t>(r.channel);
+    brovatools::Ros2Topic& t = s.ros.topics[index];
+    const brovaros2::WrenchStamped w = brovatools::wrenchMessage(t, r, realtimeOffset);
     geometry_msgs_msg_dds__WrenchStamped_ m{};
-    toTime(stamp, m.header_.stamp_);
+    toTime(w.stamp, m.header_.stamp_);
     m.header_.frame_id_ = const_cast<char*>(t.frameId.c_str());
-    double v[6] = {};
-    const int n = r.sixAxis ? 6 : 3;
-    for (int i = 0; i < n; ++i)
-        v[i] = r.calibrated ? r.force[i] : static_cast<double>(r.values[i]);
-    m.wrench_.force_ = {v[0], v[1], v[2]};
-    m.wrench_.torque_ = {v[3], v[4], v[5]};
+    m.wrench_.force_ = {w.force[0], w.force[1], w.force[2]};
+    m.wrench_.torque_ = {w.torque[0], w.torque[1], w.torque[2]};
     // A write DDS refuses (out of resources, or a full history that did not
     // drain within the writer's blocking time) is a sample no subscriber
     // gets: counted, said once, and in the diagnostics and exit status.
-    const dds_return_t written = dds_write(t.writer, &m);
+    const dds_return_t written = dds_write(s.writers[index], &m);
     if (written != DDS_RETCODE_OK) {
         if (s.writeFailures++ == 0)
             std::fprintf(stderr, "brova: %s: a message could not be written to %s: %s (every failed write is counted "
                                  "in the diagnostics)\n",
-                         s.name.c_str(), t.ros.c_str(), dds_strretcode(written));
+                         s.ros.name.c_str(), t.ros.c_str(), dds_strretcode(written));
         s.lastWriteError = written;
     }
-    if (!r.filtered || !t.filteredWriter)
+    if (!r.filtered || index >= s.filteredWriters.size())
         return;
+    // The filtered values, with the sample's own stamp.
     m.wrench_.force_ = {r.lowpass[0], r.lowpass[1], r.lowpass[2]};
     m.wrench_.torque_ = r.sixAxis ? geometry_msgs_msg_dds__Vector3_{r.lowpass[3], r.lowpass[4], r.lowpass[5]}
                                   : geometry_msgs_msg_dds__Vector3_{0, 0, 0};
-    const dds_return_t filtered = dds_write(t.filteredWriter, &m);
+    const dds_return_t filtered = dds_write(s.filteredWriters[index], &m);
     if (filtered != DDS_RETCODE_OK) {
         if (s.writeFailures++ == 0)
             std::fprintf(stderr, "brova: %s: a message could not be written to %s: %s (every failed write is counted "
                                  "in the diagnostics)\n",
-                         s.name.c_str(), t.filteredRos.c_str(), dds_strretcode(filtered));
+                         s.ros.name.c_str(), s.filteredTopics[index].c_str(), dds_strretcode(filtered));
         s.lastWriteError = filtered;
     }
 }
 
 // NS/NAME/overload: true while the sensor's samples are flagged, written
-// when that changes (and once at the start); latched for late subscribers.
+// when that changes (and with the first samples); latched for subscribers
+// that come later.
 void sayOverload(Sensor& s)
 {
     const int now = s.overloaded ? 1 : 0;
@@ -172,8 +158,8 @@ void sayOverload(Sensor& s)
     const dds_return_t written = dds_write(s.overloadWriter, &m);
     if (written != DDS_RETCODE_OK) {
         if (s.writeFailures++ == 0)
-            std::fprintf(stderr, "brova: %s: a message could not be written to %s: %s\n", s.name.c_str(),
-                         s.overloadRos.c_str(), dds_strretcode(written));
+            std::fprintf(stderr, "brova: %s: a message could not be written to %s: %s\n", s.ros.name.c_str(),
+                         s.overloadTopic.c_str(), dds_strretcode(written));
         s.lastWriteError = written;
         return;
     }
@@ -210,10 +196,10 @@ bool readAndPublish(Sensor& s, uint64_t countLimit, std::vector<SampleRow>& rows
         for (; i < rows.size() && rows[i].sample == sample; ++i) {
             const SampleRow& r = rows[i];
             if ((countLimit && r.sample >= countLimit) ||
-                (!r.sixAxis && static_cast<size_t>(r.channel) >= s.topics.size()))
+                (!r.sixAxis && static_cast<size_t>(r.channel) >= s.ros.topics.size()))
                 continue;  // past --count, or a channel the device did not report at the start
             publishRow(s, r, realtimeOffset);
-            s.state = r.state;
+            s.ros.state = r.state;
             bits |= r.flags;
             any = true;
         }
@@ -241,125 +227,48 @@ bool readAndPublish(Sensor& s, uint64_t countLimit, std::vector<SampleRow>& rows
     return true;
 }
 
-// A stamp as seconds since the epoch with nine decimals.
-std::string stampText(int64_t ns)
-{
-    const brovaros2::Time t = brovaros2::timeOf(ns);
-    char text[32];
-    std::snprintf(text, sizeof text, "%d.%09u", static_cast<int>(t.sec), static_cast<unsigned>(t.nanosec));
-    return text;
-}
-
-std::string number(double v, int decimals)
-{
-    char text[48];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
-
-// One status per sensor: its state, rate, counters, calibration and gaps.
+// One status per sensor: its state, rate, counters, calibration and gaps
+// (the recordings' too: ros2view.h).
 void publishDiagnostics(Bus& bus, std::vector<std::unique_ptr<Sensor>>& sensors, int64_t nowNs,
                         int64_t realtimeOffset)
 {
-    struct Status {
-        uint8_t level;
-        std::string name, message, hardware;
-        std::vector<std::pair<std::string, std::string>> values;
-    };
-    std::vector<Status> statuses;
+    std::vector<brovaros2::DiagnosticStatus> statuses;
     for (const auto& sp : sensors) {
         Sensor& s = *sp;
-        Status st;
-        st.name = "brova publish: " + s.name;
-        st.hardware = s.target.ident.isEmpty() ? local(s.target.path) : local(s.target.ident);
-        if (s.lostAt >= 0) {
-            st.level = 2;
-            st.message = "lost; waiting for the port to come back";
-        } else if (!s.daq) {
-            st.level = 3;
-            st.message = "opening";
-        } else if (s.writeFailures > s.failuresReported) {
-            st.level = 1;
-            st.message = std::to_string(s.writeFailures - s.failuresReported) +
-                         " messages could not be written since the last status: " + dds_strretcode(s.lastWriteError);
-        } else if (s.overloaded || s.flagged > s.flaggedReported) {
-            st.level = 1;
-            st.message = std::to_string(s.flagged - s.flaggedReported) + " samples flagged since the last status (" +
-                         brovatools::flagsText(s.flaggedBits) + ")" + (s.overloaded ? ", and still flagged" : "");
-        } else if (!s.filterOff.empty()) {
-            st.level = 1;
-            st.message = s.filterOff;
-        } else if (s.state >= 0 && s.state != 5) {
-            st.level = 1;
-            st.message = "device state " + std::to_string(s.state) + " (not the normal state 5)";
-        } else {
-            st.level = 0;
-            st.message = s.done ? "done" : "streaming";
-        }
-        const BrovaStatistics x = s.statistics();
-        std::string topics, units;
-        bool anyN = false, anyCounts = false;
-        int64_t lastStamp = INT64_MIN;
-        for (const Topic& t : s.topics) {
-            topics += (topics.empty() ? "" : " ") + t.ros;
-            (t.calibrated ? anyN : anyCounts) = true;
-            lastStamp = std::max(lastStamp, t.lastStamp);
-        }
-        units = anyN && anyCounts ? "N and N*m where the calibration applies, counts elsewhere"
-                                  : anyN ? "N and N*m" : "counts";
+        brovatools::SensorReport report = brovacli::reportOf(s, s.ros, nowNs);
+        report.writeFailures = s.writeFailures;
+        report.newFailures = s.writeFailures - s.failuresReported;
+        report.failureReason = dds_strretcode(s.lastWriteError);
         s.failuresReported = s.writeFailures;
+        report.flagged = s.flagged;
+        report.newFlagged = s.flagged - s.flaggedReported;
+        report.flaggedBits = s.flaggedBits;
+        report.overloaded = s.overloaded;
+        report.lowPass = !s.filterOff.empty() ? s.filterOff
+                         : s.filters.empty()  ? std::string()
+                                              : brovatools::lowPassDelayText(s.filters[0]);
+        report.lowPassOff = !s.filterOff.empty();
         s.flaggedReported = s.flagged;
         s.flaggedBits = 0;
-        const double rate = s.daq && s.daq->getEstimatedRate() > 0 ? s.daq->getEstimatedRate() : s.estimatedRate;
-        // A gap under way counts, as its seconds do.
-        const bool away = s.lostAt >= 0;
-        st.values = {
-            {"port", local(s.target.path)},
-            {"kind", std::to_string(s.kind->code) + (s.wrench ? " read as one six-axis sensor" : "")},
-            {"topics", topics},
-            {"state", away ? "none: the device is lost" : s.state < 0 ? "none yet" : std::to_string(s.state)},
-            {"configured rate", std::to_string(s.config.getSpeed()) + " per second"},
-            {"estimated rate", rate > 0 ? number(rate, 2) + " per second" : "not estimated yet"},
-            // With "last stamp", a count of messages sent on each of the
-            // topics up to that stamp: a subscriber that got fewer lost some
-            // (brova listen reports them).
-            {"samples published", std::to_string(s.samples)},
-            {"last stamp", lastStamp == INT64_MIN ? std::string("none yet") : stampText(lastStamp)},
-            {"write failures", std::to_string(s.writeFailures)},
-            {"flagged samples", std::to_string(s.flagged)},
-            {"overload", s.overloaded ? "yes: the newest sample is flagged" : "no"},
-            {"low-pass", !s.filterOff.empty() ? s.filterOff
-                         : s.filters.empty()  ? std::string("none")
-                                              : brovatools::lowPassDelayText(s.filters[0])},
-            {"checksum failures", std::to_string(x.checksumFailures)},
-            {"malformed frames", std::to_string(x.framesMalformed)},
-            {"bytes discarded", std::to_string(x.bytesDiscarded)},
-            {"reads with bytes dropped", std::to_string(s.readsLost)},
-            {"calibration", s.calibration.file ? s.calibration.file->path : std::string("none")},
-            {"units", units},
-            {"gaps", std::to_string(s.gaps)},
-            {"gap seconds", number(s.goneSeconds(nowNs), 3)},
-            {"last gap seconds", number(away ? (nowNs - s.lostAt) / 1e9 : s.lastGap, 3)},
-        };
-        statuses.push_back(std::move(st));
+        statuses.push_back(brovatools::diagnosticStatus("brova publish", report));
     }
     std::vector<std::vector<diagnostic_msgs_msg_dds__KeyValue_>> kvs(statuses.size());
     std::vector<diagnostic_msgs_msg_dds__DiagnosticStatus_> out(statuses.size());
     for (size_t i = 0; i < statuses.size(); ++i) {
-        Status& st = statuses[i];
+        brovaros2::DiagnosticStatus& st = statuses[i];
         for (auto& kv : st.values)
-            kvs[i].push_back({const_cast<char*>(kv.first.c_str()), const_cast<char*>(kv.second.c_str())});
+            kvs[i].push_back({const_cast<char*>(kv.key.c_str()), const_cast<char*>(kv.value.c_str())});
         diagnostic_msgs_msg_dds__DiagnosticStatus_& d = out[i];
         d.level_ = st.level;
         d.name_ = const_cast<char*>(st.name.c_str());
         d.message_ = const_cast<char*>(st.message.c_str());
-        d.hardware_id_ = const_cast<char*>(st.hardware.c_str());
+        d.hardware_id_ = const_cast<char*>(st.hardwareId.c_str());
         d.values_._length = d.values_._maximum = static_cast<uint32_t>(kvs[i].size());
         d.values_._buffer = kvs[i].data();
         d.values_._release = false;
     }
     diagnostic_msgs_msg_dds__DiagnosticArray_ a{};
-    toTime(nowNs + realtimeOffset, a.header_.stamp_);
+    toTime(brovaros2::timeOf(nowNs + realtimeOffset), a.header_.stamp_);
     a.header_.frame_id_ = const_cast<char*>("");
     a.status_._length = a.status_._maximum = static_cast<uint32_t>(out.size());
     a.status_._buffer = out.data();
@@ -421,14 +330,7 @@ int runPublish(const QStringList& args)
     p.addHelpOption();
     addRunOptions(p, QStringLiteral("After an unplug, keep the topics, wait for the port to come back and reopen it (an "
                                     "attempt every 250 ms)."));
-    p.addOption({QStringLiteral("namespace"), QStringLiteral("The ROS namespace of the topics (default /brova)."),
-                 QStringLiteral("NS")});
-    p.addOption({QStringLiteral("name"), QStringLiteral("A sensor's name under the namespace; once per PORT, in the "
-                                                        "ports' order."),
-                 QStringLiteral("NAME")});
-    p.addOption({QStringLiteral("frame-id"), QStringLiteral("header.frame_id of a sensor's messages; once per PORT, in "
-                                                            "the ports' order (a channel's is FRAME_chN)."),
-                 QStringLiteral("FRAME")});
+    addTopicOptions(p);
     p.addOption({QStringLiteral("domain"), QStringLiteral("The DDS domain id, 0 .. 232 (default ROS_DOMAIN_ID, else "
                                                           "0)."),
                  QStringLiteral("N")});
@@ -466,27 +368,7 @@ int runPublish(const QStringList& args)
     if (waitFor < 0)
         throw Failure(ExitUsage, QStringLiteral("--wait-subscribers needs a number of subscribers"));
     std::string why;
-    const std::string ns = p.isSet(QStringLiteral("namespace")) ? local(p.value(QStringLiteral("namespace")))
-                                                                : std::string("/brova");
-    if (!brovadds::validAbsoluteName(ns, why))
-        throw Failure(ExitUsage, QStringLiteral("--namespace %1 is not a valid ROS namespace: %2")
-                                     .arg(QString::fromStdString(ns), QString::fromStdString(why)));
-    const QStringList names = p.values(QStringLiteral("name")), frames = p.values(QStringLiteral("frame-id"));
-    for (const auto& given : {std::make_pair(QStringLiteral("--name"), names),
-                              std::make_pair(QStringLiteral("--frame-id"), frames)}) {
-        if (!given.second.isEmpty() && given.second.size() != ports.size())
-            throw Failure(ExitUsage, QStringLiteral("%1 is given %2 times for %3 ports: give it once per PORT, in the "
-                                                    "ports' order")
-                                         .arg(given.first)
-                                         .arg(given.second.size())
-                                         .arg(ports.size()));
-    }
-    for (const QString& n : names)
-        if (!brovadds::validRelativeName(local(n), why))
-            throw Failure(ExitUsage, QStringLiteral("--name %1 is not a valid ROS name: %2").arg(n, QString::fromStdString(why)));
-    for (const QString& f : frames)
-        if (f.isEmpty())
-            throw Failure(ExitUsage, QStringLiteral("--frame-id needs a frame name"));
+    const TopicOptions topicOptions = topicOptionsFrom(p, static_cast<int>(ports.size()));
     const int domain = brovadds::domainId(p.isSet(QStringLiteral("domain")), local(p.value(QStringLiteral("domain"))), why);
     if (domain < 0)
         throw Failure(ExitUsage, QString::fromStdString(why));
@@ -500,29 +382,14 @@ int runPublish(const QStringList& args)
         auto s = std::make_unique<Sensor>();
         s->setUp(run, i, earlier);
         earlier.push_back(s.get());
-        s->name = names.isEmpty() ? brovadds::nameFromPort(local(s->target.path)) : local(names[i]);
+        std::vector<const Ros2Sensor*> named;
         for (const auto& other : sensors)
-            if (other->name == s->name)
-                throw Failure(ExitUsage, QStringLiteral("two sensors are named %1: give each its own --name")
-                                             .arg(QString::fromStdString(s->name)));
-        const std::string frame = frames.isEmpty() ? s->name : local(frames[i]);
-        const auto topic = [](const std::string& ros, const std::string& frameId) {
-            Topic t;
-            t.ros = ros;
-            t.frameId = frameId;
-            return t;
-        };
-        if (s->sixAxis()) {
-            s->topics.push_back(topic(brovadds::rosTopic(ns, s->name + "/wrench"), frame));
-        } else {
-            for (int c = 0; c < (s->kind->fourChannel ? 4 : 1); ++c)
-                s->topics.push_back(topic(brovadds::rosTopic(ns, s->name + "/ch" + std::to_string(c) + "/wrench"),
-                                          frame + "_ch" + std::to_string(c)));
-        }
+            named.push_back(&other->ros);
+        s->ros = ros2Sensor(topicOptions, i, *s, named);
         if (lowPass.cutoff > 0)
-            for (Topic& t : s->topics)
-                t.filteredRos = t.ros + "_filtered";
-        s->overloadRos = brovadds::rosTopic(ns, s->name + "/overload");
+            for (const brovatools::Ros2Topic& t : s->ros.topics)
+                s->filteredTopics.push_back(t.ros + "_filtered");
+        s->overloadTopic = brovaros2::rosTopic(topicOptions.ns, s->ros.name + "/overload");
         // Filtered in the values' own unit: N and N*m when calibrated.
         s->filterNewtons = s->calibration.file != nullptr;
         sensors.push_back(std::move(s));
@@ -532,24 +399,25 @@ int runPublish(const QStringList& args)
     if (bus.participant < 0)
         throw Failure(ExitFailure, QString::fromStdString(why));
     for (const auto& s : sensors) {
-        for (Topic& t : s->topics) {
-            t.writer = makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc,
-                                  brovaros2::kTypeWrenchStamped, t.ros, reliable, history);
-            if (!t.filteredRos.empty())
-                t.filteredWriter = makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc,
-                                              brovaros2::kTypeWrenchStamped, t.filteredRos, reliable, history);
-        }
+        for (const brovatools::Ros2Topic& t : s->ros.topics)
+            s->writers.push_back(makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc,
+                                            brovaros2::kTypeWrenchStamped, t.ros, reliable, history));
+        for (const std::string& t : s->filteredTopics)
+            s->filteredWriters.push_back(makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc,
+                                                    brovaros2::kTypeWrenchStamped, t, reliable, history));
         // Latched: reliable, transient local, keep last 1.
         s->overloadWriter = makeWriter(bus.participant, &std_msgs_msg_dds__Bool__desc, brovaros2::kTypeBool,
-                                       s->overloadRos, true, 1, true);
+                                       s->overloadTopic, true, 1, true);
     }
     bus.diagnostics = makeWriter(bus.participant, &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
                                  brovaros2::kTypeDiagnosticArray, "/diagnostics", true, 10);
     for (const auto& s : sensors) {
         std::string topics;
-        for (const Topic& t : s->topics)
-            topics += (topics.empty() ? "" : ", ") + t.ros + (t.filteredRos.empty() ? "" : ", " + t.filteredRos);
-        topics += ", " + s->overloadRos;
+        for (const brovatools::Ros2Topic& t : s->ros.topics)
+            topics += (topics.empty() ? "" : ", ") + t.ros;
+        for (const std::string& t : s->filteredTopics)
+            topics += ", " + t;
+        topics += ", " + s->overloadTopic;
         std::fprintf(stderr, "brova: %s: %s on %s; %s\n", local(s->target.path).c_str(),
                      s->calibration.file ? "N and N*m" : "counts", topics.c_str(), s->calibration.line.c_str());
     }
@@ -561,9 +429,9 @@ int runPublish(const QStringList& args)
         for (;;) {
             bool all = true;
             for (const auto& s : sensors)
-                for (const Topic& t : s->topics) {
+                for (const dds_entity_t writer : s->writers) {
                     dds_publication_matched_status_t m{};
-                    dds_get_publication_matched_status(t.writer, &m);
+                    dds_get_publication_matched_status(writer, &m);
                     all = all && m.current_count >= static_cast<uint32_t>(waitFor);
                 }
             if (all)
@@ -581,17 +449,10 @@ int runPublish(const QStringList& args)
     QString failure;
     std::vector<SampleRow> rows;
     int64_t nextDiagnostics = startNs;
-    int64_t realtimeOffset = 0, nextOffset = startNs;
+    brovatools::RealtimeClock realtime;
     for (;;) {
         const int64_t nowNs = brovatools::monotonicNow();
-        if (nowNs >= nextOffset) {
-            // The real-time clock read against the monotonic one once every
-            // 10 s, not at every read: each reading carries the jitter of the
-            // moment it was taken, which the stamps should not. A slewed or
-            // stepped clock is followed within 10 s.
-            realtimeOffset = BrovaDAQ::getRealtimeOffset();
-            nextOffset = nowNs + 10000000000;
-        }
+        const int64_t realtimeOffset = realtime.offset(nowNs);
         bool allDone = true;
         for (auto& sp : sensors) {
             Sensor& s = *sp;
@@ -606,10 +467,10 @@ int runPublish(const QStringList& args)
                 continue;
             }
             if (turn == Turn::Reopened)
-                std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.name.c_str(), s.lastGap);
+                std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.ros.name.c_str(), s.lastGap);
             if (turn == Turn::Opened || turn == Turn::Reopened) {
                 bool off = false;
-                const std::string told = s.designFilters(lowPass, s.name, off);
+                const std::string told = s.designFilters(lowPass, s.ros.name, off);
                 if (!told.empty()) {
                     std::fprintf(stderr, "brova: %s%s\n", told.c_str(), off ? "; wrench_filtered is not published" : "");
                     s.filterOff = off ? told : std::string();
@@ -623,8 +484,8 @@ int runPublish(const QStringList& args)
                     result = ExitDevice;
                 } else {
                     s.lose(nowNs);
-                    s.state = -1;
-                    std::fprintf(stderr, "brova: %s: lost; waiting for it to come back\n", s.name.c_str());
+                    s.ros.state = -1;
+                    std::fprintf(stderr, "brova: %s: lost; waiting for it to come back\n", s.ros.name.c_str());
                 }
             }
             allDone = allDone && s.done;
@@ -655,7 +516,7 @@ int runPublish(const QStringList& args)
         if (s->daq)
             s->daq->close();
         total += s->samples;
-        topics += s->topics.size();
+        topics += s->ros.topics.size();
     }
     if (result == ExitOk)
         publishDiagnostics(bus, sensors, brovatools::monotonicNow(), BrovaDAQ::getRealtimeOffset());

@@ -2,7 +2,6 @@
 
 #include "ros2types.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,75 +9,6 @@ namespace brovadds {
 
 const char kWrenchStampedType[] = "geometry_msgs::msg::dds_::WrenchStamped_";
 const char kDiagnosticArrayType[] = "diagnostic_msgs::msg::dds_::DiagnosticArray_";
-
-namespace {
-
-bool validTokens(const std::string& name, size_t from, std::string& why)
-{
-    size_t start = from;
-    for (size_t i = from; i <= name.size(); ++i) {
-        if (i < name.size() && name[i] != '/') {
-            const unsigned char c = static_cast<unsigned char>(name[i]);
-            if (!std::isalnum(c) && c != '_') {
-                why = std::string("'") + name[i] + "' is not allowed (letters, digits, underscores and slashes are)";
-                return false;
-            }
-            continue;
-        }
-        if (i == start) {
-            why = i == name.size() ? "it ends with a slash" : "it has an empty part (two slashes)";
-            return false;
-        }
-        if (std::isdigit(static_cast<unsigned char>(name[start]))) {
-            why = "a part starts with a digit (\"" + name.substr(start, i - start) + "\")";
-            return false;
-        }
-        start = i + 1;
-    }
-    return true;
-}
-
-} // namespace
-
-bool validAbsoluteName(const std::string& name, std::string& why)
-{
-    if (name.empty() || name[0] != '/') {
-        why = "it does not start with a slash";
-        return false;
-    }
-    if (name == "/")
-        return true;
-    return validTokens(name, 1, why);
-}
-
-bool validRelativeName(const std::string& name, std::string& why)
-{
-    if (name.empty()) {
-        why = "it is empty";
-        return false;
-    }
-    if (name[0] == '/') {
-        why = "it starts with a slash (the namespace comes from --namespace)";
-        return false;
-    }
-    return validTokens(name, 0, why);
-}
-
-std::string nameFromPort(const std::string& path)
-{
-    std::string name = path.rfind("/dev/", 0) == 0 ? path.substr(5) : path;
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-            c = '_';
-    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0])))
-        name.insert(0, "port_");
-    return name;
-}
-
-std::string rosTopic(const std::string& ns, const std::string& relative)
-{
-    return (ns == "/" ? std::string() : ns) + "/" + relative;
-}
 
 std::string ddsTopic(const std::string& rosName)
 {

@@ -20,26 +20,20 @@
 
 #include <string>
 
+#include "ros2types.h"
+
 namespace brovadds {
 
 // The type names a ROS 2 node matches on (generated from ros2_msgs.idl).
 extern const char kWrenchStampedType[];    // geometry_msgs::msg::dds_::WrenchStamped_
 extern const char kDiagnosticArrayType[];  // diagnostic_msgs::msg::dds_::DiagnosticArray_
 
-// A fully qualified ROS name (a namespace or a topic): starts with '/', then
-// tokens of letters, digits and underscores separated by single slashes, no
-// token starting with a digit, no slash at the end (except "/" itself).
-// False with the reason.
-bool validAbsoluteName(const std::string& name, std::string& why);
-// A relative ROS name (a sensor's --name): the same tokens, without the
-// leading slash.
-bool validRelativeName(const std::string& name, std::string& why);
-// A sensor's default name from its port: the device node without /dev/, any
-// other character than a letter, digit or underscore made an underscore
-// (/dev/ttyUSB0 is ttyUSB0, /dev/pts/3 is pts_3).
-std::string nameFromPort(const std::string& path);
-// The ROS topic <ns>/<relative> (ns "/" gives /<relative>).
-std::string rosTopic(const std::string& ns, const std::string& relative);
+// ROS names (validAbsoluteName, validRelativeName, nameFromPort, rosTopic)
+// are brovaros2's, which needs no DDS runtime.
+using brovaros2::nameFromPort;
+using brovaros2::rosTopic;
+using brovaros2::validAbsoluteName;
+using brovaros2::validRelativeName;
 // The DDS topic of a ROS topic: /a/b is rt/a/b.
 std::string ddsTopic(const std::string& rosName);
 // The ROS topic of a DDS topic (rt/a/b is /a/b); empty when it is not a ROS

@@ -36,8 +36,10 @@ namespace brovaros2 {
 // add 48, a bounded sequence 96, with the size or bound in capacity).
 enum FieldTypeId : int {
     kNested = 1,
+    kUInt8 = 3,
     kInt32 = 6,
     kUInt32 = 7,
+    kUInt64 = 9,
     kFloat64 = 11,
     kBool = 15,
     kByte = 16,
@@ -62,10 +64,16 @@ struct TypeDescription {
 extern const char kTypeWrenchStamped[];    // geometry_msgs/msg/WrenchStamped
 extern const char kTypeDiagnosticArray[];  // diagnostic_msgs/msg/DiagnosticArray
 extern const char kTypeBool[];             // std_msgs/msg/Bool
+// The project's own type of a recording's raw samples (see Counts below).
+extern const char kTypeCounts[];           // brova_msgs/msg/Counts
 
 // The descriptions of the types published and of every type they reference
 // (builtin_interfaces/msg/Time, std_msgs/msg/Header, ...). A static table.
 const std::vector<TypeDescription>& knownTypes();
+// The project's own types, which only recordings carry (brova_msgs/msg/Counts
+// and the types it references that are not among knownTypes()). A static
+// table; typeHash and messageDefinition know them too.
+const std::vector<TypeDescription>& ownTypes();
 
 // The JSON text whose SHA-256 is the hash of `type`, from the descriptions
 // in `types`; empty when `type`, or a type it references, is not among them.
@@ -73,12 +81,35 @@ std::string hashedDescription(const std::string& type, const std::vector<TypeDes
 // The RIHS01 hash of `type` from the descriptions in `types`
 // ("RIHS01_" and 64 lowercase hex digits); empty as above.
 std::string typeHash(const std::string& type, const std::vector<TypeDescription>& types);
-// The hash of a known type; empty for another.
+// The hash of a known type or one of the project's own; empty for another.
 std::string typeHash(const std::string& type);
 // What ROS 2 (Iron and later) reads from an endpoint's USER_DATA:
 // "typehash=<hash>;" for a known type, empty for another (no entry: the
 // hash is unknown, which is not the same as a hash of zeros).
 std::string typeHashUserData(const std::string& type);
+// The ROS 2 message definition of a known type as a recording embeds it
+// (schema encoding "ros2msg"): the type's fields, one per line
+// ("std_msgs/Header header", "float64 x", "brova_msgs/ChannelCounts[] channels"),
+// then for every type it references, once each, a line of 80 '=', a line
+// "MSG: pkg/Type" and that type's fields. Made from the same descriptions as
+// the hash, so the two cannot disagree. Empty for an unknown type.
+std::string messageDefinition(const std::string& type);
+// ROS names.
+// A fully qualified ROS name (a namespace or a topic): starts with '/', then
+// tokens of letters, digits and underscores separated by single slashes, no
+// token starting with a digit, no slash at the end (except "/" itself).
+// False with the reason.
+bool validAbsoluteName(const std::string& name, std::string& why);
+// A relative ROS name (a sensor's --name): the same tokens, without the
+// leading slash.
+bool validRelativeName(const std::string& name, std::string& why);
+// A sensor's default name from its port: the device node without /dev/, any
+// other character than a letter, digit or underscore made an underscore
+// (/dev/ttyUSB0 is ttyUSB0, /dev/pts/3 is pts_3).
+std::string nameFromPort(const std::string& path);
+// The ROS topic <ns>/<relative> (ns "/" gives /<relative>).
+std::string rosTopic(const std::string& ns, const std::string& relative);
+
 // The DDS type name of a ROS type: geometry_msgs/msg/WrenchStamped is
 // geometry_msgs::msg::dds_::WrenchStamped_.
 std::string ddsTypeName(const std::string& type);
@@ -116,9 +147,44 @@ struct DiagnosticArray {
     std::vector<DiagnosticStatus> status;
 };
 
+// brova_msgs/msg/Counts: the sample records of one read of one sensor as the
+// library hands them out, so that a recording loses nothing the wire gave:
+//   std_msgs/Header header            stamp: the first sample's instant; frame_id: the sensor's
+//   uint64 first_sample               the number of the first sample on its port (from 0)
+//   brova_msgs/CountsSample[] samples
+// brova_msgs/CountsSample:
+//   builtin_interfaces/Time stamp     the sample's instant
+//   uint8 state                       the device's state field (5 normal)
+//   uint8 config                      the configuration byte reported with it
+//   int32 fx, fy, fz, tx, ty, tz      six-axis: the force and torque counts (as the device sent them,
+//                                     or computed on the host for four channels read as one); else 0
+//   brova_msgs/ChannelCounts[] channels  the channels (three-axis: 1 or 4; six-axis: its four units)
+// brova_msgs/ChannelCounts:
+//   int32 s1 ... s8, x, y, z, aux     the record's fields of that channel or unit
+struct ChannelCounts {
+    int32_t s[8] = {};
+    int32_t x = 0, y = 0, z = 0, aux = 0;
+};
+
+struct CountsSample {
+    Time stamp;
+    uint8_t state = 0;
+    uint8_t config = 0;
+    int32_t wrench[6] = {};  // fx, fy, fz, tx, ty, tz
+    std::vector<ChannelCounts> channels;
+};
+
+struct Counts {
+    Time stamp;
+    std::string frameId;
+    uint64_t firstSample = 0;
+    std::vector<CountsSample> samples;
+};
+
 // The serialised messages (see above). The caller owns the bytes returned.
 std::vector<uint8_t> serialize(const WrenchStamped& m);
 std::vector<uint8_t> serialize(const DiagnosticArray& m);
 std::vector<uint8_t> serialize(bool data);  // std_msgs/msg/Bool
+std::vector<uint8_t> serialize(const Counts& m);
 
 } // namespace brovaros2

@@ -248,9 +248,25 @@ void ScopeWindow::buildUi()
             [this](double s) { session_->setWindowSeconds(s); });
     recordRow->addWidget(window_);
     recordRow->addSpacing(12);
+    // CSV, or MCAP (ros2 bag's format, as brova record writes it): the
+    // file's extension follows the choice, and the extension decides.
+    recordFormat_ = new QComboBox;
+    recordFormat_->setObjectName(QStringLiteral("recordFormat"));
+    recordFormat_->addItem(QStringLiteral("CSV"), QStringLiteral("csv"));
+    recordFormat_->addItem(QStringLiteral("MCAP"), QStringLiteral("mcap"));
+    recordRow->addWidget(recordFormat_);
     recordPath_ = new QLineEdit(newRecordPath(QDir::homePath()));
     recordPath_->setObjectName(QStringLiteral("recordPath"));
     recordRow->addWidget(recordPath_, 1);
+    connect(recordFormat_, qOverload<int>(&QComboBox::currentIndexChanged), this, [this] {
+        const QString suffix = recordFormat_->currentData().toString();
+        QString path = recordPath_->text();
+        const QFileInfo info(path);
+        if (info.suffix().compare(suffix, Qt::CaseInsensitive) != 0)
+            path = (info.suffix().isEmpty() ? path : path.left(path.size() - info.suffix().size() - 1)) +
+                   QLatin1Char('.') + suffix;
+        recordPath_->setText(path);
+    });
     // The button keeps its size whatever it says: it stays under the pointer
     // between Record and Stop.
     record_ = button(QStringLiteral("Record"), "record");
@@ -341,7 +357,9 @@ QString ScopeWindow::unitsText() const
 {
     if (!session_->showsForces())
         return QStringLiteral("values in raw counts");
-    return QStringLiteral("values in N and N·m");
+    // Torque only where a six-axis sensor is shown.
+    return session_->groupTitles().contains(QStringLiteral("Torque")) ? QStringLiteral("values in N and N·m")
+                                                                       : QStringLiteral("values in N");
 }
 
 void ScopeWindow::openSensor(QString port, int kind, bool sixAxisView)
@@ -532,12 +550,12 @@ void ScopeWindow::applyConfig()
     session_->configure(rate_->currentData().toInt(), filter_->currentData().toInt(), mode_->currentData().toInt());
 }
 
-QString ScopeWindow::newRecordPath(const QString& dir)
+QString ScopeWindow::newRecordPath(const QString& dir, const QString& suffix)
 {
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     for (int n = 1;; ++n) {
-        const QString path = QDir(dir).filePath(n == 1 ? QStringLiteral("brova-%1.csv").arg(stamp)
-                                                       : QStringLiteral("brova-%1-%2.csv").arg(stamp).arg(n));
+        const QString path = QDir(dir).filePath(n == 1 ? QStringLiteral("brova-%1.%2").arg(stamp, suffix)
+                                                       : QStringLiteral("brova-%1-%2.%3").arg(stamp).arg(n).arg(suffix));
         if (!QFileInfo::exists(path) && !QFileInfo::exists(path + QStringLiteral(".json")))
             return path;
     }
@@ -548,7 +566,9 @@ void ScopeWindow::recordingEnded()
     record_->setChecked(false);
     record_->setText(QStringLiteral("Record"));
     recordPath_->setEnabled(true);
-    recordPath_->setText(newRecordPath(QFileInfo(recordPath_->text()).absolutePath()));
+    recordFormat_->setEnabled(true);
+    recordPath_->setText(newRecordPath(QFileInfo(recordPath_->text()).absolutePath(),
+                                       recordFormat_->currentData().toString()));
 }
 
 void ScopeWindow::toggleRecording()
@@ -584,6 +604,7 @@ void ScopeWindow::toggleRecording()
     }
     record_->setText(QStringLiteral("Stop"));
     recordPath_->setEnabled(false);
+    recordFormat_->setEnabled(false);
 }
 
 void ScopeWindow::redraw()

@@ -79,7 +79,7 @@ private:
     void recordingEnded();
     // A new file name in dir for the next recording: a timestamp, and a
     // counter when that name is taken.
-    static QString newRecordPath(const QString& dir);
+    static QString newRecordPath(const QString& dir, const QString& suffix = QStringLiteral("csv"));
     void unplugSimulator();
     void showMessage(const QString& text, bool warning);
     // Chooses the open sensor's calibration and says which.
@@ -123,6 +123,7 @@ private:
     QLabel* configResult_ = nullptr;
     QDoubleSpinBox* window_ = nullptr;
     QLineEdit* recordPath_ = nullptr;
+    QComboBox* recordFormat_ = nullptr;  // CSV, or MCAP (a recording as brova record writes it)
     QPushButton* record_ = nullptr;
     QLabel* recording_ = nullptr;
     QLabel* status_ = nullptr;

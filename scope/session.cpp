@@ -1,6 +1,8 @@
 #include "session.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -297,6 +299,43 @@ void SensorSession::take(int n)
     while (!flaggedSpans_.empty() && !traces_.empty() &&
            flaggedSpans_.front().second < traces_.front().newestTime() - windowSeconds_ - 1.0)
         flaggedSpans_.pop_front();
+    if (mcap_) {
+        const int64_t now = brovatools::monotonicNow();
+        const int64_t offset = realtime_.offset(now);
+        const uint64_t first = samples_ - recordFirst_;
+        brovarecording::Status written =
+            sixAxis_ ? mcap_->addRead(0, first, stamps.data(), all6_, n, n, cal, offset)
+                     : mcap_->addRead(0, first, stamps.data(), all_, n, n, channels(), wrench_, cal, offset);
+        recordedSamples_ += static_cast<uint64_t>(n);
+        if (written && now >= nextStatus_) {
+            // Once a second, the status brova record sends.
+            brovatools::SensorReport r;
+            r.name = brovaros2::nameFromPort(port_.toLocal8Bit().toStdString());
+            r.port = port_.toLocal8Bit().toStdString();
+            r.identification = ident_.toStdString();
+            r.kind = kind_;
+            r.wrench = wrench_;
+            r.topics = &mcap_->topics(0);
+            r.state = mcap_->state(0);
+            r.configuredRate = config_.getSpeed();
+            r.estimatedRate = estimatedRate();
+            r.samples = recordedSamples_;
+            r.statistics = statistics();
+            r.readsLost = readsLost_;
+            r.calibration = calibration_ ? calibration_->path : std::string();
+            written = mcap_->addDiagnostics({brovatools::diagnosticStatus("brova-scope", r)}, now + offset);
+            nextStatus_ = now + 1000000000;
+        }
+        if (written)
+            written = mcap_->tick(now);
+        if (!written) {
+            const QString message = QString::fromLocal8Bit(written.message.c_str());
+            stopRecording();
+            emit recordingFailed(QStringLiteral("Recording stopped: %1. Every complete chunk written before is kept in "
+                                                "%2.partial.")
+                                     .arg(message, recordPath_));
+        }
+    }
     samples_ += static_cast<uint64_t>(n);
     if (sink_) {
         for (brovatools::SampleRow& r : rows)
@@ -384,6 +423,8 @@ bool SensorSession::startRecording(const QString& path, bool replace, QString& w
         why = QStringLiteral("no sensor is open");
         return false;
     }
+    if (path.endsWith(QStringLiteral(".mcap"), Qt::CaseInsensitive))
+        return startMcap(path, replace, why);
     // Without replace the file is made new, never written over ("x").
     errno = 0;
     record_.reset(std::fopen(path.toLocal8Bit().constData(), replace ? "w" : "wx"));
@@ -409,21 +450,8 @@ bool SensorSession::startRecording(const QString& path, bool replace, QString& w
     return true;
 }
 
-bool SensorSession::stopRecording(QString* why)
+brovatools::SidecarDevice SensorSession::recordedDevice() const
 {
-    if (!record_)
-        return true;
-    const bool flushed = sink_->flush();
-    brovatools::SidecarRun run;
-    run.started = recordStarted_.toStdString();
-    run.seconds = recordingSeconds();
-    run.format = "csv";
-    run.columns = sink_->columns();
-    run.clock = brovatools::timeClockName(sink_->clock());
-    run.realtimeOffsetNs = sink_->realtimeOffset();
-    run.originNs = sink_->origin();
-    run.tare = tared_;
-    run.interrupted = interrupted_;
     brovatools::SidecarDevice d;
     const brovatools::Kind* k = brovatools::kindOf(kind_);
     d.port = port_.toLocal8Bit().toStdString();
@@ -442,7 +470,104 @@ bool SensorSession::stopRecording(QString* why)
         d.calibrated = true;
         d.calibration = brovatools::sidecarCalibration(*calibration_, calibrationForced_);
     }
-    run.devices.push_back(d);
+    return d;
+}
+
+bool SensorSession::startMcap(const QString& path, bool replace, QString& why)
+{
+    const QString partial = path + QStringLiteral(".partial");
+    if (!replace && (QFileInfo::exists(path) || QFileInfo::exists(partial))) {
+        why = QStringLiteral("%1 exists already").arg(QFileInfo::exists(path) ? path : partial);
+        return false;
+    }
+    if (replace)
+        QFile::remove(partial);
+    auto recorder = std::make_unique<brovatools::Ros2Recorder>();
+    brovatools::RecorderOptions o;
+    o.program = "brova-scope";
+    o.version = BRV_VERSION;
+    o.replace = replace;
+    o.fileName = QFileInfo(path).fileName().toStdString();
+    brovarecording::Status s = recorder->open(partial.toLocal8Bit().toStdString(), o);
+    const std::string name = brovaros2::nameFromPort(port_.toLocal8Bit().toStdString());
+    brovatools::RecordedSensor r;
+    r.name = name;
+    r.frameId = name;
+    r.topics = brovatools::wrenchTopics("/brova", name, name, sixAxis_ || wrench_, channels());
+    r.countsTopic = brovaros2::rosTopic("/brova", name + "/counts");
+    r.calibration = calibration_;
+    int index = 0;
+    if (s)
+        s = recorder->addSensor(r, index);
+    if (!s) {
+        why = QString::fromLocal8Bit(s.message.c_str());
+        if (recorder->isOpen()) {
+            recorder->finish({}, {});
+            QFile::remove(partial);
+        }
+        return false;
+    }
+    poll();  // the recording starts with what comes next
+    mcap_ = std::move(recorder);
+    mcapReplace_ = replace;
+    recordPath_ = path;
+    recordStarted_ = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    recordStart_ = brovatools::monotonicNow();
+    recordFirst_ = samples_;
+    recordedSamples_ = 0;
+    readsLost_ = 0;
+    nextStatus_ = 0;
+    return true;
+}
+
+bool SensorSession::stopMcap(QString* why)
+{
+    std::unique_ptr<brovatools::Ros2Recorder> recorder = std::move(mcap_);
+    const QString partial = recordPath_ + QStringLiteral(".partial");
+    const bool failed = !recorder->status();
+    brovarecording::Status s = recorder->finish(
+        failed ? std::vector<brovatools::SidecarDevice>{} : std::vector<brovatools::SidecarDevice>{recordedDevice()},
+        {{"started", recordStarted_.toStdString()},
+         {"seconds", QString::number((brovatools::monotonicNow() - recordStart_) / 1e9, 'f', 3).toStdString()},
+         {"namespace", "/brova"},
+         {"tare", tared_ ? "yes" : "no"},
+         {"ended by", interrupted_ ? "a signal" : "Stop"}});
+    if (failed || !s) {
+        if (why)
+            *why = QStringLiteral("%1: %2; what was written is kept in %3")
+                       .arg(recordPath_, QString::fromLocal8Bit(s.message.c_str()), partial);
+        return false;
+    }
+    // Moved into place; over an existing file only when the user said to
+    // replace it (QFile::rename never replaces one).
+    if (mcapReplace_)
+        QFile::remove(recordPath_);
+    if (!QFile::rename(partial, recordPath_)) {
+        if (why)
+            *why = QStringLiteral("%1 cannot be named so; the recording is in %2").arg(recordPath_, partial);
+        return false;
+    }
+    return true;
+}
+
+bool SensorSession::stopRecording(QString* why)
+{
+    if (mcap_)
+        return stopMcap(why);
+    if (!record_)
+        return true;
+    const bool flushed = sink_->flush();
+    brovatools::SidecarRun run;
+    run.started = recordStarted_.toStdString();
+    run.seconds = recordingSeconds();
+    run.format = "csv";
+    run.columns = sink_->columns();
+    run.clock = brovatools::timeClockName(sink_->clock());
+    run.realtimeOffsetNs = sink_->realtimeOffset();
+    run.originNs = sink_->origin();
+    run.tare = tared_;
+    run.interrupted = interrupted_;
+    run.devices.push_back(recordedDevice());
     sink_.reset();
     if (std::fclose(record_.release()) != 0 || !flushed) {
         if (why)
@@ -460,7 +585,7 @@ bool SensorSession::stopRecording(QString* why)
 
 double SensorSession::recordingSeconds() const
 {
-    return record_ ? (brovatools::monotonicNow() - recordStart_) / 1e9 : 0.0;
+    return recording() ? (brovatools::monotonicNow() - recordStart_) / 1e9 : 0.0;
 }
 
 } // namespace brovascope

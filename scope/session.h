@@ -3,7 +3,8 @@
 // plots' window at the instant the library's stamps give it (seconds since
 // the open), in counts and, with a calibration, in N and N*m, and, while
 // recording, written to a CSV file in the format of `brova stream` (the
-// calibrated columns beside the counts).
+// calibrated columns beside the counts), or to an MCAP recording as brova
+// record writes it (FILE.mcap: ros2view.h, ros2recorder.h).
 #pragma once
 
 #include <QElapsedTimer>
@@ -21,6 +22,7 @@
 
 #include "brovadaq.h"
 #include "calibrationlookup.h"
+#include "ros2recorder.h"
 #include "samplerows.h"
 #include "traces.h"
 
@@ -106,15 +108,18 @@ public:
 
     // Records every sample from now on to path (CSV, as brova stream writes
     // it, samples numbered from 0), and when it stops, path.json beside it
-    // (the sidecar brova stream writes). An existing file is replaced only
-    // with replace. False, with why, when the file exists (and not replace)
-    // or cannot be written. A write that fails while recording stops it and
-    // says so with recordingFailed().
+    // (the sidecar brova stream writes). A path ending in .mcap is an MCAP
+    // recording instead, as brova record writes it (the sensor named after
+    // its port under /brova; no sidecar), written as path.partial and renamed
+    // when it stops. An existing file is replaced only with replace. False,
+    // with why, when the file exists (and not replace) or cannot be written.
+    // A write that fails while recording stops it and says so with
+    // recordingFailed().
     bool startRecording(const QString& path, bool replace, QString& why);
     // Closes the recording and writes its sidecar; false, with why, when not
     // all of it reached the files.
     bool stopRecording(QString* why = nullptr);
-    bool recording() const { return record_ != nullptr; }
+    bool recording() const { return record_ != nullptr || mcap_ != nullptr; }
     // The program is ended by a signal: a recording it ends says so in its
     // sidecar.
     void markInterrupted() { interrupted_ = true; }
@@ -136,6 +141,9 @@ private:
     // Runs job off the window's thread; done then runs on it.
     void runJob(std::function<void()> job, std::function<void()> done);
     void setState(int state);
+    bool startMcap(const QString& path, bool replace, QString& why);
+    bool stopMcap(QString* why);
+    brovatools::SidecarDevice recordedDevice() const;
 
     std::unique_ptr<BrovaDAQ> daq_;
     QString port_;
@@ -170,6 +178,12 @@ private:
     uint64_t recordFirst_ = 0;  // the session's number of the recording's first sample
     uint64_t recordedSamples_ = 0;
     uint64_t readsLost_ = 0;
+    // An MCAP recording: its recorder, the sensor's topics, when its next
+    // status is due (monotonic ns), and the real-time clock of its stamps.
+    std::unique_ptr<brovatools::Ros2Recorder> mcap_;
+    int64_t nextStatus_ = 0;
+    bool mcapReplace_ = false;
+    brovatools::RealtimeClock realtime_;
     bool tared_ = false;  // any channel
     bool interrupted_ = false;
     std::shared_ptr<std::atomic<bool>> stopJob_ = std::make_shared<std::atomic<bool>>(false);

@@ -29,7 +29,12 @@ holds libbrv1 "/usr/lib/$ma/libBRV.so.1" "/usr/lib/$ma/libBRV.so.$version" /lib/
   /usr/share/metainfo/org.libbrv.libbrv1.metainfo.xml /etc/brova/calibration/
 holds libbrv-dev "/usr/lib/$ma/libBRV.so" /usr/include/BRV/brovadaq.h /usr/include/BRV/brovaports.h \
   /usr/include/BRV/cs_export.h "/usr/lib/$ma/cmake/BRV/BRVConfig.cmake" "/usr/lib/$ma/cmake/BRV/BRVTargets.cmake" \
-  "/usr/lib/$ma/pkgconfig/brv.pc"
+  "/usr/lib/$ma/pkgconfig/brv.pc" /usr/share/doc/libbrv-dev/examples/README.md \
+  /usr/share/doc/libbrv-dev/examples/CMakeLists.txt /usr/share/doc/libbrv-dev/examples/c/read_loop.c
+# The API reference: the main page, the flat interface's page, a class's, and
+# its doc-base registration.
+holds libbrv-doc /usr/share/doc/libbrv-doc/html/index.html /usr/share/doc/libbrv-doc/html/cs__export_8h.html \
+  /usr/share/doc/libbrv-doc/html/classBrovaDAQ.html /usr/share/doc-base/libbrv-doc.libbrv
 holds brova-tools /usr/bin/brova /usr/bin/brova-scope /usr/bin/brova-sim /usr/share/man/man1/brova.1.gz
 holds python3-brv /usr/lib/python3/dist-packages/brv/__init__.py /usr/lib/python3/dist-packages/brv/arrays.py
 holds brova-dds /usr/bin/brova-publish /usr/bin/brova-listen
@@ -69,5 +74,5 @@ fi
 cmake -DPREFIX="$work/root/usr" -DCONSUMER_DIR="$root/tests/consumer" -DWORK_DIR="$work/consumer" \
   -DCXX="$(command -v g++)" -P "$root/tests/consumer/run_consumer.cmake"
 
-[ "$failed" -eq 0 ] && echo "packages checked: file lists (with the calibration directory), dependencies (the DDS runtime in brova-dds only), udev rule, consumer of libbrv-dev"
+[ "$failed" -eq 0 ] && echo "packages checked: file lists (with the calibration directory, the examples and the API reference), dependencies (the DDS runtime in brova-dds only), udev rule, consumer of libbrv-dev"
 exit "$failed"

@@ -23,11 +23,14 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "brvsim.h"
 #include "calibrationlookup.h"
+#include "mcapreader.h"
+#include "ros2types.h"
 #include "plots.h"
 #include "scopewindow.h"
 #include "session.h"
@@ -146,6 +149,33 @@ private slots:
         QVERIFY(std::fabs(sidecar.value("realtimeOffsetNs").toDouble() / 1e9 -
                           (QDateTime::currentMSecsSinceEpoch() / 1e3 - QDeadlineTimer::current().deadlineNSecs() / 1e9)) < 0.05);
         QVERIFY(std::fabs(sidecar.value("devices").toArray().at(0).toObject().value("estimatedRate").toDouble() - 1000) < 1);
+
+        // MCAP beside CSV: the path follows the choice; the recording holds
+        // a topic per channel with every sample, the raw records and the
+        // device, and no sidecar.
+        auto* format = w.findChild<QComboBox*>(QStringLiteral("recordFormat"));
+        format->setCurrentIndex(format->findData(QStringLiteral("mcap")));
+        auto* recordPath = w.findChild<QLineEdit*>(QStringLiteral("recordPath"));
+        QCOMPARE(QFileInfo(recordPath->text()).suffix(), QStringLiteral("mcap"));
+        const QString mcap = dir.filePath(QStringLiteral("run.mcap"));
+        recordPath->setText(mcap);
+        click(w, "record");
+        QTRY_VERIFY(w.session().recordedSamples() > 200);
+        QVERIFY(QFileInfo::exists(mcap + QStringLiteral(".partial")));
+        click(w, "record");
+        QVERIFY(!w.session().recording() && !QFileInfo::exists(mcap + QStringLiteral(".json")));
+        brovarecording::McapReader reader;
+        QVERIFY(reader.open(mcap.toStdString()) && reader.indexed() && reader.verify());
+        std::map<std::string, uint64_t> messages;
+        for (const auto& c : reader.channels())
+            messages[c.topic] = reader.statistics().channelMessageCounts.at(c.id);
+        const std::string name = brovaros2::nameFromPort(w.session().port().toStdString());
+        for (int c = 0; c < 4; ++c)
+            QCOMPARE(messages.at("/brova/" + name + "/ch" + std::to_string(c) + "/wrench"), w.session().recordedSamples());
+        QVERIFY(messages.at("/brova/" + name + "/counts") > 0 && messages.at("/diagnostics") > 0);
+        QCOMPARE(reader.metadata().at(0).name, "brova.device." + name);
+        QCOMPARE(QFileInfo(recordPath->text()).suffix(), QStringLiteral("mcap"));  // the next one too
+        format->setCurrentIndex(format->findData(QStringLiteral("csv")));
 
         // Tare: every value goes to zero; untare brings the load back.
         click(w, "tare");
@@ -294,6 +324,7 @@ private slots:
         QVERIFY(text(w, "calibration").contains(path + " (serial S-9"));
         QTRY_VERIFY(std::fabs(newest(w, 0) - 1.5) < 1e-9 && std::fabs(newest(w, 2) - 201) < 1e-9);
         QTRY_VERIFY(text(w, "value0").contains(QStringLiteral("1.5 N")));
+        QVERIFY(text(w, "status").contains(QStringLiteral("values in N")) && !text(w, "status").contains("N·m"));
 
         // A recording has the calibrated columns beside the counts.
         const QString csv = dir.filePath(QStringLiteral("run.csv"));

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "brovacalibration.h"
 #include "brovaflags.h"
+#include "record.h"
 #include "samplerows.h"
 
 namespace brovacli {
@@ -232,7 +233,11 @@ int runInfo(const QStringList& args)
                                                "/etc/brova/calibration), or says that values are counts, and the rated "
                                                "ranges that file gives (over which a sample is flagged). And how many "
                                                "of the samples of the last second read had some field at its "
-                                               "converter's rail (a clipped reading), and of which channels.\n\n") +
+                                               "converter's rail (a clipped reading), and of which channels.\n\n"
+                                               "brova info FILE reads a recording (FILE.mcap, or the FILE.mcap.partial "
+                                               "of one that was not finished) instead: its topics, message counts, "
+                                               "time span, devices and calibration files; it checks every CRC, index "
+                                               "and count (exit 1 when one disagrees, or the file cannot be read).\n\n") +
                                 exitCodesText());
     p.addHelpOption();
     addKindOption(p);
@@ -240,6 +245,8 @@ int runInfo(const QStringList& args)
     p.addPositionalArgument(QStringLiteral("PORT"), QString::fromLatin1(kPortHelp));
     parseOrExplain(p, args);
     const QString port = onePort(p, args.value(0));
+    if (isRecordingFile(port))
+        return runRecordingInfo(port);
     const int kindOption = kindFromOption(p);
     const CalibrationOptions calibrationOptions = calibrationFromOptions(p, 1);
     const Target t = locate(port, kindOption);

@@ -19,6 +19,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "devicesession.h"
+#include "record.h"
 #include "samplerows.h"
 #include "sidecar.h"
 
@@ -205,15 +206,21 @@ int runStream(const QStringList& args)
             "sensor (kinds 31, 34, 64) is set to 100 samples per second at every open: --rate and --filter set its "
             "rate and filter for the stream. With --tare the first sample written is the first one after the "
             "zero. On a terminal, a status line on standard error shows the elapsed time, the samples, the "
-            "measured rate, checksum failures and bytes discarded; a one-line summary ends every run.\n\n") +
+            "measured rate, checksum failures and bytes discarded; a one-line summary ends every run.\n\n"
+            "A recording: --output FILE.mcap (or --format mcap) records the samples in MCAP, the format of ros2 bag "
+            "that Foxglove and PlotJuggler open, as brova record does (see brova record --help): the topics brova "
+            "publish would publish, the raw samples and the diagnostics, each message at the sample's instant on "
+            "the real-time clock. Everything is inside the file: no sidecar is written. --clock does not apply; "
+            "--compression chooses the chunks' compression, and an existing FILE is replaced only with --force.\n\n") +
         exitCodesText());
     p.addHelpOption();
     addRunOptions(p, QStringLiteral("After an unplug, wait for the port to come back and reopen it (an attempt every "
                                     "250 ms, the other ports streaming meanwhile); the gap is reported (and kept in "
                                     "FILE.json)."));
     addLowPassOptions(p);
-    p.addOption({QStringLiteral("format"), QStringLiteral("csv (the default) or jsonl (one JSON object per line)."),
-                 QStringLiteral("csv|jsonl")});
+    p.addOption({QStringLiteral("format"), QStringLiteral("csv (the default), jsonl (one JSON object per line) or mcap "
+                                                          "(a recording; the default for --output FILE.mcap)."),
+                 QStringLiteral("csv|jsonl|mcap")});
     p.addOption({QStringLiteral("clock"), QStringLiteral("The time column's clock: relative (seconds since the first "
                                                          "sample, the default), monotonic (CLOCK_MONOTONIC) or "
                                                          "realtime (seconds since the epoch)."),
@@ -225,15 +232,27 @@ int runStream(const QStringList& args)
                                 "(the default: a line on standard error when flagged samples start and when they end, "
                                 "with their count) or stop (exit 4, the samples up to it written)."),
                  QStringLiteral("warn|stop")});
+    addRecordingOptions(p);
     parseOrExplain(p, args);
 
     // Every value is checked before anything is opened.
     const RunOptions run = runOptionsFrom(p, args);
     const QStringList& ports = run.ports;
     const ConfigRequest& want = run.want;
-    const QString format = p.isSet(QStringLiteral("format")) ? p.value(QStringLiteral("format")) : QStringLiteral("csv");
-    if (format != QLatin1String("csv") && format != QLatin1String("jsonl"))
-        throw Failure(ExitUsage, QStringLiteral("--format %1: the formats are csv and jsonl").arg(format));
+    const QString format = p.isSet(QStringLiteral("format")) ? p.value(QStringLiteral("format"))
+                           : isRecordingPath(p.value(QStringLiteral("output"))) ? QStringLiteral("mcap")
+                                                                                : QStringLiteral("csv");
+    if (format != QLatin1String("csv") && format != QLatin1String("jsonl") && format != QLatin1String("mcap"))
+        throw Failure(ExitUsage, QStringLiteral("--format %1: the formats are csv, jsonl and mcap").arg(format));
+    if (format == QLatin1String("mcap")) {
+        if (p.isSet(QStringLiteral("clock")))
+            throw Failure(ExitUsage, QStringLiteral("--clock sets the time column of CSV and JSON lines; a recording's "
+                                                    "times are on the real-time clock"));
+        const RecordingOutput out = recordingOutputFrom(p, p.value(QStringLiteral("output")));
+        return record(run, TopicOptions{}, out, QStringLiteral("brova stream"));
+    }
+    if (p.isSet(QStringLiteral("compression")))
+        throw Failure(ExitUsage, QStringLiteral("--compression applies to recordings (--format mcap)"));
     brovatools::TimeClock timeClock = brovatools::TimeClock::Relative;
     if (p.isSet(QStringLiteral("clock")) &&
         !brovatools::timeClockFromName(p.value(QStringLiteral("clock")).toStdString(), timeClock))

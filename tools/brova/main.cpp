@@ -12,6 +12,7 @@
 #include "brovaports.h"
 #include "cli.h"
 #include "commands.h"
+#include "record.h"
 
 namespace {
 
@@ -25,9 +26,15 @@ const char kHelp[] =
     "  info PORT                         kind, protocol version, channels, rate, filter, mode,\n"
     "                                    state and identification of one sensor, and its rate\n"
     "                                    as estimated from its samples (said when 1 % off)\n"
+    "  info FILE.mcap                    the topics, messages, time span, devices and\n"
+    "                                    calibrations of a recording, checked\n"
     "  config PORT --rate HZ --filter HZ --mode raw|vector\n"
     "                                    send a configuration and report what the device confirms\n"
-    "  stream PORT [PORT ...]            samples as they arrive, as CSV or JSON lines\n"
+    "  stream PORT [PORT ...]            samples as they arrive, as CSV or JSON lines, or into\n"
+    "                                    a recording (--output FILE.mcap)\n"
+    "  record PORT [PORT ...] -o FILE.mcap\n"
+    "                                    a recording in MCAP (ros2 bag's format): the topics\n"
+    "                                    brova publish would publish, and the raw samples\n"
     "  capture PORT FILE --duration S    record the raw bytes a sensor sends, for a bug report\n"
     "                                    or for brova-sim --replay\n"
     "  publish PORT [PORT ...]           samples as ROS 2 topics over DDS (package brova-dds)\n"
@@ -81,7 +88,8 @@ int main(int argc, char** argv)
         Run run;
     } commands[] = {{"list", brovacli::runList},     {"info", brovacli::runInfo},
                     {"config", brovacli::runConfig}, {"stream", brovacli::runStream},
-                    {"capture", brovacli::runCapture}, {"calibrate", brovacli::runCalibrate}};
+                    {"capture", brovacli::runCapture}, {"calibrate", brovacli::runCalibrate},
+                    {"record", brovacli::runRecord}};
     for (const auto& c : commands) {
         if (command != QLatin1String(c.name))
             continue;

@@ -10,6 +10,22 @@ The library libBRV.so.1 is loaded on first use: from the path in the
 environment variable BRV_LIBRARY when it is set, otherwise through the system
 loader (LD_LIBRARY_PATH, installed copies). brv.lib() gives the declared
 ctypes library itself for the flat functions not wrapped here.
+
+brv.read_recording(path) reads a recording (MCAP, from brova record) back
+into NumPy arrays without the library (see brv.recording).
+
+Contents:
+    Ports, PortInfo: the sensors present, and those plugged in and out.
+    Device: one sensor opened on a port; realtime_offset() for its stamps.
+    Sample, Sample6D, Wrench, Config: the records reads return.
+    Calibration, force_fields: counts to newtons through a calibration file.
+    BRVError and its subclasses LibraryNotFound, OpenError, DeviceClosed,
+        ReaderStopped, NotServed, CalibrationError.
+    RATES (1000, 333, 100, 30 samples per second) and FILTERS (0, 150, 50,
+        15 Hz): the values Device.configure() takes; RAW and VECTOR: its modes.
+    lib(), library_path(): the ctypes library and the file it came from;
+        CConfig, CPackage, CPackage6D: its records as ctypes structures.
+    read_recording(): a recording read back (brv.recording).
 """
 
 from ._lib import Config as CConfig, Package as CPackage, Package6D as CPackage6D
@@ -28,4 +44,14 @@ __all__ = [
     "ReaderStopped", "NotServed", "RATES", "FILTERS", "RAW", "VECTOR",
     "lib", "library_path", "CConfig", "CPackage", "CPackage6D",
     "realtime_offset", "Calibration", "CalibrationError", "force_fields", "flags",
+    "read_recording",
 ]
+
+
+def read_recording(path):
+    """Reads a recording (FILE.mcap, or the FILE.mcap.partial of one that was
+    not finished) into a brv.recording.Recording of NumPy arrays: per sensor
+    its samples' time, values and counts. Needs NumPy (and python3-zstandard
+    or python3-lz4 for compressed chunks)."""
+    from .recording import read_recording as read
+    return read(path)

@@ -3,6 +3,10 @@ made from the library's own array without a Python loop per sample.
 
 NumPy is optional: importing this module without it raises ImportError, and
 the Device methods that use it say so.
+
+CHANNEL_FIELDS: the fields of one channel in a row of read_all_array, in
+order: x, y, z, s1 ... s8, aux, state.
+WRENCH_FIELDS: the columns of read_all_6axis_array: fx, fy, fz, tx, ty, tz.
 """
 
 import ctypes

@@ -9,6 +9,9 @@ The tare comes first: the library subtracts a channel's zero offset as
 samples are made. A tared sample's offset already stands for the zero load,
 so the bias must be left out: pass tared=True for samples of tared channels
 (after Device.tare()), tared=False otherwise.
+
+FORCE_FIELDS: the columns of one channel in an apply_forces result, in order
+("fx", "fy", "fz").
 """
 
 import ctypes
@@ -74,6 +77,7 @@ class Calibration(Owned):
 
     @classmethod
     def load(cls, path):
+        """The same as Calibration(path)."""
         return cls(path)
 
     def close(self):
@@ -106,6 +110,7 @@ class Calibration(Owned):
 
     @property
     def serial(self):
+        """The free-text serial number written in the file ("" when none)."""
         return _take_text(self._lib, self._lib.callCalibration_Serial(self._handle())) or ""
 
     def inputs(self, channel=None):

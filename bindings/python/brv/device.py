@@ -51,7 +51,22 @@ class Device(Owned):
     status code of the latest read (-1 in that case).
 
     With timeout (seconds), read(), read_6d() and read_6axis() try again until
-    a sample comes or the time is up. One Device serves one thread at a time.
+    a sample comes or the time is up. peek=True parses a copy of the bytes
+    that came and leaves them for the next read. One Device serves one
+    thread at a time.
+
+    What it offers, by task:
+      - state: is_open, port_name, version, sensor_count, six_axis, config,
+        statistics(), estimated_rate;
+      - settings: configure(rate, filter_hz, mode), tare(), untare();
+      - three-axis and four-channel devices: read(), read_channels(),
+        read_all(), read_all_array() (NumPy), read_all_forces() (newtons);
+      - a four-channel device as one six-axis sensor: read_6axis(),
+        read_all_6axis(), read_all_6axis_array(), read_all_wrenches();
+      - six-axis devices: read_6d();
+      - the instant of every sample the last read handed out: stamps(), or
+        with_time=True on the array reads; realtime_offset() turns it into
+        wall-clock time.
     """
 
     def __init__(self, port, kind=None):
@@ -101,10 +116,13 @@ class Device(Owned):
 
     @property
     def is_open(self):
+        """True while the device is open (its reader runs); False after
+        close() and after the reader stopped on a silent device."""
         return bool(self._h) and self._lib.callIsOpen(self._h)
 
     @property
     def port_name(self):
+        """The serial port's path, as opened (cut to 24 bytes)."""
         name = self._lib.callGetPortName(self._handle())
         return os.fsdecode(name) if name else ""
 
@@ -121,14 +139,19 @@ class Device(Owned):
 
     @property
     def six_axis(self):
+        """True for a six-axis device (version 5 or 8): read it with
+        read_6d()."""
         return self._version in SIX_AXIS_VERSIONS
 
     @property
     def checksum_ok(self):
+        """False after a frame whose checksum failed, until a good one."""
         return self._lib.callIsChksumOK(self._handle())
 
     @property
     def bytes_per_read(self):
+        """The length of the device's data frame: 29, 45 or 57 bytes for
+        versions 3, 4 and 5; 1 for the framed kinds."""
         return self._lib.callGetBytesPerRead(self._handle())
 
     @property
@@ -196,6 +219,8 @@ class Device(Owned):
     # -------------------------------------------------------- configuration
     @property
     def config(self):
+        """The device's configuration, asked of it now, as a Config (rate,
+        filter_hz, mode, state); change it with configure()."""
         c = _lib.Config()
         self._lib.callGetConfig(self._handle(), byref(c))
         return Config.from_byte(c.value)
@@ -274,7 +299,9 @@ class Device(Owned):
         return result
 
     def read(self, channel=0, peek=False, timeout=None):
-        """The newest Sample of one channel, or None."""
+        """The newest Sample of channel (0 .. sensor_count-1), or None
+        when none came since the last read (within timeout seconds, when
+        given)."""
         h = self._kind(False)
         pkg = _lib.Package()
 

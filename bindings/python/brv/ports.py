@@ -14,6 +14,9 @@ PortInfo = namedtuple("PortInfo", "port device_name device_id")
 PortInfo.__doc__ = """A sensor found on a port. device_name starts with the
 kind code (e.g. "34 v0.9"); Device(info) opens it. device_id is empty for a
 sensor recognised from its stream."""
+PortInfo.port.__doc__ = "The serial port's path, e.g. /dev/ttyUSB0."
+PortInfo.device_name.__doc__ = 'The kind text, e.g. "34 v0.9" ("unknown" when not identified).'
+PortInfo.device_id.__doc__ = "The device's identification text (empty for stream devices)."
 
 
 def _text(address):
