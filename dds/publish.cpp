@@ -240,6 +240,7 @@ void publishDiagnostics(Bus& bus, std::vector<std::unique_ptr<Sensor>>& sensors,
         report.newFailures = s.writeFailures - s.failuresReported;
         report.failureReason = dds_strretcode(s.lastWriteError);
         s.failuresReported = s.writeFailures;
+        report.flagsCounted = true;
         report.flagged = s.flagged;
         report.newFlagged = s.flagged - s.flaggedReported;
         report.flaggedBits = s.flaggedBits;

@@ -128,10 +128,13 @@ brovaros2::DiagnosticStatus diagnosticStatus(const std::string& program, const S
         {"gaps", std::to_string(r.gaps)},
         {"gap seconds", number(r.gapSeconds, 3)},
         {"last gap seconds", number(r.lastGapSeconds, 3)},
-        {"flagged samples", std::to_string(r.flagged)},
-        {"overload", r.overloaded ? "yes: the newest sample is flagged" : "no"},
-        {"low-pass", r.lowPass.empty() ? std::string("none") : r.lowPass},
     };
+    if (r.flagsCounted) {
+        st.values.push_back({"flagged samples", std::to_string(r.flagged)});
+        st.values.push_back({"overload", r.overloaded ? "yes: the newest sample is flagged" : "no"});
+    }
+    if (!r.lowPass.empty())
+        st.values.push_back({"low-pass", r.lowPass});
     return st;
 }
 

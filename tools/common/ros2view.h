@@ -81,6 +81,8 @@ struct SensorReport {
     // Samples flagged (a field at its converter's rail, a value over its
     // rated range): in all, since the last status and what those told
     // (brovaflags.h); whether the newest one was.
+    // Told only by a writer that counts them (flagsCounted).
+    bool flagsCounted = false;
     uint64_t flagged = 0, newFlagged = 0;
     uint32_t flaggedBits = 0;
     bool overloaded = false;
