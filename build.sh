@@ -29,6 +29,7 @@ PACKAGES=(
   help2man doxygen
   debhelper dh-python python3-all pybuild-plugin-pyproject lintian
   libzstd-dev liblz4-dev zlib1g-dev nodejs python3-zstandard python3-lz4
+  libliquid-dev
 )
 # Recordings' tests: npm from Debian, unless the installed nodejs carries its
 # own (a nodejs package that provides npm conflicts with Debian's).

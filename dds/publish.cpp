@@ -49,6 +49,20 @@ struct Sensor : DeviceSession {
     // own: its counts give a subscriber a reference from the start.
     const BrovaDAQ* announced = nullptr;
     bool statusDue = false;
+    // With --lowpass: NS/.../wrench_filtered beside each topic, the same
+    // samples low-pass filtered.
+    std::vector<std::string> filteredTopics;
+    std::vector<dds_entity_t> filteredWriters;
+    std::string filterOff;  // why the low-pass filter is off, for the diagnostics
+    // Flagged samples (a field at its rail, a value over its rated range):
+    // in all, and since the last status; whether the newest one was, as
+    // NS/NAME/overload last said it (-1: not said yet).
+    uint64_t flagged = 0, flaggedReported = 0;
+    uint32_t flaggedBits = 0;  // what those since the last status told
+    bool overloaded = false;
+    int overloadSaid = -1;
+    std::string overloadTopic;
+    dds_entity_t overloadWriter = 0;
 };
 
 // The DDS side: a participant, the wrench writers and the diagnostics writer.
@@ -66,7 +80,7 @@ struct Bus {
 };
 
 dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* type, const char* rosType,
-                        const std::string& rosName, bool reliable, int depth)
+                        const std::string& rosName, bool reliable, int depth, bool latched = false)
 {
     const std::string name = brovadds::ddsTopic(rosName);
     const dds_entity_t topic = dds_create_topic(participant, type, name.c_str(), nullptr, nullptr);
@@ -74,6 +88,8 @@ dds_entity_t makeWriter(dds_entity_t participant, const dds_topic_descriptor_t* 
         throw Failure(ExitFailure, QStringLiteral("cannot make the DDS topic %1: %2")
                                        .arg(QString::fromStdString(name), QString::fromLatin1(dds_strretcode(topic))));
     dds_qos_t* qos = brovadds::rosQos(reliable, depth);
+    if (latched)
+        dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
     brovadds::setTypeHash(qos, rosType);
     const dds_entity_t writer = dds_create_writer(participant, topic, qos, nullptr);
     dds_delete_qos(qos);
@@ -113,6 +129,41 @@ void publishRow(Sensor& s, const SampleRow& r, int64_t realtimeOffset)
                          s.ros.name.c_str(), t.ros.c_str(), dds_strretcode(written));
         s.lastWriteError = written;
     }
+    if (!r.filtered || index >= s.filteredWriters.size())
+        return;
+    // The filtered values, with the sample's own stamp.
+    m.wrench_.force_ = {r.lowpass[0], r.lowpass[1], r.lowpass[2]};
+    m.wrench_.torque_ = r.sixAxis ? geometry_msgs_msg_dds__Vector3_{r.lowpass[3], r.lowpass[4], r.lowpass[5]}
+                                  : geometry_msgs_msg_dds__Vector3_{0, 0, 0};
+    const dds_return_t filtered = dds_write(s.filteredWriters[index], &m);
+    if (filtered != DDS_RETCODE_OK) {
+        if (s.writeFailures++ == 0)
+            std::fprintf(stderr, "brova: %s: a message could not be written to %s: %s (every failed write is counted "
+                                 "in the diagnostics)\n",
+                         s.ros.name.c_str(), s.filteredTopics[index].c_str(), dds_strretcode(filtered));
+        s.lastWriteError = filtered;
+    }
+}
+
+// NS/NAME/overload: true while the sensor's samples are flagged, written
+// when that changes (and with the first samples); latched for subscribers
+// that come later.
+void sayOverload(Sensor& s)
+{
+    const int now = s.overloaded ? 1 : 0;
+    if (now == s.overloadSaid || !s.overloadWriter)
+        return;
+    std_msgs_msg_dds__Bool_ m{};
+    m.data_ = s.overloaded;
+    const dds_return_t written = dds_write(s.overloadWriter, &m);
+    if (written != DDS_RETCODE_OK) {
+        if (s.writeFailures++ == 0)
+            std::fprintf(stderr, "brova: %s: a message could not be written to %s: %s\n", s.ros.name.c_str(),
+                         s.overloadTopic.c_str(), dds_strretcode(written));
+        s.lastWriteError = written;
+        return;
+    }
+    s.overloadSaid = now;
 }
 
 // Reads what arrived and publishes it; false when the device is lost.
@@ -121,24 +172,48 @@ bool readAndPublish(Sensor& s, uint64_t countLimit, std::vector<SampleRow>& rows
     const int n = s.kind->sixAxis ? s.daq->readAll6D(s.all6, false) : s.daq->readAll(s.all, false);
     if (n == -2)
         return false;
-    if (n == -1)
+    if (n == -1) {
         ++s.readsLost;
+        s.resetFilters();  // bytes were dropped: never smear across them
+    }
     if (n <= 0)
         return true;
     const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
+    const std::vector<uint32_t> flags = brovatools::flagsOf(*s.daq, n);
     const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
     rows.clear();
     if (s.kind->sixAxis)
-        brovatools::appendRows(rows, 0, s.samples, stamps.data(), s.all6, n, cal);
+        brovatools::appendRows(rows, 0, s.samples, stamps.data(), s.all6, n, cal, flags.data());
     else
         brovatools::appendRows(rows, 0, s.samples, stamps.data(), s.all, n, std::max(1, s.daq->getSensorSize()),
-                               s.wrench, cal);
-    for (const SampleRow& r : rows) {
-        if ((countLimit && r.sample >= countLimit) ||
-            (!r.sixAxis && static_cast<size_t>(r.channel) >= s.ros.topics.size()))
-            continue;  // past --count, or a channel the device did not report at the start
-        publishRow(s, r, realtimeOffset);
-        s.ros.state = r.state;
+                               s.wrench, cal, flags.data());
+    s.filterRows(rows, 0);
+    for (size_t i = 0; i < rows.size();) {
+        // The rows of one sample: published, then its flags counted.
+        const uint64_t sample = rows[i].sample;
+        uint32_t bits = 0;
+        bool any = false;
+        for (; i < rows.size() && rows[i].sample == sample; ++i) {
+            const SampleRow& r = rows[i];
+            if ((countLimit && r.sample >= countLimit) ||
+                (!r.sixAxis && static_cast<size_t>(r.channel) >= s.ros.topics.size()))
+                continue;  // past --count, or a channel the device did not report at the start
+            publishRow(s, r, realtimeOffset);
+            s.ros.state = r.state;
+            bits |= r.flags;
+            any = true;
+        }
+        if (!any)
+            continue;
+        if (bits) {
+            ++s.flagged;
+            s.flaggedBits |= bits;
+        }
+        if ((bits != 0) != s.overloaded) {
+            s.overloaded = bits != 0;
+            s.statusDue = true;  // the diagnostics follow at once
+        }
+        sayOverload(s);
     }
     s.samples += static_cast<uint64_t>(n);
     if (s.announced != s.daq.get()) {
@@ -165,6 +240,17 @@ void publishDiagnostics(Bus& bus, std::vector<std::unique_ptr<Sensor>>& sensors,
         report.newFailures = s.writeFailures - s.failuresReported;
         report.failureReason = dds_strretcode(s.lastWriteError);
         s.failuresReported = s.writeFailures;
+        report.flagsCounted = true;
+        report.flagged = s.flagged;
+        report.newFlagged = s.flagged - s.flaggedReported;
+        report.flaggedBits = s.flaggedBits;
+        report.overloaded = s.overloaded;
+        report.lowPass = !s.filterOff.empty() ? s.filterOff
+                         : s.filters.empty()  ? std::string()
+                                              : brovatools::lowPassDelayText(s.filters[0]);
+        report.lowPassOff = !s.filterOff.empty();
+        s.flaggedReported = s.flagged;
+        s.flaggedBits = 0;
         statuses.push_back(brovatools::diagnosticStatus("brova publish", report));
     }
     std::vector<std::vector<diagnostic_msgs_msg_dds__KeyValue_>> kvs(statuses.size());
@@ -205,6 +291,11 @@ int runPublish(const QStringList& args)
             "Topics: a six-axis sensor (kinds 64 and 95, or a four-channel device read with --six-axis) is "
             "NS/NAME/wrench; a three-axis device publishes each channel N (0 .. 3) as NS/NAME/chN/wrench, its "
             "force in the wrench's force and a torque of zero. Their type is geometry_msgs/msg/WrenchStamped. "
+            "With --lowpass each also has a .../wrench_filtered topic: the same samples, with the same stamps, "
+            "low-pass filtered (delayed by the filter's group delay, told at the start). NS/NAME/overload, a "
+            "std_msgs/msg/Bool (latched: reliable, transient local, keep last 1), is true while the sensor's "
+            "samples are flagged (a field at its converter's rail, or a calibrated value over its rated range), "
+            "written when that changes; the diagnostics go to WARN and count them. "
             "NS is --namespace (/brova by default), NAME is --name (by default the port's device node without "
             "/dev/, other characters than letters, digits and underscores made underscores: ttyUSB0, pts_3). "
             "header.stamp is the instant the device took the sample (the library's sample stamps) on the "
@@ -255,10 +346,12 @@ int runPublish(const QStringList& args)
                  QStringLiteral("Before opening the devices, wait until every wrench topic has N subscribers, so that "
                                 "they receive every sample."),
                  QStringLiteral("N")});
+    addLowPassOptions(p);
     parseOrExplain(p, args);
 
     // Every value is checked before anything is opened.
     const RunOptions run = runOptionsFrom(p, args);
+    const LowPassOptions lowPass = lowPassFromOptions(p, run.want);
     const QStringList& ports = run.ports;
     const ConfigRequest& want = run.want;
     const bool tare = run.tare;
@@ -294,22 +387,38 @@ int runPublish(const QStringList& args)
         for (const auto& other : sensors)
             named.push_back(&other->ros);
         s->ros = ros2Sensor(topicOptions, i, *s, named);
+        if (lowPass.cutoff > 0)
+            for (const brovatools::Ros2Topic& t : s->ros.topics)
+                s->filteredTopics.push_back(t.ros + "_filtered");
+        s->overloadTopic = brovaros2::rosTopic(topicOptions.ns, s->ros.name + "/overload");
+        // Filtered in the values' own unit: N and N*m when calibrated.
+        s->filterNewtons = s->calibration.file != nullptr;
         sensors.push_back(std::move(s));
     }
 
     bus.participant = brovadds::joinDomain(domain, why);
     if (bus.participant < 0)
         throw Failure(ExitFailure, QString::fromStdString(why));
-    for (const auto& s : sensors)
+    for (const auto& s : sensors) {
         for (const brovatools::Ros2Topic& t : s->ros.topics)
             s->writers.push_back(makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc,
                                             brovaros2::kTypeWrenchStamped, t.ros, reliable, history));
+        for (const std::string& t : s->filteredTopics)
+            s->filteredWriters.push_back(makeWriter(bus.participant, &geometry_msgs_msg_dds__WrenchStamped__desc,
+                                                    brovaros2::kTypeWrenchStamped, t, reliable, history));
+        // Latched: reliable, transient local, keep last 1.
+        s->overloadWriter = makeWriter(bus.participant, &std_msgs_msg_dds__Bool__desc, brovaros2::kTypeBool,
+                                       s->overloadTopic, true, 1, true);
+    }
     bus.diagnostics = makeWriter(bus.participant, &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
                                  brovaros2::kTypeDiagnosticArray, "/diagnostics", true, 10);
     for (const auto& s : sensors) {
         std::string topics;
         for (const brovatools::Ros2Topic& t : s->ros.topics)
             topics += (topics.empty() ? "" : ", ") + t.ros;
+        for (const std::string& t : s->filteredTopics)
+            topics += ", " + t;
+        topics += ", " + s->overloadTopic;
         std::fprintf(stderr, "brova: %s: %s on %s; %s\n", local(s->target.path).c_str(),
                      s->calibration.file ? "N and N*m" : "counts", topics.c_str(), s->calibration.line.c_str());
     }
@@ -360,6 +469,15 @@ int runPublish(const QStringList& args)
             }
             if (turn == Turn::Reopened)
                 std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.ros.name.c_str(), s.lastGap);
+            if (turn == Turn::Opened || turn == Turn::Reopened) {
+                bool off = false;
+                const std::string told = s.designFilters(lowPass, s.ros.name, off);
+                if (!told.empty()) {
+                    std::fprintf(stderr, "brova: %s%s\n", told.c_str(), off ? "; wrench_filtered is not published" : "");
+                    s.filterOff = off ? told : std::string();
+                    s.statusDue = true;
+                }
+            }
             if (turn != Turn::Waiting && !s.done &&
                 !readAndPublish(s, static_cast<uint64_t>(count), rows, realtimeOffset)) {
                 if (!reconnect) {

@@ -1,6 +1,7 @@
 #include "plots.h"
 
 #include <QChart>
+#include <QAreaSeries>
 #include <QChartView>
 #include <QEvent>
 #include <QGridLayout>
@@ -78,6 +79,17 @@ void PlotPanel::setUp(const SensorSession& session)
             s->attachAxis(i < 2 ? c.y.axis : c.z.axis);
             series_.push_back(s);
         }
+        // The band last, on the left axis: the lines' series keep their
+        // places; it spans the axis's range where samples were flagged.
+        c.band = new QLineSeries;
+        c.bandBase = new QLineSeries;
+        auto* band = new QAreaSeries(c.band, c.bandBase);
+        band->setName(QStringLiteral("flagged"));
+        band->setColor(QColor(0xc6, 0x28, 0x28, 70));
+        band->setBorderColor(QColor(0xc6, 0x28, 0x28, 70));
+        chart->addSeries(band);
+        band->attachAxis(c.x);
+        band->attachAxis(c.y.axis);
         c.view->setRenderHint(QPainter::Antialiasing, false);
         c.view->setMinimumSize(260, 180);
         c.view->viewport()->installEventFilter(this);
@@ -152,6 +164,17 @@ void PlotPanel::refresh(const SensorSession& session, double windowSeconds)
         }
         c.x->setRange(from, to);
         c.y.follow(low, high);
+        QVector<QPointF> band, base;
+        for (const auto& span : session.flaggedSpans()) {
+            if (span.second < from || span.first > to)
+                continue;
+            // At least a pixel's width: one flagged sample shows.
+            const double a = std::max(span.first, from), b = std::max(span.second, a + (to - from) / 500);
+            band << QPointF(a, c.y.low) << QPointF(a, c.y.high) << QPointF(b, c.y.high) << QPointF(b, c.y.low);
+            base << QPointF(a, c.y.low) << QPointF(a, c.y.low) << QPointF(b, c.y.low) << QPointF(b, c.y.low);
+        }
+        c.band->replace(band);
+        c.bandBase->replace(base);
         c.z.follow(zLow, zHigh);
     }
 }

@@ -3,7 +3,9 @@
 // redrawn from the session's traces at a steady frame rate. The third trace
 // of a group (z, Fz, Tz) has a value axis of its own on the right: a large z
 // would flatten x and y on a shared one. Time ticks fall on round seconds.
-// The value axes are titled with the unit shown: counts, N or N·m.
+// The value axes are titled with the unit shown: counts, N or N·m. A red
+// band marks where samples were flagged (a field at its converter's rail, a
+// value over its rated range): a clipped reading, whatever it shows.
 #pragma once
 
 #include <QWidget>
@@ -12,6 +14,7 @@
 
 namespace QtCharts {
 class QChart;
+class QAreaSeries;
 class QChartView;
 class QLineSeries;
 class QValueAxis;
@@ -54,6 +57,10 @@ private:
         ValueAxis y;  // the first two traces
         ValueAxis z;  // the third
         double window = 0;  // the time span the ticks were set for
+        // A red band over the stretches of flagged samples, the left axis's
+        // full height: its upper and lower edges.
+        QtCharts::QLineSeries* band = nullptr;
+        QtCharts::QLineSeries* bandBase = nullptr;
     };
     std::vector<Chart> charts_;
     std::vector<QtCharts::QLineSeries*> series_;

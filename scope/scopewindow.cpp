@@ -638,13 +638,19 @@ void ScopeWindow::redraw()
                               .arg(off < 0 ? QStringLiteral("below") : QStringLiteral("above"))
                               .arg(configured);
     }
+    // Flagged samples: clipped readings, in red while they last.
+    const QString flagged =
+        session_->overloaded()
+            ? QStringLiteral("OVERLOAD: samples flagged now (%1 since the open)").arg(session_->flaggedSamples())
+            : QStringLiteral("flagged samples %1").arg(session_->flaggedSamples());
     status_->setText(QStringLiteral("measured rate %1 per second   ·   device rate %2   ·   checksum failures %3   ·   "
-                                    "overflows: %4 bytes discarded   ·   %5")
+                                    "overflows: %4 bytes discarded   ·   %5   ·   %6")
                          .arg(session_->measuredRate(), 0, 'f', 1)
                          .arg(deviceRate)
                          .arg(s.checksumFailures)
                          .arg(s.bytesDiscarded)
-                         .arg(unitsText()));
+                         .arg(unitsText(), flagged));
+    status_->setStyleSheet(session_->overloaded() ? QStringLiteral("color: #c62828; font-weight: bold") : QString());
     recording_->setText(session_->recording() ? QStringLiteral("recording: %1 s, %2 samples")
                                                     .arg(session_->recordingSeconds(), 0, 'f', 1)
                                                     .arg(session_->recordedSamples())

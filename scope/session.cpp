@@ -143,6 +143,9 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
                }
                forceTraces_ = traces_;
                samples_ = 0;
+               flagged_ = 0;
+               overloaded_ = false;
+               flaggedSpans_.clear();
                rate_.clear();
                opened_ = *openedAt;
                timer_.start();
@@ -256,12 +259,13 @@ void SensorSession::poll()
 void SensorSession::take(int n)
 {
     const std::vector<int64_t> stamps = brovatools::stampsOf(*daq_, n);
+    const std::vector<uint32_t> flags = brovatools::flagsOf(*daq_, n);
     std::vector<brovatools::SampleRow> rows;
     const brovatools::RowCalibration* cal = calibration_ ? &rowCalibration_ : nullptr;
     if (sixAxis_)
-        brovatools::appendRows(rows, 0, samples_, stamps.data(), all6_, n, cal);
+        brovatools::appendRows(rows, 0, samples_, stamps.data(), all6_, n, cal, flags.data());
     else
-        brovatools::appendRows(rows, 0, samples_, stamps.data(), all_, n, channels(), wrench_, cal);
+        brovatools::appendRows(rows, 0, samples_, stamps.data(), all_, n, channels(), wrench_, cal, flags.data());
     // The plot shows x, y, z of every channel, or the six components: in
     // counts, and in N and N*m where calibrated.
     int state = state_;
@@ -276,6 +280,25 @@ void SensorSession::take(int n)
         }
         state = r.state;
     }
+    // The flagged stretches: a sample's rows are together, in order.
+    for (size_t i = 0; i < rows.size();) {
+        const uint64_t sample = rows[i].sample;
+        const double t = (rows[i].stamp - opened_) / 1e9;
+        uint32_t bits = 0;
+        for (; i < rows.size() && rows[i].sample == sample; ++i)
+            bits |= rows[i].flags;
+        if (bits) {
+            ++flagged_;
+            if (overloaded_ && !flaggedSpans_.empty())
+                flaggedSpans_.back().second = t;
+            else
+                flaggedSpans_.emplace_back(t, t);
+        }
+        overloaded_ = bits != 0;
+    }
+    while (!flaggedSpans_.empty() && !traces_.empty() &&
+           flaggedSpans_.front().second < traces_.front().newestTime() - windowSeconds_ - 1.0)
+        flaggedSpans_.pop_front();
     if (mcap_) {
         const int64_t now = brovatools::monotonicNow();
         const int64_t offset = realtime_.offset(now);

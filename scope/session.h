@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -85,6 +86,13 @@ public:
     // each configure).
     SensorConfig config() const { return config_; }
     uint64_t samples() const { return samples_; }
+    // Samples whose status flags were set (a field at its converter's rail,
+    // a calibrated value over its rated range): how many since the open,
+    // whether the newest was, and the stretches of them on the traces'
+    // clock (from, to), the newest kept as long as the traces.
+    uint64_t flaggedSamples() const { return flagged_; }
+    bool overloaded() const { return overloaded_; }
+    const std::deque<std::pair<double, double>>& flaggedSpans() const { return flaggedSpans_; }
     int channels() const;  // channels that can be tared one by one
     double measuredRate() const;
     // The device's rate as the library's clock model estimates it (0 until
@@ -155,6 +163,9 @@ private:
     int state_ = 5;
     SensorConfig config_;
     uint64_t samples_ = 0;
+    uint64_t flagged_ = 0;
+    bool overloaded_ = false;
+    std::deque<std::pair<double, double>> flaggedSpans_;
     brovatools::RateMeter rate_;
     BrovaPackage* all_ = nullptr;
     BrovaPackage6D* all6_ = nullptr;

@@ -97,6 +97,11 @@ const char* kUsage =
     "  --noise A[,SEED]\n"
     "                   add deterministic noise in [-A, A] counts to every load\n"
     "                   component (in counts or physical)\n"
+    "  --saturate N     saturate above a load: an element reading above N counts\n"
+    "                   reads 65535 (its rail), and a channel (unit) with an element\n"
+    "                   at the rail sends its vector at the rails (x, y at 32767 or\n"
+    "                   -32768 by sign, z at 65535, or 32767 where it is signed); a\n"
+    "                   six-axis component beyond +-N reads its rail (1..65534)\n"
     "  --aux-sequence   every channel's aux reading carries the data frame's number\n"
     "                   (16 bits), so that a reader can count lost samples\n"
     "  --replay FILE    serve the bytes of a capture file (brova capture) with their\n"
@@ -363,6 +368,7 @@ int fail(const std::string& msg) {
 int main(int argc, char** argv) {
     long kind = 0, rate = 0, pinRate = 0, config = -1, speed = -1, filter = -1, aux = -1, status = -1, answerAs = 0;
     long noiseAmp = 0, noiseSeed = 1;
+    long saturate = 0;
     int mode = -1;
     long count = 1;
     bool log = false, auxSequence = false;
@@ -499,6 +505,8 @@ int main(int argc, char** argv) {
             noiseAmp = n[0];
             if (n.size() == 2) noiseSeed = n[1];
             ++i;
+        } else if (a == "--saturate") {
+            if (!needInt(saturate) || saturate < 1 || saturate > 65534) return fail("--saturate needs 1..65534");
         } else if (a == "--log") {
             log = true;
         } else {
@@ -594,6 +602,7 @@ int main(int argc, char** argv) {
         if (!ident.empty()) dev.setIdentText(ident);
         if (answerAs != 0) dev.answerAs(static_cast<int>(answerAs));
         if (noiseAmp > 0) dev.setNoise(static_cast<int>(noiseAmp), static_cast<std::uint32_t>(noiseSeed));
+        if (saturate > 0) dev.setSaturation(static_cast<int>(saturate));
         dev.setAuxSequence(auxSequence);
         if (!capture.chunks.empty()) dev.setReplay(capture.chunks);
         dev.setSendLog(!sendLog.empty() || !frameLog.empty());

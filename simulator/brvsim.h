@@ -115,6 +115,12 @@ public:
     bool setSixAxisGain(const Gain6& gain);
     Calibration calibration() const;
     void setNoise(int amplitude, std::uint32_t seed = 1);  // amplitude 0: off
+    // Saturation above a load (0: off): every element reading above
+    // threshold counts reads 65535, its converter's rail; a channel (unit)
+    // with an element at the rail sends its vector at the rails too (x, y
+    // at 32767 or -32768 by their sign, z at 65535, or 32767 where it is
+    // signed); a six-axis component beyond +-threshold reads its rail.
+    void setSaturation(int threshold);
     void setStatusWord(std::uint16_t status);              // framed kinds
     void setConfigByte(std::uint8_t config);               // streaming kinds, as if the command byte came
     // Framed kinds: set a register 0..255 directly (no code check); e.g.

@@ -85,6 +85,7 @@ struct Device::Impl {
     Wrench wrench{};
     std::array<std::uint16_t, 4> aux{};
     int noiseAmp = 0;
+    int saturateAt = 0;  // 0: off
     std::mt19937 rng{1};
     std::uint16_t status = 0;
     int answerAsKind = 0;
@@ -233,7 +234,33 @@ struct Device::Impl {
         const auto s = elementReadings(l);
         for (std::size_t i = 0; i < 4; ++i) u.s[i] = u.s[i + 4] = s[i];
         u.aux = auxSequence ? frameNumber : aux[static_cast<std::size_t>(c)];
+        if (saturateAt > 0) saturate(u, zSigned);
         return u;
+    }
+
+    // The rails of a channel pushed past saturateAt (setSaturation).
+    void saturate(UnitData& u, bool zSigned) const {
+        bool railed = false;
+        for (auto& v : u.s)
+            if (v > saturateAt) {
+                v = 65535;
+                railed = true;
+            }
+        if (!railed) return;
+        u.x = u.x >= 0 ? 32767 : -32768;
+        u.y = u.y >= 0 ? 32767 : -32768;
+        u.z = zSigned ? 32767 : 65535;
+    }
+
+    void saturate6(std::array<std::int32_t, 6>& ft, bool fzUnsigned) const {
+        if (saturateAt <= 0) return;
+        for (std::size_t i = 0; i < 6; ++i) {
+            if (i == 2 && fzUnsigned) {
+                if (ft[i] > saturateAt) ft[i] = 65535;
+            } else if (ft[i] > saturateAt || ft[i] < -saturateAt) {
+                ft[i] = ft[i] > 0 ? 32767 : -32768;
+            }
+        }
     }
 
     Bytes streamFrame(int asKind, std::uint8_t kindByte) {
@@ -267,6 +294,7 @@ struct Device::Impl {
             Frame6Axis f;
             f.config = config;
             f.ft = sixAxisLoad(false);
+            saturate6(f.ft, false);
             for (int c = 0; c < 4; ++c) {
                 const UnitData u = unitData(c, false);
                 f.aux[static_cast<std::size_t>(c)] = u.aux;
@@ -300,7 +328,8 @@ struct Device::Impl {
             for (int c = 0; c < 4; ++c) ch[static_cast<std::size_t>(c)] = unitData(c, vector);
             payload = encodeDataPayloadV7(status, ch, lead);
         } else {
-            const auto ft = sixAxisLoad(!vector);
+            auto ft = sixAxisLoad(!vector);
+            saturate6(ft, !vector);
             std::array<UnitData, 4> units;
             for (int c = 0; c < 4; ++c) units[static_cast<std::size_t>(c)] = unitData(c, vector);
             payload = encodeDataPayloadV8(status, ft, units, lead);
@@ -1015,6 +1044,11 @@ void Device::setNoise(int amplitude, std::uint32_t seed) {
     std::lock_guard<std::mutex> lk(d_->m);
     d_->noiseAmp = std::max(0, amplitude);
     d_->rng.seed(seed);
+}
+
+void Device::setSaturation(int threshold) {
+    std::lock_guard<std::mutex> lk(d_->m);
+    d_->saturateAt = std::max(0, threshold);
 }
 
 void Device::setStatusWord(std::uint16_t status) {

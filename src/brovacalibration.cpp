@@ -340,3 +340,35 @@ std::vector<double> BrovaCalibration::bias(int channel) const
         return {};
     return d->channels[channel].bias;
 }
+
+bool BrovaCalibration::setRange(int channel, const std::vector<double>& range)
+{
+    const bool six = channel == -1;
+    if (!six && (channel < 0 || channel >= kChannels)) {
+        d->error = d->name + ": channels: channel " + std::to_string(channel) + ": an index 0 ... 15 (or -1) expected";
+        return false;
+    }
+    Block& b = six ? d->sixAxis : d->channels[channel];
+    const std::string where = six ? "sixAxis" : "channel " + std::to_string(channel);
+    if (!b.present) {
+        d->error = d->name + ": " + where + ": not calibrated: a range needs its matrix first";
+        return false;
+    }
+    std::string field, why;
+    if (!brova::calibration::setRange(b.rows, range, b, field, why)) {
+        d->error = d->name + ": " + where + (six ? "." : ": ") + field + ": " + why;
+        return false;
+    }
+    d->sha256.clear();
+    d->error.clear();
+    return true;
+}
+
+std::vector<double> BrovaCalibration::range(int channel) const
+{
+    if (channel == -1)
+        return d->sixAxis.range;
+    if (channel < 0 || channel >= kChannels)
+        return {};
+    return d->channels[channel].range;
+}

@@ -33,9 +33,11 @@
 /// are results, with a message from error().
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "brovaflags.h"
 #include "brovapackage.h"
 #include "brovapackage6d.h"
 #include "brv_global.h"
@@ -153,6 +155,56 @@ public:
     std::vector<double> matrix(int channel) const;      ///< Its matrix, row by row (channel -1: six-axis)
     std::vector<double> bias(int channel) const;        ///< Its bias (channel -1: six-axis)
     ///@}
+
+    /// How far a calibrated value may exceed its output's rated range before
+    /// it is flagged over range: 0.02, i.e. |value| > 1.02 x range. A rated
+    /// range is the full scale the sensor is specified for, and a reading at
+    /// full scale may show up to about 2 % more (a calibration's accuracy is
+    /// of the order of 1 % of full scale, plus a sample's noise); beyond that
+    /// the number is no longer one the sensor vouches for.
+    static constexpr double rangeMargin = 0.02;
+
+    /// The rated ranges of channel's outputs (channel -1: the six-axis part),
+    /// as a file's optional "range" gives them and load converts them: x, y,
+    /// z in N for a channel; Fx, Fy, Fz in N and Tx, Ty, Tz in N*m for the
+    /// six-axis part, on the sensor's own axes (before any tool transform).
+    /// @return a copy owned by the caller: 3 or 6 positive numbers, or empty
+    ///         when the file gives no range for it (or does not calibrate it).
+    std::vector<double> range(int channel) const;
+    /// Sets (or, with an empty list, removes) the rated ranges of a channel
+    /// the object calibrates (channel -1: the six-axis part), in N and N*m,
+    /// one per output; save writes them as "range". setChannel and
+    /// setSixAxis replace a part whole, its range included: set the range
+    /// after them.
+    /// @return false, nothing changed and error() saying which value is wrong
+    ///         (for example "calibration: channel 0: range[1]: -5 N: a rated
+    ///         range is a positive load ..."), for a part not calibrated, a
+    ///         list of another length than the part's outputs, or a value
+    ///         that is not finite, not positive or beyond 1e9.
+    bool setRange(int channel, const std::vector<double>& range);
+
+    /// applyForce, and the over-range check: for each output r of the
+    /// channel whose |force[r]| exceeds range[r] x (1 + rangeMargin), the
+    /// bits BROVA_FLAG_OVER_RANGE and BROVA_FLAG_AXIS_OVER_RANGE << r are
+    /// set in flags (brovaflags.h); no bit is ever cleared, so the word a
+    /// read handed out (BrovaDAQ::getFlags) can be passed in as it is. The
+    /// check is on the value as computed (a tared sample's from its tare).
+    /// Without a range for the channel, flags is left as it was.
+    /// @return as applyForce: false, force and flags untouched, when the
+    ///         channel is not calibrated.
+    bool applyForce(const BrovaPackage& sample, int channel, bool tared, double (&force)[3], uint32_t& flags) const;
+    /// applyWrench of a six-axis sample, and the over-range check as for
+    /// applyForce, outputs 0 ... 5 being Fx ... Tz. The ranges are the
+    /// sensor's: the check is on the wrench in the sensor's own frame and
+    /// point, before the tool transform (a tool transform moves the wrench,
+    /// not the load on the sensor); wrench is returned transformed as ever.
+    /// @return as applyWrench: false, wrench and flags untouched, without a
+    ///         six-axis part.
+    bool applyWrench(const BrovaPackage6D& sample, bool tared, double (&wrench)[6], uint32_t& flags) const;
+    /// The same for one instant of a four-channel device read as one
+    /// six-axis sensor.
+    bool applyWrench(const BrovaPackage& c0, const BrovaPackage& c1, const BrovaPackage& c2, const BrovaPackage& c3,
+                     bool tared, double (&wrench)[6], uint32_t& flags) const;
 
 private:
     BrovaCalibration_private* d;

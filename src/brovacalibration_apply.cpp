@@ -2,6 +2,7 @@
 // accessors worked out on load: C s (+ b), then the tool transform.
 #include "brovacalibration.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -120,6 +121,20 @@ inline void finishWrench(const Data& d, const double (&w)[6], double (&out)[6])
     out[5] = rt[6] * t0 + rt[7] * t1 + rt[8] * t2;
 }
 
+// The over-range bits of n outputs against a block's limits (none without
+// a range).
+template <int N>
+inline uint32_t overRange(const Block& b, const double (&v)[N])
+{
+    if (b.rangeLimit.empty())
+        return 0;
+    uint32_t flags = 0;
+    for (int r = 0; r < N; ++r)
+        if (!(std::fabs(v[r]) <= b.rangeLimit[static_cast<std::size_t>(r)]))  // NaN too
+            flags |= static_cast<uint32_t>(BROVA_FLAG_AXIS_OVER_RANGE) << r;
+    return flags ? flags | BROVA_FLAG_OVER_RANGE : 0u;
+}
+
 } // namespace
 
 bool BrovaCalibration::applyForce(const BrovaPackage& sample, int channel, bool tared, double (&force)[3]) const
@@ -136,18 +151,42 @@ bool BrovaCalibration::applyForce(const BrovaPackage& sample, int channel, bool 
 
 bool BrovaCalibration::applyWrench(const BrovaPackage6D& sample, bool tared, double (&wrench)[6]) const
 {
+    uint32_t unused = 0;
+    return applyWrench(sample, tared, wrench, unused);
+}
+
+bool BrovaCalibration::applyWrench(const BrovaPackage& c0, const BrovaPackage& c1, const BrovaPackage& c2,
+                                   const BrovaPackage& c3, bool tared, double (&wrench)[6]) const
+{
+    uint32_t unused = 0;
+    return applyWrench(c0, c1, c2, c3, tared, wrench, unused);
+}
+
+bool BrovaCalibration::applyForce(const BrovaPackage& sample, int channel, bool tared, double (&force)[3],
+                                  uint32_t& flags) const
+{
+    if (!applyForce(sample, channel, tared, force))
+        return false;
+    flags |= overRange(d->channels[channel], force);
+    return true;
+}
+
+bool BrovaCalibration::applyWrench(const BrovaPackage6D& sample, bool tared, double (&wrench)[6],
+                                   uint32_t& flags) const
+{
     const Block& b = d->sixAxis;
     if (!b.present)
         return false;
     const uint32_t* offset = b.offset.data();
     double w[6];
     product6(b, tared, [&](std::size_t j) { return static_cast<double>(field(&sample, offset[j])); }, w);
+    flags |= overRange(b, w);
     finishWrench(*d, w, wrench);
     return true;
 }
 
 bool BrovaCalibration::applyWrench(const BrovaPackage& c0, const BrovaPackage& c1, const BrovaPackage& c2,
-                                   const BrovaPackage& c3, bool tared, double (&wrench)[6]) const
+                                   const BrovaPackage& c3, bool tared, double (&wrench)[6], uint32_t& flags) const
 {
     const Block& b = d->sixAxis;
     if (!b.present || b.componentInputs)
@@ -158,6 +197,7 @@ bool BrovaCalibration::applyWrench(const BrovaPackage& c0, const BrovaPackage& c
     double w[6];
     product6(
         b, tared, [&](std::size_t j) { return static_cast<double>(field(units[unit[j]], offset[j])); }, w);
+    flags |= overRange(b, w);
     finishWrench(*d, w, wrench);
     return true;
 }

@@ -508,6 +508,43 @@ bool makeBlock(int rows, const std::vector<std::string>& names, const std::vecto
     return true;
 }
 
+bool setRange(int rows, const std::vector<double>& range, Block& block, std::string& field, std::string& why)
+{
+    if (range.empty()) {
+        block.range.clear();
+        block.rangeLimit.clear();
+        return true;
+    }
+    if (range.size() != static_cast<std::size_t>(rows)) {
+        field = "range";
+        why = integerText(rows) + " numbers expected, one rated range per output (" +
+              (rows == 6 ? "Fx, Fy, Fz in the force unit, Tx, Ty, Tz in the torque unit"
+                         : "x, y, z in the force unit") +
+              "), " + integerText(static_cast<long long>(range.size())) + " given";
+        return false;
+    }
+    for (int r = 0; r < rows; ++r) {
+        const double v = range[r];
+        if (std::isfinite(v) && v > 0.0 && v <= kMaxBias)
+            continue;
+        field = "range[" + integerText(r) + "]";
+        if (!std::isfinite(v))
+            why = "a finite number expected";
+        else if (v <= 0.0)
+            why = number(v) + " " + rowUnit(rows, r) + ": a rated range is a positive load (the largest |" +
+                  outputName(rows, r) + "| the sensor is rated for)";
+        else
+            why = number(v) + " " + rowUnit(rows, r) + " is beyond what a force sensor can mean (at most " +
+                  number(kMaxBias) + ")";
+        return false;
+    }
+    block.range = range;
+    block.rangeLimit.resize(range.size());
+    for (std::size_t r = 0; r < range.size(); ++r)
+        block.rangeLimit[r] = range[r] * (1.0 + BrovaCalibration::rangeMargin);
+    return true;
+}
+
 std::string conflictError(const Data& d)
 {
     if (!d.hasIdentity || !d.sixAxis.present)
@@ -965,14 +1002,47 @@ public:
             return false;
         if (!numbers(o.value(QLatin1String("bias")), path + ".bias", rows, b))
             return false;
+        std::vector<double> range;
+        if (!rangeNumbers(o.value(QLatin1String("range")), path + ".range", rows, scale, range))
+            return false;
         for (int r = 0; r < rows; ++r) {
             for (int j = 0; j < k; ++j)
                 m[r * k + j] = convert(m[r * k + j], *scale[r]);
             b[r] = convert(b[r], *scale[r]);
+            if (!range.empty())
+                range[r] = convert(range[r], *scale[r]);
         }
         std::string field, why;
-        if (!makeBlock(rows, inputs, m, b, out, field, why))
+        Block made;
+        if (!makeBlock(rows, inputs, m, b, made, field, why) || !setRange(rows, range, made, field, why))
             return fail(path + "." + field, why);
+        out = std::move(made);
+        return true;
+    }
+
+    // An optional rated range: rows numbers in the file's units (a row's unit
+    // from scale), told by name when it is not that.
+    bool rangeNumbers(const QJsonValue& v, const std::string& path, int rows, const Unit* const* scale,
+                      std::vector<double>& out)
+    {
+        out.clear();
+        if (v.isUndefined())
+            return true;
+        std::string units;
+        for (int r = 0; r < rows; ++r)
+            units += std::string(r ? ", " : "") + scale[r]->name;
+        const std::string shape = std::to_string(rows) + " numbers expected, one rated range per output, in the " +
+                                  "file's units (" + units + ")";
+        const QJsonArray a = v.toArray();
+        if (!v.isArray() || a.size() != rows)
+            return fail(path, shape);
+        for (int r = 0; r < rows; ++r) {
+            if (!a.at(r).isDouble())
+                return fail(path + "[" + std::to_string(r) + "]",
+                            std::string("a number in ") + scale[r]->name + " expected (the file's " +
+                                (rows == 6 && r >= 3 ? "torque" : "force") + " unit)");
+            out.push_back(a.at(r).toDouble());
+        }
         return true;
     }
 
@@ -1081,7 +1151,7 @@ public:
                 QJsonObject c;
                 if (!object(list.at(i), path, c))
                     return false;
-                if (!onlyKnown(c, path, {"channel", "inputs", "matrix", "bias"}))
+                if (!onlyKnown(c, path, {"channel", "inputs", "matrix", "bias", "range"}))
                     return false;
                 int index = 0;
                 if (!integer(c.value(QLatin1String("channel")), path + ".channel", 0, kChannels - 1,
@@ -1099,7 +1169,7 @@ public:
             QJsonObject six;
             if (!object(top.value(QLatin1String("sixAxis")), "sixAxis", six))
                 return false;
-            if (!onlyKnown(six, "sixAxis", {"inputs", "matrix", "bias"}))
+            if (!onlyKnown(six, "sixAxis", {"inputs", "matrix", "bias", "range"}))
                 return false;
             const Unit* const scale[6] = {force, force, force, torque, torque, torque};
             if (!block(six, "sixAxis", 6, scale, d.sixAxis))
@@ -1235,8 +1305,10 @@ std::string blockText(const Block& b, const std::string& indent)
     out += "],\n";
     out += indent + "\"matrix\": " +
            matrixText(b.matrix.data(), b.rows, static_cast<int>(b.names.size()), indent) + ",\n";
-    out += indent + "\"bias\": " + numberList(b.bias.data(), b.rows) + "\n";
-    return out;
+    out += indent + "\"bias\": " + numberList(b.bias.data(), b.rows);
+    if (!b.range.empty())
+        out += ",\n" + indent + "\"range\": " + numberList(b.range.data(), b.rows);
+    return out + "\n";
 }
 
 std::string fileText(const Data& d)

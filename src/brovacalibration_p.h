@@ -54,6 +54,12 @@ struct Block {
     std::vector<uint32_t> subOffset;
     std::vector<double> columns;  // the matrix column by column: columns[j * rows + r]
     bool componentInputs = false;  // some input is Fx ... Tz (six-axis sample only)
+    // The rated range of each output (rows numbers, N or N*m, each > 0), or
+    // empty when the file gives none.
+    std::vector<double> range;
+    // range[r] * (1 + the margin), what |output r| may reach before it is
+    // flagged; empty with range.
+    std::vector<double> rangeLimit;
 };
 
 struct Data {
@@ -112,6 +118,12 @@ bool checkInputs(int rows, const std::vector<std::string>& names, Block& block, 
 // "matrix", "matrix[1][0]", "bias") and why what is wrong; block untouched.
 bool makeBlock(int rows, const std::vector<std::string>& names, const std::vector<double>& matrix,
                const std::vector<double>& bias, Block& block, std::string& field, std::string& why);
+
+// Checks a block's rated ranges (rows numbers in N and N*m, each positive,
+// finite and at most kMaxBias) and stores them (an empty list removes them).
+// On a fault: false, field is "range" or "range[r]" and why what is wrong;
+// block untouched.
+bool setRange(int rows, const std::vector<double>& range, Block& block, std::string& field, std::string& why);
 
 // What makes the whole inconsistent (kind against sixAxis, a tool without
 // sixAxis, nothing calibrated): "field: why", or empty when it is whole.

@@ -63,6 +63,7 @@ void BrovaDAQ::unzeroAll() { d->unzeroAll(); }
 BrovaPackage BrovaDAQ::getOffset(int channel) { return d->getOffset(channel); }
 BrovaStatistics BrovaDAQ::getStatistics() { return d->getStatistics(); }
 int BrovaDAQ::getStamps(int64_t* stamps, int capacity) { return d->getStamps(stamps, capacity); }
+int BrovaDAQ::getFlags(uint32_t* flags, int capacity) { return d->getFlags(flags, capacity); }
 double BrovaDAQ::getEstimatedRate() { return d->getEstimatedRate(); }
 int64_t BrovaDAQ::getRealtimeOffset()
 {

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+#include "brovaflags.h"
 #include "brovapackage.h"
 #include "brovapackage6d.h"
 #include "brovaports.h"
@@ -222,6 +223,26 @@ public:
     /// clocks stand now; the system may step or slew its real-time clock.
     static int64_t getRealtimeOffset();
     ///@}
+
+    /// Copies the status flags of the samples the last read call handed out
+    /// into flags[0 .. capacity-1], oldest first, one 32-bit word per sample
+    /// instant exactly as getStamps hands out stamps: for readAll, readAll6D
+    /// and readAll6Axis the k-th word belongs to the k-th sample of every
+    /// channel (the channel bits tell which channel had a field at its
+    /// rail); for read, readArray, readVirtual, readVirtualArray, read6D and
+    /// read6Axis the newest sample instant's word. The bits are those of
+    /// brova_sample_flag (brovaflags.h): a read sets the rail bits; the
+    /// over-range bits are never set here (a calibration's apply adds them).
+    ///
+    /// @param flags     the caller's array, or null (capacity is then
+    ///                  ignored) to learn the count; the library writes into
+    ///                  it during the call only and keeps no pointer to it.
+    /// @param capacity  how many words flags can take.
+    /// @return how many flags the last read handed out, the same count as
+    ///         getStamps (0 after a read that handed out no sample, as after
+    ///         one that returned -2, -3, -4, or -1 with nothing handed out);
+    ///         it may exceed capacity, and then only capacity are copied.
+    int getFlags(uint32_t* flags, int capacity);
 
 private:
     BrovaDAQ_private* d;

@@ -344,6 +344,7 @@ void BrovaDAQ_private::takeBytes(bool keep, int& status)
     readerThread.getBuffer(keep, status, rxBytes, rxArrivals, dropped);
     frameMarks.clear();
     frameStamps.clear();
+    frameFlags.clear();
     frameArrivals.clear();
     stampsFirst = stampsCount = 0;
     if (dropped != droppedSeen) {
@@ -353,9 +354,10 @@ void BrovaDAQ_private::takeBytes(bool keep, int& status)
     }
 }
 
-void BrovaDAQ_private::markFrame()
+void BrovaDAQ_private::markFrame(uint32_t flags)
 {
     frameMarks.push_back({parseIndex, parsed.checksumFailures + parsed.framesMalformed, config.getSpeed()});
+    frameFlags.push_back(flags);
 }
 
 void BrovaDAQ_private::stampFrames()

@@ -12,6 +12,8 @@
 //   brovadaq_parser.cpp  both stream parsers and their frame state
 //   brovadaq_read.cpp    the read operations
 //   brovadaq_config.cpp  the configuration exchange
+//   brovadaq_clock.cpp   the sample instants
+//   brovadaq_flags.cpp   the samples' status flags (fields at their rails)
 #pragma once
 
 #include <QByteArray>
@@ -116,6 +118,7 @@ public:
     BrovaStatistics getStatistics();
 
     int getStamps(int64_t* stamps, int capacity);
+    int getFlags(uint32_t* flags, int capacity);
     double getEstimatedRate();
 
 private:
@@ -150,13 +153,27 @@ private:
     // The bytes (and their arrivals) for one parser run; forgets the last
     // run's frames.
     void takeBytes(bool keep, int& status);
-    // A frame was completed by the byte at parseIndex: noted for its stamp.
-    void markFrame();
+    // A frame was completed by the byte at parseIndex: noted for its stamp,
+    // with the status flags of its sample instant.
+    void markFrame(uint32_t flags);
     // Gives the frames of the run their stamps, in order (frameStamps).
     void stampFrames();
-    // The stamps the read call hands out: count of them from frameStamps[first].
+    // The stamps (and flags) the read call hands out: count of them from
+    // frameStamps[first] (frameFlags[first]).
     void handOutStamps(int first, int count);
     void handOutNewestStamp() { handOutStamps(static_cast<int>(frameStamps.size()) - 1, frameStamps.empty() ? 0 : 1); }
+
+    // Rail flags (brovaflags.h) of a frame's sample instant, from the fields
+    // as received: of the stream frames in frameSamples (channels 0 ..
+    // channels-1; vector mode: the four-channel frame's vector blocks) and
+    // frameSample6D; of a data frame's payload, from the engine's version,
+    // configuration and payload length.
+    uint32_t streamRailFlags(int channels, bool vectorMode) const;
+    uint32_t sixAxisStreamRailFlags() const;
+    uint32_t dataFrameRailFlags() const;
+    // The rail flag of the word at payload offset at, when the frame carried
+    // it: vector (signed or not) or element; channel -1 for none.
+    uint32_t payloadRail(int at, bool isSigned, bool vector, int channel) const;
 
     // Parser helpers shared by both state machines.
     void setChannels(int count);
@@ -216,6 +233,7 @@ private:
     ReaderThread::Arrivals rxArrivals;
     std::vector<FrameMark> frameMarks;
     std::vector<int64_t> frameStamps;
+    std::vector<uint32_t> frameFlags;    // each frame's status flags (brovaflags.h)
     std::vector<int64_t> frameArrivals;  // each frame's arrival, for measuring the model
     int32_t parseIndex = 0;
     int32_t stampsFirst = 0;

@@ -418,13 +418,14 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
         chksumRecv = static_cast<uint16_t>(chksumRecv + b);
         BrovaPackage& p = frameSamples[0];
         if (chksumRecv == chksumSum) {
+            const uint32_t flags = streamRailFlags(1, false);
             raiseFirstFrame();
             ensureEntries(1);
             p.saveInconsistent();
             p.setInvariant(sensors.at(0).offset);
             queues[0].push_back(p);
             ++parsed.framesAccepted;
-            markFrame();
+            markFrame(flags);
             chksumOK = true;
         } else {
             qDebug("Checksum error!");
@@ -438,6 +439,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
     case StreamOp::ChecksumLow4:
         chksumRecv = static_cast<uint16_t>(chksumRecv + b);
         if (chksumRecv == chksumSum) {
+            const uint32_t flags = streamRailFlags(4, (frameSamples[0].config.value & 1) != 0);
             for (BrovaPackage& p : frameSamples) {
                 p.s5 = p.s1;
                 p.s6 = p.s2;
@@ -453,7 +455,7 @@ void BrovaDAQ_private::streamFrameEdge(ChannelQueues& queues)
                 queues[c].push_back(p);
             }
             ++parsed.framesAccepted;
-            markFrame();
+            markFrame(flags);
             chksumOK = true;
         } else {
             ++parsed.checksumFailures;
@@ -472,6 +474,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
 {
     applyStatusWord();
     const bool signedZ = config.getMode() == 1;
+    const uint32_t flags = dataFrameRailFlags();
     if (version == BROVA_FRAMED_3AXIS) {
         BrovaPackage p(version);
         p.config = config;
@@ -493,7 +496,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
         p.saveInconsistent();
         p.setInvariant(sensors.at(0).offset);
         queues[0].push_back(p);
-        markFrame();
+        markFrame(flags);
     } else if (version == BROVA_FRAMED_4CH && sensorSize > 0) {
         const int n = std::min(sensorSize, 4);
         BrovaPackage samples[4];
@@ -523,7 +526,7 @@ void BrovaDAQ_private::decodeDataFrame(ChannelQueues& queues)
             samples[c].setInvariant(sensors.at(c).offset);
             queues[c].push_back(samples[c]);
         }
-        markFrame();
+        markFrame(flags);
     }
     // Any other version: only the state field of config changed.
 }
@@ -706,13 +709,14 @@ void BrovaDAQ_private::streamFrameEdge6Axis(Queue6D& queue)
     case k6AxisEnd:
         chksumRecv = static_cast<uint16_t>(chksumRecv + b);
         if (chksumRecv == chksumSum) {
+            const uint32_t flags = sixAxisStreamRailFlags();
             raiseFirstFrame();
             for (auto unit : kUnits)
                 (s.*unit).saveInconsistent();
             s.setInvariant(sensor6D.offset);
             queue.push_back(s);
             ++parsed.framesAccepted;
-            markFrame();
+            markFrame(flags);
             chksumOK = true;
         } else {
             ++parsed.checksumFailures;
@@ -737,6 +741,7 @@ void BrovaDAQ_private::decodeDataFrame6D(Queue6D& queue)
     }
     if (version != BROVA_FRAMED_6AXIS)
         return;
+    const uint32_t flags = dataFrameRailFlags();
 
     BrovaPackage6D s;
     BrovaPackage* units[] = {&s.sensor1, &s.sensor2, &s.sensor3, &s.sensor4};
@@ -769,7 +774,7 @@ void BrovaDAQ_private::decodeDataFrame6D(Queue6D& queue)
         u->saveInconsistent();
     s.setInvariant(sensor6D.offset);
     queue.push_back(s);
-    markFrame();
+    markFrame(flags);
 }
 
 int BrovaDAQ_private::smProcess6D(Queue6D& queue, bool keep)

@@ -1,5 +1,6 @@
 #include "cs_export.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -382,6 +383,11 @@ int64_t callGetRealtimeOffset(void)
     BRV_GUARD(0, { return BrovaDAQ::getRealtimeOffset(); })
 }
 
+int32_t callGetFlags(brv_daq* daq, uint32_t* flags, int32_t capacity)
+{
+    BRV_GUARD(0, { return daq ? daq->getFlags(flags, capacity) : 0; })
+}
+
 // ---------------------------------------------------------------- calibration
 
 namespace {
@@ -483,8 +489,38 @@ char* callCalibration_Error(brv_calibration* cal)
     BRV_GUARD(nullptr, { return cal ? newText(cal->error()) : nullptr; })
 }
 
+int32_t callCalibration_Range(brv_calibration* cal, int32_t channel, double* out, int32_t capacity)
+{
+    BRV_GUARD(0, {
+        if (!cal)
+            return 0;
+        const std::vector<double> range = cal->range(channel);
+        if (out && capacity > 0)
+            std::copy_n(range.begin(), std::min<size_t>(range.size(), static_cast<size_t>(capacity)), out);
+        return static_cast<int32_t>(range.size());
+    })
+}
+
 int32_t callCalibration_ApplyForces(brv_calibration* cal, const brv_package* arr, int32_t n, int32_t channels,
                                     brv_bool tared, double* out)
+{
+    return callCalibration_ApplyForcesFlagged(cal, arr, n, channels, tared, out, nullptr);
+}
+
+int32_t callCalibration_ApplyWrenches(brv_calibration* cal, const brv_package6d* arr, int32_t n, brv_bool tared,
+                                      double* out)
+{
+    return callCalibration_ApplyWrenchesFlagged(cal, arr, n, tared, out, nullptr);
+}
+
+int32_t callCalibration_ApplyWrenchesFromChannels(brv_calibration* cal, const brv_package* arr, int32_t n,
+                                                  brv_bool tared, double* out)
+{
+    return callCalibration_ApplyWrenchesFromChannelsFlagged(cal, arr, n, tared, out, nullptr);
+}
+
+int32_t callCalibration_ApplyForcesFlagged(brv_calibration* cal, const brv_package* arr, int32_t n,
+                                           int32_t channels, brv_bool tared, double* out, uint32_t* flags)
 {
     BRV_GUARD(kBadArgument, {
         if (!cal)
@@ -501,7 +537,9 @@ int32_t callCalibration_ApplyForces(brv_calibration* cal, const brv_package* arr
             for (size_t k = 0; k < rows; ++k) {
                 double* at = out + (k * static_cast<size_t>(channels) + static_cast<size_t>(c)) * 3;
                 double force[3];
-                if (cal->applyForce(arr[static_cast<size_t>(c) * rows + k], c, tared != 0, force))
+                uint32_t unused = 0;
+                if (cal->applyForce(arr[static_cast<size_t>(c) * rows + k], c, tared != 0, force,
+                                    flags ? flags[k] : unused))
                     store(force, at);
                 else
                     storeNaN(at, 3);
@@ -511,8 +549,8 @@ int32_t callCalibration_ApplyForces(brv_calibration* cal, const brv_package* arr
     })
 }
 
-int32_t callCalibration_ApplyWrenches(brv_calibration* cal, const brv_package6d* arr, int32_t n, brv_bool tared,
-                                      double* out)
+int32_t callCalibration_ApplyWrenchesFlagged(brv_calibration* cal, const brv_package6d* arr, int32_t n,
+                                             brv_bool tared, double* out, uint32_t* flags)
 {
     BRV_GUARD(kBadArgument, {
         if (!cal)
@@ -523,7 +561,8 @@ int32_t callCalibration_ApplyWrenches(brv_calibration* cal, const brv_package6d*
             return kNotCovered;
         for (size_t k = 0; k < static_cast<size_t>(n); ++k) {
             double wrench[6];
-            if (cal->applyWrench(arr[k], tared != 0, wrench))
+            uint32_t unused = 0;
+            if (cal->applyWrench(arr[k], tared != 0, wrench, flags ? flags[k] : unused))
                 store(wrench, out + 6 * k);
             else
                 storeNaN(out + 6 * k, 6);
@@ -532,8 +571,8 @@ int32_t callCalibration_ApplyWrenches(brv_calibration* cal, const brv_package6d*
     })
 }
 
-int32_t callCalibration_ApplyWrenchesFromChannels(brv_calibration* cal, const brv_package* arr, int32_t n,
-                                                  brv_bool tared, double* out)
+int32_t callCalibration_ApplyWrenchesFromChannelsFlagged(brv_calibration* cal, const brv_package* arr, int32_t n,
+                                                         brv_bool tared, double* out, uint32_t* flags)
 {
     BRV_GUARD(kBadArgument, {
         if (!cal)
@@ -548,7 +587,9 @@ int32_t callCalibration_ApplyWrenchesFromChannels(brv_calibration* cal, const br
         const size_t rows = static_cast<size_t>(n);
         for (size_t k = 0; k < rows; ++k) {
             double wrench[6];
-            if (cal->applyWrench(arr[k], arr[rows + k], arr[2 * rows + k], arr[3 * rows + k], tared != 0, wrench))
+            uint32_t unused = 0;
+            if (cal->applyWrench(arr[k], arr[rows + k], arr[2 * rows + k], arr[3 * rows + k], tared != 0, wrench,
+                                 flags ? flags[k] : unused))
                 store(wrench, out + 6 * k);
             else
                 storeNaN(out + 6 * k, 6);

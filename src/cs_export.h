@@ -39,6 +39,8 @@
 #ifndef BRV_CS_EXPORT_H
 #define BRV_CS_EXPORT_H
 
+#include "brovaflags.h"
+
 #ifdef __cplusplus
 #include <cstdint>
 
@@ -307,6 +309,29 @@ BRV_C_EXPORT int64_t callGetRealtimeOffset(void);
 
 /**@}*/
 
+/** \name Status flags
+ * One 32-bit word per sample instant, beside the records like the stamps:
+ * whether a number handed out can be trusted (brovaflags.h). */
+/**@{*/
+
+/** Copies the status flags of the samples the last read call on daq handed
+ * out into flags[0 .. capacity-1], oldest first: one 32-bit word per sample
+ * instant, the same instants as callGetStamps (the k-th word belongs to the
+ * k-th sample of every channel after callReadAll and callReadAll6Axis; the
+ * newest instant's after the other reads). The bits are those of
+ * brova_sample_flag (brovaflags.h): bit 0 a field at its rail, bit 2 an
+ * element reading, bit 3 a vector field, bits 8..23 which channel (unit);
+ * a read never sets the over-range bits, which the calibration's ...Flagged
+ * functions add.
+ * @return how many words the last read handed out (0 when none, and for a
+ * NULL handle), which may exceed capacity: then only capacity are copied.
+ * flags may be NULL (capacity is then ignored) to learn the count. The array
+ * is the host's: the library writes into it during the call only and keeps
+ * no pointer to it; nothing is to be released. */
+BRV_C_EXPORT int32_t callGetFlags(brv_daq* daq, uint32_t* flags, int32_t capacity);
+
+/**@}*/
+
 /** \name Calibration
  * A calibration (brovacalibration.h) turns one sensor's counts into newtons
  * and newton-metres: a file (JSON, "brova-calibration") holds, for each
@@ -396,6 +421,36 @@ BRV_C_EXPORT int32_t callCalibration_ApplyWrenches(brv_calibration* cal, const b
 BRV_C_EXPORT int32_t callCalibration_ApplyWrenchesFromChannels(brv_calibration* cal, const brv_package* arr,
                                                                 int32_t n, brv_bool tared, double* out);
 
+/** The rated ranges of channel's outputs (channel -1: the six-axis part) in N
+ * and N*m, on the sensor's own axes, into out[0 .. capacity-1]: x, y, z of a
+ * channel, or Fx, Fy, Fz, Tx, Ty, Tz.
+ * @return how many the file gives (3, 6, or 0 when it gives none, does not
+ * calibrate that channel, or for a NULL handle), which may exceed capacity:
+ * then only capacity are copied; out may be NULL to learn the count. */
+BRV_C_EXPORT int32_t callCalibration_Range(brv_calibration* cal, int32_t channel, double* out, int32_t capacity);
+
+/** callCalibration_ApplyForces, and the over-range check: flags holds n
+ * words, one per sample instant (as callGetFlags hands them out, or zeros),
+ * and for every instant whose calibrated output r exceeds its rated range by
+ * more than the margin (|value| > 1.02 x range, judged before any tool
+ * transform) the bits BROVA_FLAG_OVER_RANGE and BROVA_FLAG_AXIS_OVER_RANGE
+ * << r are set in flags[k]; no bit is cleared. For forces of several
+ * channels an instant's word gathers every channel's (output r of any
+ * channel). flags may be NULL: then as the function without Flagged.
+ * Results as above; nothing is written to out or flags on a negative one. */
+BRV_C_EXPORT int32_t callCalibration_ApplyForcesFlagged(brv_calibration* cal, const brv_package* arr, int32_t n,
+                                                        int32_t channels, brv_bool tared, double* out,
+                                                        uint32_t* flags);
+/** callCalibration_ApplyWrenches with the over-range check, flags as for
+ * callCalibration_ApplyForcesFlagged (judged on the sensor's own axes,
+ * before the tool transform; r = 0 ... 5 for Fx ... Tz). */
+BRV_C_EXPORT int32_t callCalibration_ApplyWrenchesFlagged(brv_calibration* cal, const brv_package6d* arr, int32_t n,
+                                                          brv_bool tared, double* out, uint32_t* flags);
+/** callCalibration_ApplyWrenchesFromChannels with the over-range check,
+ * flags as for callCalibration_ApplyForcesFlagged. */
+BRV_C_EXPORT int32_t callCalibration_ApplyWrenchesFromChannelsFlagged(brv_calibration* cal, const brv_package* arr,
+                                                                       int32_t n, brv_bool tared, double* out,
+                                                                       uint32_t* flags);
 /**@}*/
 
 #endif /* BRV_CS_EXPORT_H */

@@ -17,7 +17,9 @@ foreach(fn callOpen callReadAll callReadAll6Axis callGetStatistics callGetStamps
            callGetRealtimeOffset callDeleteText callCalibration_Load callCalibration_Dispose
            callCalibration_Kind callCalibration_Identification callCalibration_Serial callCalibration_Inputs
            callCalibration_Matches callCalibration_Error callCalibration_ApplyForces callCalibration_ApplyWrenches
-           callCalibration_ApplyWrenchesFromChannels)
+           callCalibration_ApplyWrenchesFromChannels callGetFlags callCalibration_Range
+           callCalibration_ApplyForcesFlagged callCalibration_ApplyWrenchesFlagged
+           callCalibration_ApplyWrenchesFromChannelsFlagged)
   if(NOT raw MATCHES "[0-9a-f]+ T ${fn}\n")
     message(FATAL_ERROR "flat function ${fn} is not exported unmangled")
   endif()
@@ -25,6 +27,9 @@ endforeach()
 
 foreach(wanted
     "BrovaDAQ::getStamps(long*, int)"
+    "BrovaDAQ::getFlags(unsigned int*, int)"
+    "BrovaCalibration::setRange(int, std::vector<double, std::allocator<double> > const&)"
+    "BrovaCalibration::applyWrench(BrovaPackage6D const&, bool, double (&) [6], unsigned int&) const"
     "BrovaDAQ::getEstimatedRate()"
     "BrovaDAQ::getRealtimeOffset()"
     "SensorConfig::setSpeed(int)"

@@ -23,6 +23,14 @@ struct BrovaEngineAccess {
     static const std::vector<int64_t>& stamps(BrovaDAQ_private& e) { return e.frameStamps; }
     // ... and the arrivals of their chunks.
     static const std::vector<int64_t>& arrivals(BrovaDAQ_private& e) { return e.frameArrivals; }
+    // ... and their status flags.
+    static const std::vector<uint32_t>& flags(BrovaDAQ_private& e) { return e.frameFlags; }
+    // The rail flags of one six-axis stream frame's sample (for bench_filter).
+    static uint32_t sixAxisRails(BrovaDAQ_private& e, const BrovaPackage6D& s)
+    {
+        e.frameSample6D = s;
+        return e.sixAxisStreamRailFlags();
+    }
     static void silent(BrovaDAQ_private& e) { e.readerThread.markSilent(); }
     // An empty byte list parses what the reader already holds.
     static int parse(BrovaDAQ_private& e, const std::vector<uint8_t>& bytes, Queues& q, bool keep = false)

@@ -270,6 +270,15 @@ const std::vector<BadFile> kBadFiles = {
     {"kind", {{"identity/kind", "31"}}, "sixAxis: kind 31 is a single three-axis sensor"},
     {"kind", {{"sixAxis/inputs/4", "\"Fx\""}}, "sixAxis.inputs[4]: \"Fx\": a four-channel device (kind 94)"},
     {"kind", {{"identity/kind", "34"}, {"sixAxis/inputs/1", "\"Tz\""}}, "sixAxis.inputs[1]: \"Tz\": a four-channel"},
+    // rated ranges: one positive number per output, in the file's units
+    {"range", {{"channels/0/range", "[10, 10]"}}, "channels[0].range: 3 numbers expected"},
+    {"range", {{"sixAxis/range", "5"}}, "sixAxis.range: 6 numbers expected"},
+    {"range", {{"channels/1/range", "[10, \"10 N\", 10]"}}, "channels[1].range[1]: a number in N expected"},
+    {"range", {{"channels/0/range", "[10, 0, 10]"}}, "channels[0].range[1]: 0 N: a rated range is a positive load"},
+    {"range", {{"units/force", "\"kN\""}, {"channels/0/range", "[-0.5, 1, 1]"}},
+     "channels[0].range[0]: -500 N: a rated range is a positive load"},
+    {"range", {{"sixAxis/range", "[100, 100, 200, 5, 5, -5]"}}, "sixAxis.range[5]: -5 N*m: a rated range"},
+    {"range", {{"channels/1/range", "[10, 1e300, 10]"}}, "channels[1].range[1]: 1e+300 N is beyond"},
     // nothing calibrated
     {"nothing", {{"channels", nullptr}, {"sixAxis", nullptr}, {"tool", nullptr}}, "channels: nothing calibrated"},
     {"nothing", {{"channels", "[]"}, {"sixAxis", nullptr}, {"tool", nullptr}}, "channels: nothing calibrated"},
@@ -277,7 +286,7 @@ const std::vector<BadFile> kBadFiles = {
 
 const std::set<std::string> kFaults = {"syntax", "version", "structure", "identity", "channel", "inputs", "shape",
                                        "rank",   "rows",    "bounds",    "twice",    "units",   "tool",   "kind",
-                                       "nothing"};
+                                       "nothing", "range"};
 
 // Every bad file of one class: refused, with a message that names the file
 // and begins with the expected field; the object keeps what it held.
@@ -418,6 +427,7 @@ TEST(CalibrationValidation, Units) { expectRefused("units"); }
 TEST(CalibrationValidation, ToolTransform) { expectRefused("tool"); }
 TEST(CalibrationValidation, SixAxisAgainstTheKind) { expectRefused("kind"); }
 TEST(CalibrationValidation, NothingCalibrated) { expectRefused("nothing"); }
+TEST(CalibrationValidation, RatedRanges) { expectRefused("range"); }
 
 TEST(CalibrationValidation, SyntaxErrorsTellLineAndColumn)
 {
@@ -695,6 +705,94 @@ TEST(CalibrationApply, FourChannelDeviceReadAsSixAxis)
     expectNear(f, {40, 0, 100});
 }
 
+TEST(CalibrationApply, OverRangeIsJudgedOnTheSensorsAxesBeforeTheTool)
+{
+    // Ranges equal to the tared wrench of (100, 200, 300, 10, 20, 30) counts:
+    // F = (1, 2, 3) N, T = (0.01, 0.02, 0.03) N*m. The quarter-turn tool
+    // moves it to (2, -1, 3, 0.32, -0.01, -0.17), far over Tx's range: the
+    // check must not see that.
+    const std::string range = R"(, "range": [1, 2, 3, 0.01, 0.02, 0.03]})";
+    std::string withTool = sixAxisFile(R"({"force": "N", "torque": "N*m", "translation": "m"})",
+                                       R"({"translation": [0.1, 0, 0], "rpy": [0, 0, 90]})");
+    std::string plain = sixAxisFile(R"({"force": "N", "torque": "N*m"})", "");
+    for (std::string* f : {&withTool, &plain}) {
+        const std::size_t close = f->find("]}", f->find("\"bias\""));
+        f->replace(close, 2, "]" + range);
+    }
+    const uint32_t over = BROVA_FLAG_OVER_RANGE, axis = BROVA_FLAG_AXIS_OVER_RANGE;
+    const struct {
+        BrovaPackage6D sample;
+        bool tared;
+        uint32_t flags;
+    } cases[] = {
+        {sixAxisSample(100, 200, 300, 10, 20, 30), true, 0},     // at the range
+        {sixAxisSample(101, -200, 300, 10, 20, -30), true, 0},   // within the margin
+        {sixAxisSample(103, 200, 300, 10, 20, 30), true, over | axis},  // 1.03 N
+        {sixAxisSample(0, 0, 0, 0, 0, -31), true, over | axis << 5},    // |-0.031| N*m
+        {sixAxisSample(0, 205, -310, 0, 0, 0), true, over | axis << 1 | axis << 2},
+        {sixAxisSample(100, 0, 0, 0, 0, 0), false, over | axis},  // the bias makes it 2 N
+    };
+    for (const std::string& text : {withTool, plain}) {
+        BrovaCalibration cal;
+        ASSERT_TRUE(cal.loadJson(text, "cal.json")) << cal.error();
+        EXPECT_EQ(cal.range(-1), (std::vector<double>{1, 2, 3, 0.01, 0.02, 0.03}));
+        for (const auto& c : cases) {
+            double w[6];
+            uint32_t flags = BROVA_FLAG_RAIL;  // what a read set is kept
+            ASSERT_TRUE(cal.applyWrench(c.sample, c.tared, w, flags));
+            EXPECT_EQ(flags, BROVA_FLAG_RAIL | c.flags) << c.sample.Fx << " " << c.sample.Tz << " " << text;
+        }
+    }
+
+    // A channel, and the four-channel device read as one six-axis sensor.
+    BrovaCalibration cal;
+    ASSERT_TRUE(cal.loadJson(kBase, "cal.json")) << cal.error();
+    EXPECT_TRUE(cal.range(0).empty());
+    uint32_t flags = 0;
+    double f[3];
+    ASSERT_TRUE(cal.applyForce(package(0, 0, 1000), 0, true, f, flags));
+    EXPECT_EQ(flags, 0u);  // no range, no check
+    ASSERT_TRUE(cal.setRange(0, {100, 100, 100}));
+    ASSERT_TRUE(cal.applyForce(package(0, -102, 103), 0, true, f, flags));
+    EXPECT_EQ(flags, over | axis << 2);
+    ASSERT_TRUE(cal.setRange(-1, {1, 1, 10, 1, 1, 1}));
+    flags = 0;
+    double w[6];
+    ASSERT_TRUE(cal.applyWrench(package(0, 0, 300), package(0, 0, 300), package(0, 0, 300), package(0, 0, 300),
+                                true, w, flags));
+    EXPECT_EQ(flags, over | axis << 2);  // Fz 12 N
+    ASSERT_TRUE(cal.setRange(-1, {}));
+    flags = 0;
+    ASSERT_TRUE(cal.applyWrench(package(0, 0, 300), package(0, 0, 300), package(0, 0, 300), package(0, 0, 300),
+                                true, w, flags));
+    EXPECT_EQ(flags, 0u);
+}
+
+TEST(CalibrationApply, SetRangeRefusesWhatIsNoRatedRange)
+{
+    BrovaCalibration cal;
+    ASSERT_TRUE(cal.loadJson(kBase, "cal.json")) << cal.error();
+    ASSERT_TRUE(cal.setRange(1, {10, 20, 30}));
+    const struct {
+        int channel;
+        std::vector<double> range;
+        const char* message;
+    } bad[] = {
+        {1, {10, std::nan(""), 30}, "cal.json: channel 1: range[1]: a finite number expected"},
+        {1, {10, 20, HUGE_VAL}, "cal.json: channel 1: range[2]: a finite number expected"},
+        {1, {-1, 20, 30}, "cal.json: channel 1: range[0]: -1 N: a rated range is a positive load"},
+        {-1, {1, 1, 1, 1, 1, 0}, "cal.json: sixAxis.range[5]: 0 N*m: a rated range is a positive load"},
+        {1, {10, 20}, "cal.json: channel 1: range: 3 numbers expected"},
+        {2, {10, 20, 30}, "cal.json: channel 2: not calibrated"},
+        {16, {10, 20, 30}, "cal.json: channels: channel 16:"},
+    };
+    for (const auto& b : bad) {
+        EXPECT_FALSE(cal.setRange(b.channel, b.range));
+        EXPECT_EQ(cal.error().rfind(b.message, 0), 0u) << cal.error();
+        EXPECT_EQ(cal.range(1), (std::vector<double>{10, 20, 30}));
+    }
+}
+
 TEST(CalibrationApply, SixAxisOverAnOddNumberOfInputs)
 {
     // Applying takes the inputs two at a time: the last of an odd count
@@ -791,6 +889,7 @@ void expectSame(const BrovaCalibration& a, const BrovaCalibration& b)
         EXPECT_EQ(a.inputs(c), b.inputs(c)) << c;
         EXPECT_EQ(a.matrix(c), b.matrix(c)) << c;  // bit for bit
         EXPECT_EQ(a.bias(c), b.bias(c)) << c;
+        EXPECT_EQ(a.range(c), b.range(c)) << c;
         if (c >= 0) {
             EXPECT_EQ(a.hasChannel(c), b.hasChannel(c)) << c;
         }
@@ -820,6 +919,10 @@ TEST(CalibrationSave, LoadSaveLoadGivesTheSame)
     sources.push_back(kBase);
     sources.push_back(sixAxisFile(R"({"force": "lbf", "torque": "lbf*in", "translation": "in"})",
                                   R"({"translation": [1, 2, 3], "rpy": [12.5, -40, 170]})"));
+    // Rated ranges, in kN in the file: written in N, and read back the same.
+    sources.push_back(applyEdits(kBase, {{"units/force", "\"kN\""},
+                                         {"channels/1/range", "[0.5, 0.5, 1.5]"},
+                                         {"sixAxis/range", "[0.1, 0.1, 0.3, 10, 10, 5]"}}));
     for (std::size_t i = 0; i < sources.size(); ++i) {
         SCOPED_TRACE(i);
         BrovaCalibration original;
@@ -847,6 +950,9 @@ TEST(CalibrationSave, LoadSaveLoadGivesTheSame)
                 EXPECT_EQ(wa[k], wb[k]);
         }
     }
+    BrovaCalibration kN;
+    ASSERT_TRUE(kN.loadJson(sources.back(), "kN.json")) << kN.error();
+    EXPECT_EQ(kN.range(1), (std::vector<double>{500, 500, 1500}));
 }
 
 TEST(CalibrationSave, UnitsAreConvertedOnceAndKept)

@@ -10,6 +10,10 @@
 //       happen.
 //   ddspeer endpoints SECONDS   prints, as JSON lines, the writers and
 //       readers seen on the bus over SECONDS: kind, topic, type, user_data.
+//   ddspeer bool ROS_TOPIC SECONDS   subscribes to a std_msgs/msg/Bool topic
+//       as a latched topic's subscriber (reliable, transient local, keep last
+//       1) and prints each value received, "true" or "false", one a line,
+//       for SECONDS.
 //   ddspeer hashes              prints "TYPE HASH" for every type whose hash
 //       is known (ros2types.h).
 #include <dds/dds.h>
@@ -149,6 +153,36 @@ int endpoints(double seconds)
     return 0;
 }
 
+int readBool(const std::string& rosTopic, double seconds)
+{
+    const dds_entity_t p = join();
+    const std::string name = brovadds::ddsTopic(rosTopic);
+    const dds_entity_t topic = dds_create_topic(p, &std_msgs_msg_dds__Bool__desc, name.c_str(), nullptr, nullptr);
+    dds_qos_t* qos = brovadds::rosQos(true, 1);
+    dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
+    const dds_entity_t reader = topic < 0 ? topic : dds_create_reader(p, topic, qos, nullptr);
+    dds_delete_qos(qos);
+    if (reader < 0) {
+        std::fprintf(stderr, "ddspeer: cannot read %s: %s\n", name.c_str(), dds_strretcode(reader));
+        return 1;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        void* samples[16] = {};
+        dds_sample_info_t infos[16];
+        const int n = dds_take(reader, samples, infos, 16, 16);
+        for (int i = 0; i < n; ++i)
+            if (infos[i].valid_data)
+                std::printf("%s\n", static_cast<const std_msgs_msg_dds__Bool_*>(samples[i])->data_ ? "true" : "false");
+        if (n > 0)
+            dds_return_loan(reader, samples, n);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    dds_delete(p);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -156,6 +190,8 @@ int main(int argc, char** argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "publish" && (argc == 3 || argc == 4))
         return publish(argv[2], argc == 4 ? static_cast<uint32_t>(std::atoi(argv[3])) : 1);
+    if (mode == "bool" && argc == 4)
+        return readBool(argv[2], std::atof(argv[3]));
     if (mode == "endpoints" && argc == 3)
         return endpoints(std::atof(argv[2]));
     if (mode == "hashes" && argc == 2) {

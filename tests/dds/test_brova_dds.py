@@ -363,6 +363,50 @@ def test_endpoints_carry_the_real_type_hash(start, sim):
         assert endpoints[key]["user_data"] == "typehash=%s;" % hash, key
 
 
+def test_overload_is_a_latched_bool_with_warn_statuses_and_the_filtered_wrench_beside(start, sim, tmp_path):
+    control = str(tmp_path / "control")
+    s = sim(68, "--rate", 1000, "--saturate", 30000, "--control", control)
+    listener, out = start(["listen", "--format", "jsonl", "--diagnostics"])
+    publisher, _ = start(["publish", s.port, "--kind", 68, "--name", "o", "--lowpass", 20])
+    peer, said = start(["bool", "/brova/o/overload", 60], program=PEER)
+
+    def values():
+        with open(said.name) as f:
+            return f.read().split()
+
+    def statuses():
+        return [m for m in messages(out) if m["topic"] == "/diagnostics" and m["name"] == "brova publish: o"]
+
+    assert wait_for(lambda: values() == ["false"], 15), values()
+    with open(control, "w") as c:
+        c.write("counts 0 0 0 40000\n")  # every element past 30000: at the rail
+    assert wait_for(lambda: values() == ["false", "true"], 15), values()
+    assert wait_for(lambda: statuses() and statuses()[-1]["level"] == 1, 15)
+    warn = statuses()[-1]
+    assert "samples flagged" in warn["message"] and "rail" in warn["message"], warn
+    assert int(warn["values"]["flagged samples"]) > 0 and warn["values"]["overload"].startswith("yes")
+    assert "group delay" in warn["values"]["low-pass"]
+    with open(control, "w") as c:
+        c.write("counts 0 100 -50 20000\n")
+    assert wait_for(lambda: values() == ["false", "true", "false"], 15), values()
+    # Latched: a subscriber that comes now gets the state as it stands.
+    late, late_said = start(["bool", "/brova/o/overload", 3], program=PEER)
+    assert finish(late)[0] == 0
+    with open(late_said.name) as f:
+        assert f.read().split() == ["false"]
+    # The filtered topic is there, of the wrench's type and hash; the overload
+    # topic carries Bool's.
+    endpoints, seen = start(["endpoints", 2], program=PEER)
+    assert finish(endpoints)[0] == 0
+    with open(seen.name) as f:
+        found = {(e["topic"], e["type"], e["user_data"]) for e in map(json.loads, f.read().splitlines())
+                 if e["kind"] == "writer"}
+    want = idl_hashes()
+    assert ("rt/brova/o/ch0/wrench_filtered", "geometry_msgs::msg::dds_::WrenchStamped_",
+            "typehash=%s;" % want["geometry_msgs/msg/WrenchStamped"]) in found
+    assert ("rt/brova/o/overload", "std_msgs::msg::dds_::Bool_", "typehash=%s;" % want["std_msgs/msg/Bool"]) in found
+
+
 @pytest.fixture
 def namespaces():
     """Two network namespaces joined by a veth pair of the test's own

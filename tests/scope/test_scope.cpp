@@ -122,7 +122,7 @@ private slots:
         QFile f(csv);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.first(), QStringLiteral("time,sample,channel,state,x,y,z,s1,s2,s3,s4,s5,s6,s7,s8,aux"));
+        QCOMPARE(lines.first(), QStringLiteral("time,sample,channel,state,x,y,z,s1,s2,s3,s4,s5,s6,s7,s8,aux,flags"));
         QCOMPARE(static_cast<uint64_t>(lines.size() - 1), 4 * w.session().recordedSamples());
         QCOMPARE(lines.at(1).section(',', 0, 0), QStringLiteral("0.000000"));
         double last = -1;
@@ -333,8 +333,8 @@ private slots:
         QTRY_VERIFY(w.session().recordedSamples() > 5);
         click(w, "record");
         const QList<QByteArray> lines = contents(csv).split('\n');
-        QVERIFY(lines[0].endsWith(",aux,x_N,y_N,z_N"));
-        QVERIFY2(lines[1].endsWith(",1.5,-0.75,201"), lines[1].constData());
+        QVERIFY(lines[0].endsWith(",aux,x_N,y_N,z_N,flags"));
+        QVERIFY2(lines[1].endsWith(",1.5,-0.75,201,0"), lines[1].constData());
         const QJsonObject cal = QJsonDocument::fromJson(contents(csv + ".json"))
                                     .object().value("devices").toArray().at(0).toObject().value("calibration").toObject();
         QCOMPARE(cal.value("sha256").toString().toStdString(), file->sha256);

@@ -88,7 +88,7 @@ def test_stream_every_family(sim, kind, extra):
         assert [r["time"] for r in rows] == sorted({r["time"] for r in rows})
     else:
         rows = csv_rows(out)
-        assert list(rows[0]) == ["time", "sample", "channel", "state"] + (SIX_AXIS if six else THREE_AXIS)
+        assert list(rows[0]) == ["time", "sample", "channel", "state"] + (SIX_AXIS if six else THREE_AXIS) + ["flags"]
     assert len(rows) == 25 * channels
     assert [int(r["sample"]) for r in rows[::channels]] == list(range(25))
     for r in rows:
@@ -126,7 +126,7 @@ def test_several_ports_stream_into_one_output(sim):
     code, out, err = brova("stream", "--format", "csv", "--count", 20, three.port, six.port)
     assert code == 0, err
     rows = csv_rows(out)
-    assert list(rows[0]) == ["time", "port", "sample", "channel", "state"] + THREE_AXIS + SIX_AXIS
+    assert list(rows[0]) == ["time", "port", "sample", "channel", "state"] + THREE_AXIS + SIX_AXIS + ["flags"]
     by_port = {p: [r for r in rows if r["port"] == p] for p in (three.port, six.port)}
     assert [len(v) for v in by_port.values()] == [20, 20]
     assert all(r["Fx"] == "" and int(r["x"]) == LOAD[0][0] for r in by_port[three.port])
@@ -146,7 +146,7 @@ def test_six_axis_reads_the_four_channel_ports_beside_six_axis_sensors(sim):
     code, out, err = brova("stream", box.port, six.port, "--six-axis", "--count", 5)
     assert code == 0, err
     rows = csv_rows(out)
-    assert len(rows) == 10 and list(rows[0])[-6:] == SIX_AXIS and "x" not in rows[0]
+    assert len(rows) == 10 and list(rows[0])[-7:] == SIX_AXIS + ["flags"] and "x" not in rows[0]
     assert {r["port"] for r in rows} == {box.port, six.port} and all(r["Fx"] != "" for r in rows)
     code, _, err = brova("stream", six.port, three.port, "--six-axis", "--count", 5)
     assert code == 2 and "none of the ports is one" in err

@@ -52,7 +52,7 @@ def test_stream_writes_newtons_beside_the_counts(sim):
     rows = list(csv.DictReader(open(out)))
     # The counts keep their columns; the newtons follow them.
     assert list(rows[0]) == ["time", "sample", "channel", "state", "x", "y", "z"] + \
-        ["s%d" % i for i in range(1, 9)] + ["aux", "x_N", "y_N", "z_N"]
+        ["s%d" % i for i in range(1, 9)] + ["aux", "x_N", "y_N", "z_N", "flags"]
     for r in rows:
         assert tuple(int(r[a]) for a in "xyz") == LOAD[0]
         assert [float(r[a + "_N"]) for a in "xyz"] == pytest.approx([c * 0.01 + b for c, b in zip(LOAD[0], BIAS)])

@@ -394,6 +394,11 @@ int runCalibrate(const QStringList& args)
     p.addOption({QStringLiteral("force"),
                  QStringLiteral("Replace FILE if it exists, and write the fit even when its steps disagree.")});
     p.addOption({QStringLiteral("six-axis"), QStringLiteral("Calibrate a four-channel device as one six-axis sensor.")});
+    p.addOption({QStringLiteral("range"),
+                 QStringLiteral("The sensor's rated range, written to FILE as \"range\": X,Y,Z in N for three-axis "
+                                "channels (each channel calibrated), FX,FY,FZ,TX,TY,TZ in N and N*m for a six-axis "
+                                "fit. A sample over it by more than 2 % is flagged \"over range\"."),
+                 QStringLiteral("VALUES")});
     p.addOption({QStringLiteral("inputs"),
                  QStringLiteral("What a three-axis channel's matrix takes: vector (x, y, z; the default) or "
                                 "elements (s1 ... s4)."),
@@ -444,6 +449,17 @@ int runCalibrate(const QStringList& args)
                 channelList.push_back(v);
         }
     }
+    std::vector<double> range;
+    if (p.isSet(QStringLiteral("range"))) {
+        for (const QString& v : p.value(QStringLiteral("range")).split(',')) {
+            bool ok = false;
+            const double x = v.trimmed().toDouble(&ok);
+            if (!ok || !std::isfinite(x) || x <= 0)
+                throw Failure(ExitUsage, QStringLiteral("--range %1: rated ranges are numbers above 0 (N, N*m)")
+                                             .arg(p.value(QStringLiteral("range"))));
+            range.push_back(x);
+        }
+    }
     const bool force = p.isSet(QStringLiteral("force"));
     const QFileInfo file(output);
     if (file.isDir())
@@ -463,6 +479,12 @@ int runCalibrate(const QStringList& args)
         throw Failure(ExitUsage, QStringLiteral("--six-axis reads a four-channel device (kind 34 or 94); %1 is kind %2")
                                      .arg(target.path)
                                      .arg(kind->code));
+    if (!range.empty() && range.size() != ((kind->sixAxis || wrench) ? 6u : 3u))
+        throw Failure(ExitUsage, QStringLiteral("--range %1: %2 numbers expected for this fit (%3)")
+                                     .arg(p.value(QStringLiteral("range")))
+                                     .arg((kind->sixAxis || wrench) ? 6 : 3)
+                                     .arg((kind->sixAxis || wrench) ? QStringLiteral("FX,FY,FZ in N, TX,TY,TZ in N*m")
+                                                                    : QStringLiteral("X,Y,Z in N")));
     if (elements && (kind->sixAxis || wrench))
         throw Failure(ExitUsage, QStringLiteral("--inputs elements is for three-axis channels; a six-axis fit takes Fx ... Tz"));
     if (!channelList.empty() && (!kind->fourChannel || wrench))
@@ -829,6 +851,8 @@ int runCalibrate(const QStringList& args)
         } else {
             set = cal.setSixAxis(u.inputs, f.matrix, f.bias);
         }
+        if (set && !range.empty())
+            set = cal.setRange(u.channel >= 0 ? u.channel : -1, range);
         if (!set)
             throw Failure(ExitFailure, QString::fromStdString(cal.error()));
 

@@ -12,6 +12,8 @@
 #include "brvsim_capture.h"
 #include "cli.h"
 #include "commands.h"
+#include "brovacalibration.h"
+#include "brovaflags.h"
 #include "record.h"
 #include "samplerows.h"
 
@@ -46,18 +48,87 @@ constexpr double kMeasureSeconds = 5;
 
 // Reads the device until its clock model has established the rate, for at
 // most kMeasureSeconds (or until a signal), and returns it; 0 when it could not.
-double measureRate(BrovaDAQ& daq, bool sixAxis)
+// Each sample's stamp and status flags, as read.
+using Flagged = std::vector<std::pair<int64_t, uint32_t>>;
+
+double measureRate(BrovaDAQ& daq, bool sixAxis, Flagged& seen)
 {
     QElapsedTimer clock;
     clock.start();
     BrovaPackage* all = nullptr;
     BrovaPackage6D* all6 = nullptr;
     bool lost = false;
-    while (!lost && daq.getEstimatedRate() == 0 && clock.elapsed() < kMeasureSeconds * 1000 && pause(20))
-        lost = (sixAxis ? daq.readAll6D(all6, false) : daq.readAll(all, false)) == -2;
+    while (!lost && daq.getEstimatedRate() == 0 && clock.elapsed() < kMeasureSeconds * 1000 && pause(20)) {
+        const int n = sixAxis ? daq.readAll6D(all6, false) : daq.readAll(all, false);
+        lost = n == -2;
+        if (n > 0) {
+            const std::vector<int64_t> stamps = brovatools::stampsOf(daq, n);
+            const std::vector<uint32_t> flags = brovatools::flagsOf(daq, n);
+            for (int k = 0; k < n; ++k)
+                seen.emplace_back(stamps[static_cast<size_t>(k)], flags[static_cast<size_t>(k)]);
+        }
+    }
     delete[] all;
     delete[] all6;
     return daq.getEstimatedRate();
+}
+
+// "none at a rail in the last second (1000 samples)", or how many were, and
+// of which channels.
+std::string railText(const Flagged& seen)
+{
+    if (seen.empty())
+        return "no samples read";
+    const int64_t from = seen.back().first - 1000000000;
+    uint64_t samples = 0, railed = 0;
+    uint32_t bits = 0;
+    for (const auto& s : seen) {
+        if (s.first <= from)
+            continue;
+        ++samples;
+        if (s.second & BROVA_FLAG_RAIL) {
+            ++railed;
+            bits |= s.second;
+        }
+    }
+    std::string text = (railed ? std::to_string(railed) + " of " + std::to_string(samples) + " samples"
+                               : "none of " + std::to_string(samples) + " samples") +
+                       " of the last second at a rail";
+    std::string channels;
+    for (int c = 0; c < 16; ++c)
+        if (bits & (static_cast<uint32_t>(BROVA_FLAG_CHANNEL_RAIL) << c))
+            channels += (channels.empty() ? "" : ", ") + std::to_string(c);
+    if (!channels.empty())
+        text += " (channels " + channels + ")";
+    if (bits & BROVA_FLAG_VECTOR_RAIL && channels.empty())
+        text += " (force or torque)";
+    return text;
+}
+
+// The calibration's rated ranges: "channel 0: x 100, y 100, z 200 N;
+// six-axis: Fx 500, Fy 500, Fz 1000 N, Tx 20, Ty 20, Tz 10 N*m".
+std::string rangesText(const BrovaCalibration* cal)
+{
+    if (!cal)
+        return "none (no calibration)";
+    static const char* const three[] = {"x", "y", "z"};
+    static const char* const six[] = {"Fx", "Fy", "Fz", "Tx", "Ty", "Tz"};
+    std::string text;
+    for (int c = -1; c < 16; ++c) {
+        const std::vector<double> r = cal->range(c);
+        if (r.empty())
+            continue;
+        text += text.empty() ? "" : "; ";
+        text += c < 0 ? "six-axis: " : "channel " + std::to_string(c) + ": ";
+        for (size_t i = 0; i < r.size(); ++i) {
+            char value[64];
+            std::snprintf(value, sizeof value, "%s%s %g", i == 0 ? "" : i == 3 ? " N, " : ", ",
+                          r.size() == 6 ? six[i] : three[i], r[i]);
+            text += value;
+        }
+        text += r.size() == 6 ? " N*m" : " N";
+    }
+    return text.empty() ? "none in the calibration file" : text;
 }
 
 // "970.03 per second (configured 1000)", and how far off when that is more
@@ -159,7 +230,10 @@ int runInfo(const QStringList& args)
                                                "It also names the calibration file that brova stream would apply "
                                                "(--calibration FILE, checked against the sensor, or the file found "
                                                "by its identity in $XDG_CONFIG_HOME/brova/calibration, then "
-                                               "/etc/brova/calibration), or says that values are counts.\n\n"
+                                               "/etc/brova/calibration), or says that values are counts, and the rated "
+                                               "ranges that file gives (over which a sample is flagged). And how many "
+                                               "of the samples of the last second read had some field at its "
+                                               "converter's rail (a clipped reading), and of which channels.\n\n"
                                                "brova info FILE reads a recording (FILE.mcap, or the FILE.mcap.partial "
                                                "of one that was not finished) instead: its topics, message counts, "
                                                "time span, devices and calibration files; it checks every CRC, index "
@@ -194,10 +268,13 @@ int runInfo(const QStringList& args)
                                   stateText(c.getState()), ident, QString::fromLocal8Bit(calibration.line.c_str()));
     std::fputs(local(text).constData(), stdout);
     std::fflush(stdout);
-    const double rate = measureRate(*daq, kind->sixAxis);
+    Flagged seen;
+    const double rate = measureRate(*daq, kind->sixAxis, seen);
     daq->close();
     if (interruptedBy)
         return exitForSignal();
+    std::printf("rated ranges: %s\n", rangesText(calibration.file ? &calibration.file->calibration : nullptr).c_str());
+    std::printf("rails: %s\n", railText(seen).c_str());
     if (rate > 0)
         std::printf("estimated rate: %s\n", rateText(rate, c.getSpeed()).c_str());
     else

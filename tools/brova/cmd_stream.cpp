@@ -41,10 +41,67 @@ struct Stream : DeviceSession {
     // sample of a session none is known (the first stamps of a session may
     // reach back before its open), and nothing may pass.
     int64_t readUpTo = INT64_MIN;
+    // Samples written whose flags were not 0 (a field at its rail, a value
+    // over its rated range), and the overload under way: whether the last
+    // sample was flagged, and the flagged samples since it began.
+    uint64_t flagged = 0;
+    bool overloaded = false;
+    uint64_t overloadCount = 0;
+    uint32_t overloadFlags = 0;
 };
 
+// What --on-overload asks for.
+enum class OnOverload { Warn, Stop };
+
+// Overload starts and ends of one read, told once each.
+struct OverloadChange {
+    bool start = false;
+    uint64_t sample = 0;  // the first flagged sample, or the first one clear again
+    uint32_t flags = 0;   // what the flagged samples told (all their bits)
+    uint64_t count = 0;   // at an end: the samples flagged in the overload
+};
+
+// Counts the flagged samples among rows[from ...] (rows of one port, a
+// sample's rows together, in order) and follows the overload. With stop,
+// the rows after the first flagged sample are dropped and true returned.
+bool followFlags(Stream& s, std::vector<SampleRow>& rows, size_t from, bool stop, std::vector<OverloadChange>& changes)
+{
+    for (size_t i = from; i < rows.size();) {
+        const uint64_t sample = rows[i].sample;
+        uint32_t flags = 0;
+        size_t j = i;
+        for (; j < rows.size() && rows[j].sample == sample; ++j)
+            flags |= rows[j].flags;
+        if (flags) {
+            ++s.flagged;
+            if (!s.overloaded) {
+                s.overloaded = true;
+                s.overloadCount = 0;
+                s.overloadFlags = 0;
+                changes.push_back({true, sample, flags, 0});
+            }
+            ++s.overloadCount;
+            s.overloadFlags |= flags;
+            if (stop) {
+                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(j), rows.end());
+                s.samples = sample + 1;
+                s.done = true;
+                return true;
+            }
+        } else if (s.overloaded) {
+            s.overloaded = false;
+            changes.push_back({false, sample, s.overloadFlags, s.overloadCount});
+        }
+        i = j;
+    }
+    return false;
+}
+
 // Reads what arrived on one port into rows; false when the device is lost.
-bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>& rows)
+// The flagged samples are counted and the overload followed (changes); with
+// stop, nothing after the first flagged sample is kept and stopped is set.
+bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>& rows, bool stop,
+              std::vector<OverloadChange>& changes, bool& stopped)
 {
     int n;
     if (s.kind->sixAxis) {
@@ -54,19 +111,23 @@ bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>&
     }
     if (n == -2)
         return false;
-    if (n == -1)
+    if (n == -1) {
         ++s.readsLost;
+        s.resetFilters();  // bytes were dropped: never smear across them
+    }
     if (n <= 0)
         return true;
     const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
+    const std::vector<uint32_t> flags = brovatools::flagsOf(*s.daq, n);
     s.readUpTo = stamps.back();
     const size_t before = rows.size();
     const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
     if (s.kind->sixAxis)
-        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all6, n, cal);
+        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all6, n, cal, flags.data());
     else
         brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all, n, std::max(1, s.daq->getSensorSize()),
-                               s.wrench, cal);
+                               s.wrench, cal, flags.data());
+    s.filterRows(rows, before);
     s.samples += static_cast<uint64_t>(n);
     if (countLimit && s.samples >= countLimit) {
         // The samples past the count are not written.
@@ -77,6 +138,7 @@ bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>&
     }
     if (countLimit && s.samples >= countLimit)
         s.done = true;
+    stopped = followFlags(s, rows, before, stop, changes);
     return true;
 }
 
@@ -95,6 +157,7 @@ brovatools::SidecarDevice sidecarDevice(const Stream& st)
     d.statistics = st.statistics();
     d.readsLost = st.readsLost;
     d.estimatedRate = st.estimatedRate;
+    d.flagged = st.flagged;
     if (const auto& f = st.calibration.file) {
         d.calibrated = true;
         d.calibration = brovatools::sidecarCalibration(*f, st.calibration.forced);
@@ -154,6 +217,7 @@ int runStream(const QStringList& args)
     addRunOptions(p, QStringLiteral("After an unplug, wait for the port to come back and reopen it (an attempt every "
                                     "250 ms, the other ports streaming meanwhile); the gap is reported (and kept in "
                                     "FILE.json)."));
+    addLowPassOptions(p);
     p.addOption({QStringLiteral("format"), QStringLiteral("csv (the default), jsonl (one JSON object per line) or mcap "
                                                           "(a recording; the default for --output FILE.mcap)."),
                  QStringLiteral("csv|jsonl|mcap")});
@@ -163,6 +227,11 @@ int runStream(const QStringList& args)
                  QStringLiteral("relative|monotonic|realtime")});
     p.addOption({QStringLiteral("output"), QStringLiteral("Write the samples to FILE instead of standard output."),
                  QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("on-overload"),
+                 QStringLiteral("What a flagged sample (a field at its rail, a value over its rated range) does: warn "
+                                "(the default: a line on standard error when flagged samples start and when they end, "
+                                "with their count) or stop (exit 4, the samples up to it written)."),
+                 QStringLiteral("warn|stop")});
     addRecordingOptions(p);
     parseOrExplain(p, args);
 
@@ -189,6 +258,15 @@ int runStream(const QStringList& args)
         !brovatools::timeClockFromName(p.value(QStringLiteral("clock")).toStdString(), timeClock))
         throw Failure(ExitUsage, QStringLiteral("--clock %1: the clocks are relative, monotonic and realtime")
                                      .arg(p.value(QStringLiteral("clock"))));
+    OnOverload onOverload = OnOverload::Warn;
+    if (p.isSet(QStringLiteral("on-overload"))) {
+        const QString v = p.value(QStringLiteral("on-overload"));
+        if (v == QLatin1String("stop"))
+            onOverload = OnOverload::Stop;
+        else if (v != QLatin1String("warn"))
+            throw Failure(ExitUsage, QStringLiteral("--on-overload %1: warn or stop").arg(v));
+    }
+    const LowPassOptions lowPass = lowPassFromOptions(p, run.want);
     const int count = run.count;
     const double duration = run.duration;
     const bool tare = run.tare;
@@ -267,6 +345,9 @@ int runStream(const QStringList& args)
                                                                     : brovatools::RowFormat::JsonLines,
                                 names, anyThree, anySix, timeClock, realtimeOffset);
     sink.setForceColumns(threeForce, sixForce);
+    sink.setLowPassColumns(lowPass.cutoff > 0);
+    for (const auto& s : streams)
+        s->filterNewtons = (s->kind->sixAxis || s->wrench) ? sixForce : threeForce;
 
     std::vector<brovatools::SidecarGap> gaps;  // in monotonic nanoseconds until the sidecar is written
     brovatools::RateMeter rate;
@@ -278,6 +359,7 @@ int runStream(const QStringList& args)
     // written), and then until every port has delivered what came before them.
     std::vector<SampleRow> rows;
     bool writing = false;
+    bool overloadStop = false;  // --on-overload stop ended the run
     bool outputClosed = false;
 
     for (;;) {
@@ -299,8 +381,16 @@ int runStream(const QStringList& args)
                 }
                 continue;
             }
-            if (turn == Turn::Opened || turn == Turn::Reopened)
+            if (turn == Turn::Opened || turn == Turn::Reopened) {
                 s.readUpTo = INT64_MIN;
+                bool off = false;
+                const std::string told = s.designFilters(lowPass, local(s.target.path).toStdString(), off);
+                if (!told.empty())
+                    std::fprintf(stderr, "%sbrova: %s%s\n", status ? "\r\033[K" : "", told.c_str(),
+                                 off ? "; the filtered columns stay empty" : "");
+                if (off)
+                    sink.addEvent(nowNs, static_cast<int>(i), "lowpass off", told);
+            }
             if (turn == Turn::Reopened) {
                 // Back, perhaps under another device node (a link now
                 // leading elsewhere): the rows and reports name it.
@@ -321,7 +411,29 @@ int runStream(const QStringList& args)
                 allDone = allDone && s.done;
                 continue;
             }
-            if (!readInto(s, static_cast<int>(i), static_cast<uint64_t>(count), rows)) {
+            std::vector<OverloadChange> changes;
+            bool stopped = false;
+            const bool read = readInto(s, static_cast<int>(i), static_cast<uint64_t>(count), rows,
+                                       onOverload == OnOverload::Stop, changes, stopped);
+            for (const OverloadChange& c : changes) {
+                if (c.start)
+                    std::fprintf(stderr, "%sbrova: %s: overload from sample %llu: %s\n", status ? "\r\033[K" : "",
+                                 names[i].c_str(), static_cast<unsigned long long>(c.sample),
+                                 brovatools::flagsText(c.flags).c_str());
+                else
+                    std::fprintf(stderr, "%sbrova: %s: overload ended at sample %llu: %llu samples flagged (%s)\n",
+                                 status ? "\r\033[K" : "", names[i].c_str(), static_cast<unsigned long long>(c.sample),
+                                 static_cast<unsigned long long>(c.count), brovatools::flagsText(c.flags).c_str());
+            }
+            if (stopped && result == ExitOk) {
+                overloadStop = true;
+                failure = QStringLiteral("%1: overload at sample %2 (%3): stopped (--on-overload stop)")
+                              .arg(QString::fromStdString(names[i]))
+                              .arg(s.samples - 1)
+                              .arg(QString::fromStdString(brovatools::flagsText(s.overloadFlags)));
+                result = ExitDevice;
+            }
+            if (!read) {
                 if (!reconnect) {
                     failure = QStringLiteral("%1: the device stopped: unplugged, or silent for 550 ms").arg(s.target.path);
                     result = ExitDevice;
@@ -334,7 +446,9 @@ int runStream(const QStringList& args)
             }
             allDone = allDone && s.done;
         }
-        if (!writing && result == ExitOk &&
+        // A stop on an overload writes what came up to it (the run's first
+        // samples included).
+        if (!writing && (result == ExitOk || overloadStop) &&
             std::all_of(streams.begin(), streams.end(), [](const std::unique_ptr<Stream>& s) { return s->opened; })) {
             writing = true;
             keepPartial = true;
@@ -456,18 +570,30 @@ int runStream(const QStringList& args)
             }
         }
     }
+    // Flagged samples, per device; an overload still under way is told.
+    std::string flagged;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const Stream& s = *streams[i];
+        if (s.overloaded && onOverload == OnOverload::Warn)
+            std::fprintf(stderr, "brova: %s: overload still on at the end: %llu samples flagged (%s)\n",
+                         names[i].c_str(), static_cast<unsigned long long>(s.overloadCount),
+                         brovatools::flagsText(s.overloadFlags).c_str());
+        flagged += (i ? ", " : "") + (streams.size() > 1 ? names[i] + " " : std::string()) + std::to_string(s.flagged);
+    }
+    flagged = "; flagged samples " + flagged;
     // Samples lost on the way are told, never silently dropped.
     std::string lost;
     if (readsLost)
         lost = "; " + std::to_string(readsLost) + " reads found the reader's buffer full and its oldest bytes dropped";
     std::fprintf(stderr,
                  "brova: %llu samples from %zu port%s in %.2f s (%.0f per second per port); %llu checksum failures, "
-                 "%llu malformed frames, %llu bytes discarded%s%s%s\n",
+                 "%llu malformed frames, %llu bytes discarded%s%s%s%s\n",
                  static_cast<unsigned long long>(total), streams.size(), streams.size() > 1 ? "s" : "", seconds,
                  total / std::max(seconds, 0.001) / streams.size(),
                  static_cast<unsigned long long>(sum.checksumFailures),
                  static_cast<unsigned long long>(sum.framesMalformed),
-                 static_cast<unsigned long long>(sum.bytesDiscarded), lost.c_str(), finished ? "; written to " : "",
+                 static_cast<unsigned long long>(sum.bytesDiscarded), flagged.c_str(), lost.c_str(),
+                 finished ? "; written to " : "",
                  finished ? local(output).constData() : "");
     if (!failure.isEmpty())
         throw Failure(result, failure);

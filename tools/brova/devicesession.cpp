@@ -66,6 +66,105 @@ RunOptions runOptionsFrom(const QCommandLineParser& p, const QStringList& args)
     return o;
 }
 
+void addLowPassOptions(QCommandLineParser& p)
+{
+    p.addOption({QStringLiteral("lowpass"),
+                 QStringLiteral("Also give the values low-pass filtered: a Butterworth filter with its cut-off at HZ "
+                                "(below half the sample rate), per axis, on the newtons with a calibration, on the "
+                                "counts without; designed for the device's configured rate, started afresh after a "
+                                "gap or a reopen. It delays the signal by its group delay (told at the start)."),
+                 QStringLiteral("HZ")});
+    p.addOption({QStringLiteral("lowpass-order"),
+                 QStringLiteral("The low-pass filter's order, 1 ... 8 (default 2): each order adds 20 dB per decade "
+                                "above the cut-off, and delay."),
+                 QStringLiteral("N")});
+}
+
+LowPassOptions lowPassFromOptions(const QCommandLineParser& p, const ConfigRequest& want)
+{
+    LowPassOptions o;
+    const bool orderSet = p.isSet(QStringLiteral("lowpass-order"));
+    if (!p.isSet(QStringLiteral("lowpass"))) {
+        if (orderSet)
+            throw Failure(ExitUsage, QStringLiteral("--lowpass-order needs --lowpass HZ"));
+        return o;
+    }
+    const QString text = p.value(QStringLiteral("lowpass"));
+    bool ok = false;
+    o.cutoff = text.toDouble(&ok);
+    if (!ok)
+        o.cutoff = std::nan("");
+    if (orderSet) {
+        const QString order = p.value(QStringLiteral("lowpass-order"));
+        o.order = order.toInt(&ok);
+        if (!ok)
+            throw Failure(ExitUsage, QStringLiteral("--lowpass-order %1: the order is 1 ... 8").arg(order));
+    }
+    const std::string why = brovatools::LowPass::check(o.cutoff, o.order, want.rate ? want.rate : 1000);
+    if (!why.empty())
+        throw Failure(ExitUsage, QStringLiteral("--lowpass %1%2: %3")
+                                     .arg(text, orderSet ? QStringLiteral(" --lowpass-order %1").arg(o.order) : QString(),
+                                          QString::fromStdString(why)));
+    return o;
+}
+
+std::string DeviceSession::designFilters(const LowPassOptions& lp, const std::string& name, bool& off)
+{
+    off = false;
+    if (lp.cutoff <= 0)
+        return {};
+    const int rate = config.getSpeed();
+    const size_t count = sixAxis() ? 1 : static_cast<size_t>(std::max(1, daq ? daq->getSensorSize() : 1));
+    if (rate == filterRate && filters.size() == count) {
+        resetFilters();  // after a gap or a reopen: afresh
+        return {};
+    }
+    const bool wasOn = !filters.empty() && filters[0].on();
+    const bool first = filterRate == 0;
+    filterRate = rate;
+    filters.assign(count, brovatools::LowPass());
+    bool on = true;
+    for (auto& f : filters)
+        on = f.design(lp.cutoff, lp.order, rate, sixAxis() ? 6 : 3) && on;
+    char text[256];
+    if (!on) {
+        filters.clear();
+        if (!first && !wasOn)
+            return {};
+        off = true;
+        std::snprintf(text, sizeof text,
+                      "%s: low-pass filter off: %g Hz is not below half the rate of %d per second", name.c_str(),
+                      lp.cutoff, rate);
+        return text;
+    }
+    std::snprintf(text, sizeof text, "%s: low-pass %g Hz, order %d, at %d per second: %s", name.c_str(), lp.cutoff,
+                  lp.order, rate, brovatools::lowPassDelayText(filters[0]).c_str());
+    return text;
+}
+
+void DeviceSession::resetFilters()
+{
+    for (auto& f : filters)
+        f.reset();
+}
+
+void DeviceSession::filterRows(std::vector<brovatools::SampleRow>& rows, size_t from)
+{
+    if (filters.empty() || !filters[0].on())
+        return;
+    for (size_t i = from; i < rows.size(); ++i) {
+        brovatools::SampleRow& r = rows[i];
+        const size_t f = r.sixAxis ? 0 : static_cast<size_t>(r.channel);
+        if (f >= filters.size() || (filterNewtons && !r.calibrated))
+            continue;
+        const int n = r.sixAxis ? 6 : 3;
+        for (int k = 0; k < n; ++k)
+            r.lowpass[k] = filterNewtons ? r.force[k] : static_cast<double>(r.values[k]);
+        filters[f].apply(r.lowpass);
+        r.filtered = true;
+    }
+}
+
 void DeviceSession::setUp(const RunOptions& o, int index, const std::vector<const DeviceSession*>& earlier)
 {
     const QString& port = o.ports.at(index);

@@ -15,6 +15,7 @@
 #include "brovadaq.h"
 #include "calibrationlookup.h"
 #include "cli.h"
+#include "lowpass.h"
 #include "commands.h"
 #include "samplerows.h"
 
@@ -57,6 +58,18 @@ struct RunOptions {
 // they are).
 RunOptions runOptionsFrom(const QCommandLineParser& p, const QStringList& args);
 
+// --lowpass HZ and --lowpass-order N: the host-side low-pass filter.
+void addLowPassOptions(QCommandLineParser& p);
+struct LowPassOptions {
+    double cutoff = 0;  // Hz; 0: no filter
+    int order = 2;
+};
+// Their values, checked before anything is opened or sent: a cut-off that is
+// not a number above 0 Hz, or not below half the rate asked (--rate; without
+// it, half the highest rate, 1000 per second), an order outside 1 ... 8, or
+// an order without --lowpass: a usage Failure.
+LowPassOptions lowPassFromOptions(const QCommandLineParser& p, const ConfigRequest& want);
+
 // What a turn of a session found (DeviceSession::turn).
 enum class Turn {
     Streaming,  // open: read it
@@ -93,6 +106,12 @@ struct DeviceSession {
     BrovaPackage6D* all6 = nullptr;
     brovatools::CalibrationChoice calibration;  // its file, or none: counts
     brovatools::RowCalibration rowCalibration;
+    // The low-pass filters (--lowpass): one per channel, or one for a
+    // six-axis row; whether they filter the newtons (rows without them are
+    // then left unfiltered); the rate they were designed for (0: not yet).
+    std::vector<brovatools::LowPass> filters;
+    bool filterNewtons = false;
+    int filterRate = 0;
 
     DeviceSession() = default;
     DeviceSession(const DeviceSession&) = delete;
@@ -119,6 +138,16 @@ struct DeviceSession {
     // The device was lost (a read returned -2): its counts and rate are kept,
     // and turn reopens it.
     void lose(int64_t nowNs);
+    // After an open: designs the filters for the device's configured rate,
+    // or (the same rate) starts them afresh; a rate that puts the cut-off at
+    // or above its Nyquist frequency switches them off. Returns the line to
+    // tell (the cut-off's group delay, or that the filter is off), empty
+    // when there is nothing new; off is set when the filter went off.
+    std::string designFilters(const LowPassOptions& lp, const std::string& name, bool& off);
+    // Starts the filters afresh (bytes were dropped).
+    void resetFilters();
+    // Low-pass filters the rows of this device from rows[from ...].
+    void filterRows(std::vector<brovatools::SampleRow>& rows, size_t from);
     // Seconds the device has been gone in all (the gap under way included).
     double goneSeconds(int64_t nowNs) const { return gapSeconds + (lostAt >= 0 ? (nowNs - lostAt) / 1e9 : 0); }
     // The counts of every session of the device so far.

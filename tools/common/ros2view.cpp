@@ -79,6 +79,13 @@ brovaros2::DiagnosticStatus diagnosticStatus(const std::string& program, const S
         st.level = 1;
         st.message = std::to_string(r.newFailures) + " messages could not be written since the last status: " +
                      r.failureReason;
+    } else if (r.overloaded || r.newFlagged > 0) {
+        st.level = 1;
+        st.message = std::to_string(r.newFlagged) + " samples flagged since the last status (" +
+                     flagsText(r.flaggedBits) + ")" + (r.overloaded ? ", and still flagged" : "");
+    } else if (r.lowPassOff) {
+        st.level = 1;
+        st.message = r.lowPass;
     } else if (r.state >= 0 && r.state != 5) {
         st.level = 1;
         st.message = "device state " + std::to_string(r.state) + " (not the normal state 5)";
@@ -122,6 +129,12 @@ brovaros2::DiagnosticStatus diagnosticStatus(const std::string& program, const S
         {"gap seconds", number(r.gapSeconds, 3)},
         {"last gap seconds", number(r.lastGapSeconds, 3)},
     };
+    if (r.flagsCounted) {
+        st.values.push_back({"flagged samples", std::to_string(r.flagged)});
+        st.values.push_back({"overload", r.overloaded ? "yes: the newest sample is flagged" : "no"});
+    }
+    if (!r.lowPass.empty())
+        st.values.push_back({"low-pass", r.lowPass});
     return st;
 }
 

@@ -78,10 +78,22 @@ struct SensorReport {
     int gaps = 0;                // losses, the one under way included
     double gapSeconds = 0;       // their length
     double lastGapSeconds = 0;   // the latest's (the one under way, while lost)
+    // Samples flagged (a field at its converter's rail, a value over its
+    // rated range): in all, since the last status and what those told
+    // (brovaflags.h); whether the newest one was.
+    // Told only by a writer that counts them (flagsCounted).
+    bool flagsCounted = false;
+    uint64_t flagged = 0, newFlagged = 0;
+    uint32_t flaggedBits = 0;
+    bool overloaded = false;
+    // The low-pass filter: its group delay, or why it is off; empty: none.
+    std::string lowPass;
+    bool lowPassOff = false;
 };
 
-// The status of one sensor: level 2 lost, 3 opening, 1 failed writes or a
-// state other than 5, else 0; the message says which; the values are its
+// The status of one sensor: level 2 lost, 3 opening, 1 failed writes,
+// flagged samples, a low-pass filter switched off or a state other than 5,
+// else 0; the message says which; the values are its
 // port, kind, topics, state, rates, counters, calibration, units and gaps.
 // program names it: "<program>: <name>".
 brovaros2::DiagnosticStatus diagnosticStatus(const std::string& program, const SensorReport& report);

@@ -1,5 +1,7 @@
 #include "samplerows.h"
 
+#include "brovaflags.h"
+
 #include <time.h>
 
 #include <algorithm>
@@ -196,6 +198,24 @@ std::vector<int64_t> stampsOf(BrovaDAQ& daq, int n)
     return stamps;
 }
 
+std::vector<uint32_t> flagsOf(BrovaDAQ& daq, int n)
+{
+    std::vector<uint32_t> flags(static_cast<size_t>(std::max(n, 0)), 0u);
+    if (n > 0)
+        daq.getFlags(flags.data(), n);
+    return flags;
+}
+
+std::string flagsText(uint32_t flags)
+{
+    std::string s;
+    if (flags & BROVA_FLAG_RAIL)
+        s = "rail";
+    if (flags & BROVA_FLAG_OVER_RANGE)
+        s += s.empty() ? "over range" : ", over range";
+    return s;
+}
+
 namespace {
 
 SampleRow rowOf(int port, uint64_t sample, int64_t stamp, int state, bool sixAxis, const int32_t* values, int count)
@@ -213,7 +233,8 @@ SampleRow rowOf(int port, uint64_t sample, int64_t stamp, int state, bool sixAxi
 } // namespace
 
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage* all, int n, int channels, bool asWrench, const RowCalibration* cal)
+                const BrovaPackage* all, int n, int channels, bool asWrench, const RowCalibration* cal,
+                const uint32_t* flags)
 {
     const BrovaCalibration* calibration = cal ? cal->calibration : nullptr;
     const bool wrenchCalibrated = calibration && asWrench && channels == 4 && calibration->hasSixAxis();
@@ -228,9 +249,10 @@ void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const in
             const BrovaPackage &c0 = all[k], &c1 = all[n + k], &c2 = all[2 * n + k], &c3 = all[3 * n + k];
             BrovaDAQ::wrenchOf(c0, c1, c2, c3, six);
             rows.push_back(rowOf(port, first + k, at, c0.config.getState(), true, six, 6));
+            rows.back().flags = flags ? flags[k] : 0u;
             if (wrenchCalibrated) {
                 double w[6];
-                rows.back().calibrated = calibration->applyWrench(c0, c1, c2, c3, allTared, w);
+                rows.back().calibrated = calibration->applyWrench(c0, c1, c2, c3, allTared, w, rows.back().flags);
                 std::copy(w, w + 6, rows.back().force);
             }
             continue;
@@ -241,9 +263,10 @@ void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const in
             rows.push_back(rowOf(port, first + k, at, p.config.getState(), false, v, 12));
             SampleRow& r = rows.back();
             r.channel = c;
+            r.flags = flags ? flags[k] : 0u;
             if (c < 4 && channelCalibrated[c]) {
                 double f[3];
-                r.calibrated = calibration->applyForce(p, c, cal->tared[c], f);
+                r.calibrated = calibration->applyForce(p, c, cal->tared[c], f, r.flags);
                 std::copy(f, f + 3, r.force);
             }
         }
@@ -251,7 +274,7 @@ void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const in
 }
 
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage6D* all, int n, const RowCalibration* cal)
+                const BrovaPackage6D* all, int n, const RowCalibration* cal, const uint32_t* flags)
 {
     const BrovaCalibration* calibration = cal && cal->calibration && cal->calibration->hasSixAxis() ? cal->calibration
                                                                                                       : nullptr;
@@ -259,9 +282,10 @@ void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const in
         const BrovaPackage6D& p = all[k];
         const int32_t v[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
         rows.push_back(rowOf(port, first + k, stamps[k], p.sensor1.config.getState(), true, v, 6));
+        rows.back().flags = flags ? flags[k] : 0u;
         if (calibration) {
             double w[6];
-            rows.back().calibrated = calibration->applyWrench(p, cal->tared[0], w);
+            rows.back().calibrated = calibration->applyWrench(p, cal->tared[0], w, rows.back().flags);
             std::copy(w, w + 6, rows.back().force);
         }
     }
@@ -314,6 +338,17 @@ void SampleSink::setForceColumns(bool threeAxisN, bool sixAxisN)
     sixAxisForce = sixAxisN;
 }
 
+std::vector<std::string> SampleSink::lowPassNames(bool six) const
+{
+    const bool force = six ? sixAxisForce : threeAxisForce;
+    const std::vector<std::string>& base =
+        six ? (force ? sixAxisForceColumns() : sixAxisColumns()) : (force ? threeAxisForceColumns() : threeAxisColumns());
+    std::vector<std::string> names;
+    for (size_t i = 0; i < (six ? 6u : 3u); ++i)
+        names.push_back(base[i] + "_lp");
+    return names;
+}
+
 std::vector<std::string> SampleSink::columns() const
 {
     std::vector<std::string> c = {"time"};
@@ -328,6 +363,13 @@ std::vector<std::string> SampleSink::columns() const
         c.insert(c.end(), threeAxisForceColumns().begin(), threeAxisForceColumns().end());
     if (sixAxisForce)
         c.insert(c.end(), sixAxisForceColumns().begin(), sixAxisForceColumns().end());
+    for (bool six : {false, true}) {
+        if (lowPass && (six ? sixAxis : threeAxis)) {
+            const std::vector<std::string> names = lowPassNames(six);
+            c.insert(c.end(), names.begin(), names.end());
+        }
+    }
+    c.push_back("flags");
     return c;
 }
 
@@ -362,7 +404,13 @@ std::string SampleSink::line(const SampleRow& r, int64_t micros) const
         if (sixAxisForce)
             for (int i = 0; i < 6; ++i)
                 s += "," + (r.sixAxis && r.calibrated ? formatForce(r.force[i]) : std::string());
-        return s;
+        if (lowPass && threeAxis)
+            for (int i = 0; i < 3; ++i)
+                s += "," + (!r.sixAxis && r.filtered ? formatForce(r.lowpass[i]) : std::string());
+        if (lowPass && sixAxis)
+            for (int i = 0; i < 6; ++i)
+                s += "," + (r.sixAxis && r.filtered ? formatForce(r.lowpass[i]) : std::string());
+        return s + "," + std::to_string(r.flags);
     }
     s = "{\"time\":" + formatSeconds(micros);
     if (!r.event.empty()) {
@@ -383,7 +431,12 @@ std::string SampleSink::line(const SampleRow& r, int64_t micros) const
             s += ",\"" + units[i] + "\":" + jsonNumber(formatForce(r.force[i]));
         }
     }
-    return s + "}";
+    if (lowPass && r.filtered) {
+        const std::vector<std::string> names = lowPassNames(r.sixAxis);
+        for (size_t i = 0; i < names.size(); ++i)
+            s += ",\"" + names[i] + "\":" + jsonNumber(formatForce(r.lowpass[i]));
+    }
+    return s + ",\"flags\":" + std::to_string(r.flags) + "}";
 }
 
 void SampleSink::add(std::vector<SampleRow>& rows)

@@ -23,7 +23,18 @@
 //                                a calibrated six-axis row's force in N and
 //                                torque in N*m (when any port's six-axis
 //                                rows are calibrated)
-// The counts keep their columns; the calibrated values follow all of them.
+//   x_lp, y_lp, z_lp; Fx_lp ... Tz_lp (or x_N_lp ... Tz_Nm_lp where the group
+//                                has calibrated columns)
+//                                the values low-pass filtered (--lowpass):
+//                                the calibrated ones where the group has
+//                                them, the counts otherwise; a row without
+//                                them leaves them empty (out in JSON)
+//   flags                        the sample's status flags (brovaflags.h), a
+//                                decimal number: bit 0 a field at its rail,
+//                                bit 1 a calibrated value over its rated
+//                                range; 0 for a sample with nothing to tell
+// The counts keep their columns; the calibrated values follow all of them,
+// and the flags come last.
 // A row leaves the columns of the other groups, and the calibrated columns
 // when it is not calibrated, empty (CSV) or out (JSON). Calibrated values
 // are written with 8 significant digits.
@@ -57,6 +68,13 @@ struct SampleRow {
     // Tz in N*m (six-axis).
     bool calibrated = false;
     double force[6] = {};
+    // The status flags of the sample instant (brovaflags.h), with the
+    // over-range bits of this row's calibrated values.
+    uint32_t flags = 0;
+    // Low-pass filtered: the first 3 (three-axis) or 6 (six-axis) values, or
+    // of force when calibrated.
+    bool filtered = false;
+    double lowpass[6] = {};
     // Set on an event (a device lost, reconnected) instead of a sample:
     // written in JSON lines only.
     std::string event, detail;
@@ -103,6 +121,9 @@ public:
     // Adds the calibrated columns of the three-axis and six-axis groups.
     // Before writeHeader.
     void setForceColumns(bool threeAxisForce, bool sixAxisForce);
+    // Adds the low-pass filtered columns (of the force columns when the
+    // group has them). After setForceColumns, before writeHeader.
+    void setLowPassColumns(bool on) { lowPass = on; }
     std::vector<std::string> columns() const;
     // The CSV header row; nothing for JSON lines. Call once, first.
     void writeHeader();
@@ -139,6 +160,8 @@ private:
     std::vector<std::string> ports;
     bool threeAxis, sixAxis;
     bool threeAxisForce = false, sixAxisForce = false;
+    bool lowPass = false;
+    std::vector<std::string> lowPassNames(bool six) const;
     TimeClock timeClock;
     int64_t offset;
     bool haveOrigin = false;
@@ -168,11 +191,15 @@ private:
 // the channels of one sample at its instant; with asWrench (four channels)
 // one six-axis row per sample instead, the wrench of its four channels.
 // With a calibration, the rows it calibrates get their values in N and N*m.
+// flags (n words, the library's getFlags, or null) go to every row of their
+// instant, with the over-range bits of the row's own calibrated values.
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage* all, int n, int channels, bool asWrench, const RowCalibration* cal = nullptr);
+                const BrovaPackage* all, int n, int channels, bool asWrench, const RowCalibration* cal = nullptr,
+                const uint32_t* flags = nullptr);
 // From a readAll6D's records: one six-axis row per sample.
 void appendRows(std::vector<SampleRow>& rows, int port, uint64_t first, const int64_t* stamps,
-                const BrovaPackage6D* all, int n, const RowCalibration* cal = nullptr);
+                const BrovaPackage6D* all, int n, const RowCalibration* cal = nullptr,
+                const uint32_t* flags = nullptr);
 
 // A calibrated value as the columns hold it: 8 significant digits; empty
 // for NaN and the infinities, which CSV then holds as an empty field (see
@@ -184,6 +211,10 @@ std::string jsonNumber(const std::string& formatted);
 
 // The stamps of the samples the device's last read handed out (n of them).
 std::vector<int64_t> stampsOf(BrovaDAQ& daq, int n);
+// ... and their status flags (zeros where the library has none).
+std::vector<uint32_t> flagsOf(BrovaDAQ& daq, int n);
+// "rail", "over range" or "rail, over range": what a flags word tells.
+std::string flagsText(uint32_t flags);
 // CLOCK_MONOTONIC now, in nanoseconds: the clock of the stamps.
 int64_t monotonicNow();
 

@@ -38,11 +38,14 @@ std::string calibration(const SidecarDevice& d)
 
 // The unit of a value column: seconds, counts, N or N*m; empty for the
 // columns that are not values.
-std::string unitOf(const std::string& column)
+std::string unitOf(const std::string& name)
 {
+    // A low-pass filtered column has its source's unit.
+    const bool filtered = name.size() > 3 && name.compare(name.size() - 3, 3, "_lp") == 0;
+    const std::string column = filtered ? name.substr(0, name.size() - 3) : name;
     if (column == "time")
         return "s";
-    if (column == "port" || column == "sample" || column == "channel" || column == "state")
+    if (column == "port" || column == "sample" || column == "channel" || column == "state" || column == "flags")
         return {};
     const auto endsWith = [&](const char* tail) {
         const std::string t(tail);
@@ -66,7 +69,8 @@ std::string device(const SidecarDevice& d)
            ", \"bytesReceived\": " + number(x.bytesReceived) + ", \"framesAccepted\": " + number(x.framesAccepted) +
            ", \"checksumFailures\": " + number(x.checksumFailures) + ", \"framesMalformed\": " +
            number(x.framesMalformed) + ", \"bytesDiscarded\": " + number(x.bytesDiscarded) +
-           ", \"readsLost\": " + number(d.readsLost) + ", \"estimatedRate\": " + rate(d.estimatedRate) +
+           ", \"readsLost\": " + number(d.readsLost) + ", \"flagged\": " + number(d.flagged) +
+           ", \"estimatedRate\": " + rate(d.estimatedRate) +
            ", \"calibration\": " + calibration(d) + "}";
 }
 

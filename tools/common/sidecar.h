@@ -45,6 +45,9 @@ struct SidecarDevice {
     // The device's rate as the library's clock model estimated it at the end
     // of the run (e.g. 1000.13); 0: not estimated (written as null).
     double estimatedRate = 0;
+    // Samples written with status flags (a field at its rail, a value over
+    // its rated range).
+    uint64_t flagged = 0;
     // The calibration applied (written as null when there is none: counts).
     bool calibrated = false;
     SidecarCalibration calibration;

@@ -128,10 +128,21 @@ namespace Brv
         // channel the file does not calibrate.
         public double[][,] ApplyForces(Package[][] all, bool tared)
         {
+            return ApplyForces(all, tared, null);
+        }
+
+        // ApplyForces, and the over-range check: flags holds one word per
+        // sample (Sensor.GetFlags after the ReadAll, or zeros); the bits
+        // SampleFlags.OverRange and SampleFlags.AxisOverRange << r are added
+        // for a sample whose output r exceeds its rated range by more than
+        // 2 % (RatedRange). flags may be null.
+        public double[][,] ApplyForces(Package[][] all, bool tared, uint[] flags)
+        {
             int n = Samples(all);
             int channels = all.Length;
+            CheckFlags(flags, n);
             double[] output = new double[n * channels * 3];
-            Checked(Native.callCalibration_ApplyForces(Handle, Flat(all, n), n, channels, tared, output),
+            Checked(Native.callCalibration_ApplyForcesFlagged(Handle, Flat(all, n), n, channels, tared, output, flags),
                     "calibrates none of channels 0.." + (channels - 1));
             double[][,] result = new double[channels][,];
             for (int c = 0; c < channels; ++c) {
@@ -147,10 +158,18 @@ namespace Brv
         // Fy, Fz in N, Tx, Ty, Tz in N*m.
         public double[,] ApplyWrenches(Package6D[] samples, bool tared)
         {
+            return ApplyWrenches(samples, tared, null);
+        }
+
+        // ApplyWrenches with the over-range check, flags as for ApplyForces
+        // (judged on the sensor's own axes, before the tool transform).
+        public double[,] ApplyWrenches(Package6D[] samples, bool tared, uint[] flags)
+        {
             if (samples == null)
                 throw new ArgumentNullException("samples");
+            CheckFlags(flags, samples.Length);
             double[] output = new double[samples.Length * 6];
-            Checked(Native.callCalibration_ApplyWrenches(Handle, samples, samples.Length, tared, output),
+            Checked(Native.callCalibration_ApplyWrenchesFlagged(Handle, samples, samples.Length, tared, output, flags),
                     "has no six-axis part");
             return Rows(output, samples.Length);
         }
@@ -159,13 +178,39 @@ namespace Brv
         // from its Sensor.ReadAll arrays: an n x 6 array.
         public double[,] ApplyWrenchesFromChannels(Package[][] all, bool tared)
         {
+            return ApplyWrenchesFromChannels(all, tared, null);
+        }
+
+        // ApplyWrenchesFromChannels with the over-range check, flags as for
+        // ApplyForces.
+        public double[,] ApplyWrenchesFromChannels(Package[][] all, bool tared, uint[] flags)
+        {
             int n = Samples(all);
             if (all.Length != 4)
                 throw new ArgumentException("the arrays of a four-channel device expected", "all");
+            CheckFlags(flags, n);
             double[] output = new double[n * 6];
-            Checked(Native.callCalibration_ApplyWrenchesFromChannels(Handle, Flat(all, n), n, tared, output),
+            Checked(Native.callCalibration_ApplyWrenchesFromChannelsFlagged(Handle, Flat(all, n), n, tared, output,
+                                                                            flags),
                     "has no six-axis part");
             return Rows(output, n);
+        }
+
+        // The rated ranges of a channel's outputs (channel -1: the six-axis
+        // part) as the file gives them, converted: x, y, z in N, or Fx, Fy,
+        // Fz in N and Tx, Ty, Tz in N*m; an empty array when it gives none.
+        public double[] RatedRange(int channel)
+        {
+            int n = Math.Max(Native.callCalibration_Range(Handle, channel, null, 0), 0);
+            double[] range = new double[n];
+            Native.callCalibration_Range(Handle, channel, range, n);
+            return range;
+        }
+
+        private static void CheckFlags(uint[] flags, int n)
+        {
+            if (flags != null && flags.Length != n)
+                throw new ArgumentException("one flags word per sample expected", "flags");
         }
 
         private static double[,] Rows(double[] output, int n)

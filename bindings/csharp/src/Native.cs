@@ -87,6 +87,8 @@ namespace Brv
         // during the call only.
         [DllImport(Library)] internal static extern int callGetStamps(DaqHandle daq, [Out] long[] stamps, int capacity);
         [DllImport(Library)] internal static extern double callGetEstimatedRate(DaqHandle daq);
+        // flags: as stamps, one status word per sample instant (brovaflags.h).
+        [DllImport(Library)] internal static extern int callGetFlags(DaqHandle daq, [Out] uint[] flags, int capacity);
         [DllImport(Library)] internal static extern long callGetRealtimeOffset();
 
         // ---------------------------------------------------------- calibration
@@ -118,6 +120,27 @@ namespace Brv
                                                                              [In] Package[] packages, int n,
                                                                              [MarshalAs(UnmanagedType.U1)] bool tared,
                                                                              [Out] double[] output);
+
+        [DllImport(Library)]
+        internal static extern int callCalibration_Range(CalibrationHandle calibration, int channel, [Out] double[] output,
+                                                         int capacity);
+        // flags: n words the library adds the over-range bits to, or null.
+        [DllImport(Library)]
+        internal static extern int callCalibration_ApplyForcesFlagged(CalibrationHandle calibration, [In] Package[] packages,
+                                                                      int n, int channels,
+                                                                      [MarshalAs(UnmanagedType.U1)] bool tared,
+                                                                      [Out] double[] output, [In, Out] uint[] flags);
+        [DllImport(Library)]
+        internal static extern int callCalibration_ApplyWrenchesFlagged(CalibrationHandle calibration,
+                                                                        [In] Package6D[] packages, int n,
+                                                                        [MarshalAs(UnmanagedType.U1)] bool tared,
+                                                                        [Out] double[] output, [In, Out] uint[] flags);
+        [DllImport(Library)]
+        internal static extern int callCalibration_ApplyWrenchesFromChannelsFlagged(CalibrationHandle calibration,
+                                                                                    [In] Package[] packages, int n,
+                                                                                    [MarshalAs(UnmanagedType.U1)] bool tared,
+                                                                                    [Out] double[] output,
+                                                                                    [In, Out] uint[] flags);
 
         // A text the library handed out, copied and released (null for none).
         internal static string TakeText(IntPtr text)

@@ -84,6 +84,20 @@ namespace Brv
         public override string ToString() { return Port + " " + Kind + " " + Id; }
     }
 
+    // The bits of a sample's status flags (brovaflags.h), one word per
+    // sample instant (Sensor.GetFlags); 0 when there is nothing to tell.
+    public static class SampleFlags
+    {
+        public const uint Rail = 0x00000001;           // a field the device sent is at its rail
+        public const uint OverRange = 0x00000002;      // a calibrated value over its rated range (+2 %)
+        public const uint ElementRail = 0x00000004;    // an element reading s1 ... s8 at 0 or 65535
+        public const uint VectorRail = 0x00000008;     // x, y, z of a channel or Fx ... Tz at its rail
+        public const uint ChannelRail = 0x00000100;    // << c: channel (six-axis: unit) c had one
+        public const uint ChannelRailMask = 0x00FFFF00;
+        public const uint AxisOverRange = 0x01000000;  // << r: output r over its range
+        public const uint AxisOverRangeMask = 0x3F000000;
+    }
+
     public class BrvException : Exception
     {
         public BrvException(string message) : base(message) { }

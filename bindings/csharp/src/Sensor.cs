@@ -88,6 +88,20 @@ namespace Brv
             return stamps;
         }
 
+        // The status flags of the samples the last read handed out, one word
+        // per sample instant exactly as GetStamps (the bits of SampleFlags:
+        // a field at its rail; the over-range bits come from a Calibration's
+        // Apply... with flags). A new array on every call.
+        public uint[] GetFlags()
+        {
+            DaqHandle h = Handle;
+            uint[] flags = new uint[Math.Max(Native.callGetFlags(h, null, 0), 0)];
+            int n = Native.callGetFlags(h, flags, flags.Length);
+            if (n < flags.Length)
+                Array.Resize(ref flags, Math.Max(n, 0));
+            return flags;
+        }
+
         // The device's sample rate in samples per second as the library's
         // clock model estimates it from the arrivals, whatever rate it was
         // configured for (e.g. 1000.13, or 970.02 for a device 3 % slow); 0

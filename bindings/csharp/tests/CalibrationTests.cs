@@ -43,6 +43,35 @@ namespace Brv.Tests
         }
 
         [Test]
+        public void FlagsOfASaturatedSensorAndItsRatedRange()
+        {
+            // Elements near 20000 counts, saturating above 15000: every
+            // channel at its rails; x of channel 0 far over its 10 N range.
+            string path = Write("range.json", Json.Replace(@"""bias"": [1, 2, 3]}]",
+                                                           @"""bias"": [1, 2, 3], ""range"": [10, 10000, 1000]}]"));
+            try {
+                using (var cal = Calibration.Load(path))
+                using (var sim = new Sim(34, "--saturate", "15000"))
+                using (var sensor = new Sensor(sim.Port, "34")) {
+                    CollectionAssert.AreEqual(new double[] { 10, 10000, 1000 }, cal.RatedRange(0));
+                    Assert.AreEqual(0, cal.RatedRange(1).Length);
+                    Package[][] all = Within(() => sensor.ReadAll(), v => v[0].Length > 0);
+                    uint[] flags = sensor.GetFlags();
+                    Assert.AreEqual(all[0].Length, flags.Length);
+                    const uint rails = SampleFlags.Rail | SampleFlags.ElementRail | SampleFlags.VectorRail;
+                    foreach (uint f in flags)
+                        Assert.AreEqual(rails | (SampleFlags.ChannelRail * 0xF), f);
+                    cal.ApplyForces(all, false, flags);
+                    foreach (uint f in flags)
+                        Assert.AreEqual(rails | (SampleFlags.ChannelRail * 0xF) | SampleFlags.OverRange |
+                                        SampleFlags.AxisOverRange, f);
+                }
+            } finally {
+                File.Delete(path);
+            }
+        }
+
+        [Test]
         public void SimulatorReadsInNewtons()
         {
             string path = Write("good.json", Json);

@@ -30,6 +30,7 @@ Contents:
 
 from ._lib import Config as CConfig, Package as CPackage, Package6D as CPackage6D
 from ._lib import lib, library_path
+from . import flags
 from .calibration import Calibration, force_fields
 from .device import Device, realtime_offset
 from .errors import (BRVError, CalibrationError, DeviceClosed, LibraryNotFound,
@@ -42,7 +43,7 @@ __all__ = [
     "BRVError", "LibraryNotFound", "OpenError", "DeviceClosed",
     "ReaderStopped", "NotServed", "RATES", "FILTERS", "RAW", "VECTOR",
     "lib", "library_path", "CConfig", "CPackage", "CPackage6D",
-    "realtime_offset", "Calibration", "CalibrationError", "force_fields",
+    "realtime_offset", "Calibration", "CalibrationError", "force_fields", "flags",
     "read_recording",
 ]
 

@@ -12,7 +12,7 @@ import ctypes.util
 import os
 import threading
 from ctypes import (POINTER, Structure, c_bool, c_ubyte, c_char_p, c_double, c_int, c_int32,
-                    c_int64, c_uint8, c_uint64, c_void_p)
+                    c_int64, c_uint8, c_uint32, c_uint64, c_void_p)
 
 from .errors import LibraryNotFound
 
@@ -121,6 +121,8 @@ PROTOTYPES = {
     "callReadAll6Axis": (c_int, [_HANDLE, POINTER(IntPtr), _FLAG]),
     # sample instants: the stamps are copied into an array of the caller's
     "callGetStamps": (c_int32, [_HANDLE, POINTER(c_int64), c_int32]),
+    # status flags (brovaflags.h): copied into an array of the caller's
+    "callGetFlags": (c_int32, [_HANDLE, POINTER(c_uint32), c_int32]),
     "callGetEstimatedRate": (c_double, [_HANDLE]),
     "callGetRealtimeOffset": (c_int64, []),
     # calibration: texts come back as raw addresses, released with
@@ -137,6 +139,13 @@ PROTOTYPES = {
     "callCalibration_ApplyForces": (c_int32, [_HANDLE, PackagePtr, c_int32, c_int32, _FLAG, DoublePtr]),
     "callCalibration_ApplyWrenches": (c_int32, [_HANDLE, POINTER(Package6D), c_int32, _FLAG, DoublePtr]),
     "callCalibration_ApplyWrenchesFromChannels": (c_int32, [_HANDLE, PackagePtr, c_int32, _FLAG, DoublePtr]),
+    "callCalibration_Range": (c_int32, [_HANDLE, c_int32, DoublePtr, c_int32]),
+    "callCalibration_ApplyForcesFlagged": (c_int32, [_HANDLE, PackagePtr, c_int32, c_int32, _FLAG, DoublePtr,
+                                                     POINTER(c_uint32)]),
+    "callCalibration_ApplyWrenchesFlagged": (c_int32, [_HANDLE, POINTER(Package6D), c_int32, _FLAG, DoublePtr,
+                                                       POINTER(c_uint32)]),
+    "callCalibration_ApplyWrenchesFromChannelsFlagged": (c_int32, [_HANDLE, PackagePtr, c_int32, _FLAG, DoublePtr,
+                                                                   POINTER(c_uint32)]),
 }
 
 

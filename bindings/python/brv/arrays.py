@@ -61,6 +61,16 @@ def stamps_to_seconds(cdll, handle, n):
     return stamps / 1e9
 
 
+def flags_of_read(cdll, handle, n):
+    """The status flags of the last read's n samples (callGetFlags) as an
+    (n,) uint32 array (brv.flags gives the bits)."""
+    flags = np.zeros(n, dtype=np.uint32)
+    got = cdll.callGetFlags(handle, flags.ctypes.data_as(ctypes.POINTER(ctypes.c_uint32)), n)
+    if got != n:
+        raise BRVError("the library has %d flags for a read of %d samples" % (got, n))
+    return flags
+
+
 def packages_from_rows(rows):
     """read_all_array's rows back into the library's channel-major package
     layout (channels x n records as int32 words; the fields of the rows

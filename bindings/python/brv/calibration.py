@@ -144,22 +144,40 @@ class Calibration(Owned):
             raise BRVError("calibration apply: %s (%d)" % (_STATUS.get(status, "failed"), status))
         return status
 
-    def _forces_at(self, packages, n, channels, tared):
+    def _forces_at(self, packages, n, channels, tared, flags=None):
         """ApplyForces over a channel-major package array (a PackagePtr, or
-        None with n 0): an (n, channels * 3) float64 array."""
+        None with n 0): an (n, channels * 3) float64 array. flags: None, or
+        an (n,) uint32 array to which the over-range bits are added."""
         from .arrays import np
         out = np.empty((n, channels * len(FORCE_FIELDS)), dtype=np.float64)
-        self._checked(self._lib.callCalibration_ApplyForces(
-            self._handle(), packages, n, channels, bool(tared), out.ctypes.data_as(_lib.DoublePtr)),
+        self._checked(self._lib.callCalibration_ApplyForcesFlagged(
+            self._handle(), packages, n, channels, bool(tared), out.ctypes.data_as(_lib.DoublePtr),
+            _flags_pointer(flags)),
             "calibrates none of channels 0..%d" % (channels - 1))
         return out
 
-    def _wrenches_from_channels_at(self, packages, n, tared):
+    def _wrenches_from_channels_at(self, packages, n, tared, flags=None):
         from .arrays import np
         out = np.empty((n, 6), dtype=np.float64)
-        self._checked(self._lib.callCalibration_ApplyWrenchesFromChannels(
-            self._handle(), packages, n, bool(tared), out.ctypes.data_as(_lib.DoublePtr)), "has no six-axis part")
+        self._checked(self._lib.callCalibration_ApplyWrenchesFromChannelsFlagged(
+            self._handle(), packages, n, bool(tared), out.ctypes.data_as(_lib.DoublePtr), _flags_pointer(flags)),
+            "has no six-axis part")
         return out
+
+    def range(self, channel=None):
+        """The rated ranges of a channel's outputs (channel None: the
+        six-axis part) as the file gives them, converted: [x, y, z] in N, or
+        [Fx, Fy, Fz] in N and [Tx, Ty, Tz] in N*m on the sensor's own axes;
+        None when the file gives no range for it. A calibrated value beyond
+        range * (1 + brv.flags.RANGE_MARGIN) sets the OVER_RANGE flag."""
+        h = self._handle()
+        which = _SIX_AXIS if channel is None else int(channel)
+        n = self._lib.callCalibration_Range(h, which, None, 0)
+        if n <= 0:
+            return None
+        buf = (ctypes.c_double * n)()
+        self._lib.callCalibration_Range(h, which, buf, n)
+        return list(buf)
 
     def apply_forces(self, rows, *, tared):
         """Forces of the rows of Device.read_all_array(): an (n, channels * 13)
@@ -205,6 +223,12 @@ class Calibration(Owned):
             else records.ctypes.data_as(ctypes.POINTER(_lib.Package6D)), n, bool(tared),
             out.ctypes.data_as(_lib.DoublePtr)), "has no six-axis part")
         return out
+
+
+def _flags_pointer(flags):
+    if flags is None:
+        return None
+    return flags.ctypes.data_as(ctypes.POINTER(ctypes.c_uint32))
 
 
 def packages6d_from_samples(samples):

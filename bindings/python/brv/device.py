@@ -2,7 +2,7 @@
 
 import os
 import time
-from ctypes import byref, c_int, c_int64
+from ctypes import byref, c_int, c_int64, c_uint32
 
 from ._owned import Owned
 from . import _lib
@@ -188,6 +188,27 @@ class Device(Owned):
         n = self._lib.callGetStamps(h, buf, len(buf))
         return list(buf[:n])
 
+    def flags(self):
+        """The status flags of the samples the last read handed out, one
+        unsigned 32-bit word per sample instant exactly as stamps() (bits in
+        brv.flags: RAIL and which kind of field and channel was at its rail;
+        the over-range bits only come from a Calibration)."""
+        h = self._handle()
+        n = self._lib.callGetFlags(h, None, 0)
+        buf = (c_uint32 * max(n, 0))()
+        n = self._lib.callGetFlags(h, buf, len(buf))
+        return list(buf[:n])
+
+    def _result(self, arrays, n, values, with_time, flags):
+        # (t, values, flags), the parts asked for, in that order.
+        out = []
+        if with_time:
+            out.append(arrays.stamps_to_seconds(self._lib, self._h, n))
+        out.append(values)
+        if flags is not None:
+            out.append(flags)
+        return tuple(out) if len(out) > 1 else values
+
     def statistics(self):
         """The device's counts since it was opened, as a dict: bytesReceived,
         framesAccepted, checksumFailures, framesMalformed, bytesDiscarded."""
@@ -328,63 +349,73 @@ class Device(Owned):
         return [[Sample.from_struct(arr[c * n + k]) for k in range(n)]
                 for c in range(channels)]
 
-    def read_all_array(self, peek=False, with_time=False):
+    def read_all_array(self, peek=False, with_time=False, with_flags=False):
         """read_all as one NumPy array: a row per sample (frame), the columns
         of brv.arrays.array_fields(sensor_count): each channel's x, y, z,
         s1..s8, aux and state. Needs NumPy.
 
         with_time=True returns (t, rows) instead: t is the time column, a
         float64 array of one instant per row, in seconds of the clock of
-        time.monotonic() (see stamps())."""
+        time.monotonic() (see stamps()).
+
+        with_flags=True appends flags to the result ((rows, flags), or
+        (t, rows, flags)): a uint32 array of one status word per row, the
+        bits of brv.flags (an element or vector field at its rail)."""
         from . import arrays  # ImportError without NumPy
         n, channels = self._take_all(peek)
         if n <= 0:
             rows = arrays.np.zeros((0, channels * len(arrays.CHANNEL_FIELDS)), dtype=arrays.np.int32)
         else:
             rows = arrays.packages_to_rows(self._all, n, channels)
-        return (arrays.stamps_to_seconds(self._lib, self._h, len(rows)), rows) if with_time else rows
+        flags = arrays.flags_of_read(self._lib, self._h, len(rows)) if with_flags else None
+        return self._result(arrays, len(rows), rows, with_time, flags)
 
-    def read_all_6axis_array(self, peek=False, with_time=False):
+    def read_all_6axis_array(self, peek=False, with_time=False, with_flags=False):
         """read_all_6axis as one NumPy array of shape (samples, 6): fx, fy,
         fz, tx, ty, tz. Needs NumPy. with_time=True returns (t, wrenches),
-        t as for read_all_array."""
+        t as for read_all_array; with_flags as for read_all_array."""
         from . import arrays
         rows = self._take_all_6axis(peek, arrays.ints_to_wrenches)
-        return (arrays.stamps_to_seconds(self._lib, self._h, len(rows)), rows) if with_time else rows
+        flags = arrays.flags_of_read(self._lib, self._h, len(rows)) if with_flags else None
+        return self._result(arrays, len(rows), rows, with_time, flags)
 
-    def read_all_forces(self, calibration, *, tared, peek=False, with_time=False):
+    def read_all_forces(self, calibration, *, tared, peek=False, with_time=False, with_flags=False):
         """read_all_array in newtons: the samples since the last read through
         a Calibration, as an (n, sensor_count * 3) float64 array, columns
         brv.force_fields(sensor_count) (fx, fy, fz of each channel in N; NaN
         for a channel the file does not calibrate). tared: whether the
         channels are tared (tare()): the file's bias is left out then.
-        with_time=True returns (t, forces) as read_all_array does."""
+        with_time=True returns (t, forces) as read_all_array does;
+        with_flags=True appends the samples' flags as read_all_array does,
+        with the over-range bits of the calibration's rated ranges added."""
         from . import arrays
         calibration._forces_at(None, 0, max(self.sensor_count, 1), tared)  # covered? before taking samples
         n, channels = self._take_all(peek)
         n = max(n, 0)
+        flags = arrays.flags_of_read(self._lib, self._h, n) if with_flags else None
         if n == 0:
             forces = arrays.np.zeros((0, max(channels, 1) * 3), dtype=arrays.np.float64)
         else:
-            forces = calibration._forces_at(self._all, n, channels, tared)
-        return (arrays.stamps_to_seconds(self._lib, self._h, n), forces) if with_time else forces
+            forces = calibration._forces_at(self._all, n, channels, tared, flags)
+        return self._result(arrays, n, forces, with_time, flags)
 
-    def read_all_wrenches(self, calibration, *, tared, peek=False, with_time=False):
+    def read_all_wrenches(self, calibration, *, tared, peek=False, with_time=False, with_flags=False):
         """The samples since the last read of a four-channel device as
         wrenches through a Calibration with a six-axis part: an (n, 6)
         float64 array, Fx, Fy, Fz in N and Tx, Ty, Tz in N*m. tared and
-        with_time as for read_all_forces."""
+        with_time and with_flags as for read_all_forces."""
         from . import arrays
         if self.sensor_count != 4:
             raise NotServed("wrenches from channels need a four-channel device")
         calibration._wrenches_from_channels_at(None, 0, tared)  # a six-axis part? before taking samples
         n, channels = self._take_all(peek)
         n = max(n, 0)
+        flags = arrays.flags_of_read(self._lib, self._h, n) if with_flags else None
         if n == 0:
             wrenches = arrays.np.zeros((0, 6), dtype=arrays.np.float64)
         else:
-            wrenches = calibration._wrenches_from_channels_at(self._all, n, tared)
-        return (arrays.stamps_to_seconds(self._lib, self._h, n), wrenches) if with_time else wrenches
+            wrenches = calibration._wrenches_from_channels_at(self._all, n, tared, flags)
+        return self._result(arrays, n, wrenches, with_time, flags)
 
     def read_6d(self, peek=False, timeout=None):
         """The newest Sample6D of a six-axis device, or None."""

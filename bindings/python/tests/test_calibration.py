@@ -33,11 +33,12 @@ def write(tmp_path, data, name="cal.json"):
 
 
 def some(read):
-    """read() until it gives at least one row (or a second passed)."""
+    """read() until it gives at least one row (or a second passed); a tuple
+    (t, rows, flags) counts the rows of its last part."""
     deadline = time.monotonic() + 1.0
     while True:
         rows = read()
-        if len(rows) or time.monotonic() > deadline:
+        if len(rows[-1] if isinstance(rows, tuple) else rows) or time.monotonic() > deadline:
             return rows
         time.sleep(0.005)
 
@@ -83,6 +84,25 @@ def test_simulator_reads_in_newtons(sim, tmp_path):
         dev.tare()
         forces = some(lambda: dev.read_all_forces(cal, tared=True))
         np.testing.assert_allclose(forces[:, :3], 0.0, atol=1e-12)
+
+
+def test_flags_beside_the_values_of_a_saturated_sensor(sim, tmp_path):
+    # Elements near 20000 counts, saturating above 15000: every channel at
+    # its rails, and x of channel 0 (0.5 N per count) far over its 10 N.
+    ranged = json.loads(json.dumps(CALIBRATION))
+    ranged["channels"][0]["range"] = [10, 10000, 1000]
+    port = sim(34, "--saturate", "15000")
+    rails = brv.flags.RAIL | brv.flags.ELEMENT_RAIL | brv.flags.VECTOR_RAIL | 0xF * brv.flags.CHANNEL_RAIL
+    with brv.Calibration(write(tmp_path, ranged)) as cal, brv.Device(port, "34") as dev:
+        assert cal.range(0) == [10, 10000, 1000] and cal.range(3) is None and cal.range() is None
+        rows, flags = some(lambda: dev.read_all_array(with_flags=True))
+        assert flags.dtype == np.uint32 and flags.shape == (len(rows),)
+        assert (flags == rails).all() and dev.flags() == list(flags)
+        t, forces, flags = some(lambda: dev.read_all_forces(cal, tared=False, with_time=True, with_flags=True))
+        assert len(t) == len(forces) == len(flags)
+        assert (flags == rails | brv.flags.OVER_RANGE | brv.flags.AXIS_OVER_RANGE).all()
+        assert brv.flags.axes_over_range(int(flags[0])) == [0]
+        assert brv.flags.railed_channels(int(flags[0])) == [0, 1, 2, 3]
 
 
 def test_refused_files_raise_the_librarys_message(tmp_path):

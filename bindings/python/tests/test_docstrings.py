@@ -6,8 +6,8 @@ import importlib
 import inspect
 import re
 
-MODULES = ["brv", "brv.arrays", "brv.calibration", "brv.device", "brv.errors", "brv.ports", "brv.recording",
-           "brv.samples"]
+MODULES = ["brv", "brv.arrays", "brv.calibration", "brv.device", "brv.errors", "brv.flags", "brv.ports",
+           "brv.recording", "brv.samples"]
 
 
 def documented(name, text):

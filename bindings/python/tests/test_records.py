@@ -3,7 +3,7 @@ prototypes, and the decoding of the configuration byte."""
 
 import ctypes
 import re
-from ctypes import POINTER, c_bool, c_char_p, c_double, c_int, c_int32, c_int64, c_ubyte, c_void_p
+from ctypes import POINTER, c_bool, c_char_p, c_double, c_int, c_int32, c_int64, c_uint32, c_ubyte, c_void_p
 from pathlib import Path
 
 import pytest
@@ -39,7 +39,7 @@ def _ctype(c):
     c = re.sub(r"\s*\*", "*", c.replace("const ", "")).strip()
     base = {"void": None, "int": c_int, "bool": c_bool, "brv_bool": c_ubyte, "brv_truth": c_bool,
             "brv_daq*": c_void_p, "int32_t": c_int32, "int64_t": c_int64,
-            "int64_t*": POINTER(c_int64), "double": c_double,
+            "int64_t*": POINTER(c_int64), "double": c_double, "uint32_t*": POINTER(c_uint32),
             "brv_ports*": c_void_p, "char*": c_char_p,
             "char**": POINTER(c_void_p), "char***": POINTER(POINTER(c_void_p)),
             "int*": POINTER(c_int), "int**": POINTER(POINTER(c_int)),
@@ -62,7 +62,7 @@ def test_every_header_function_is_declared_with_its_types():
         pytest.skip("header not found at %s" % HEADER)
     text = re.sub(r"/\*.*?\*/", "", HEADER.read_text(), flags=re.S)
     found = re.findall(r"BRV_C_EXPORT\s+([\w\s\*]+?)\s*\b(call\w+)\s*\(([^)]*)\)\s*;", text)
-    assert len(found) == 56
+    assert len(found) == 61
     lib = brv.lib()
     assert {name for _, name, _ in found} == set(_lib.PROTOTYPES)
     for ret, name, params in found:
