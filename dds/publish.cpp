@@ -169,25 +169,12 @@ void sayOverload(Sensor& s)
 // Reads what arrived and publishes it; false when the device is lost.
 bool readAndPublish(Sensor& s, uint64_t countLimit, std::vector<SampleRow>& rows, int64_t realtimeOffset)
 {
-    const int n = s.kind->sixAxis ? s.daq->readAll6D(s.all6, false) : s.daq->readAll(s.all, false);
+    rows.clear();
+    const int n = s.readRows(0, rows);
     if (n == -2)
         return false;
-    if (n == -1) {
-        ++s.readsLost;
-        s.resetFilters();  // bytes were dropped: never smear across them
-    }
     if (n <= 0)
         return true;
-    const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
-    const std::vector<uint32_t> flags = brovatools::flagsOf(*s.daq, n);
-    const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
-    rows.clear();
-    if (s.kind->sixAxis)
-        brovatools::appendRows(rows, 0, s.samples, stamps.data(), s.all6, n, cal, flags.data());
-    else
-        brovatools::appendRows(rows, 0, s.samples, stamps.data(), s.all, n, std::max(1, s.daq->getSensorSize()),
-                               s.wrench, cal, flags.data());
-    s.filterRows(rows, 0);
     for (size_t i = 0; i < rows.size();) {
         // The rows of one sample: published, then its flags counted.
         const uint64_t sample = rows[i].sample;

@@ -82,28 +82,6 @@ bool readAndRecord(Recorded& s, brovatools::Ros2Recorder& recorder, uint64_t cou
     return true;
 }
 
-brovatools::SidecarDevice deviceOf(const Recorded& st)
-{
-    brovatools::SidecarDevice d;
-    d.port = local(st.target.path);
-    d.kind = st.kind->code;
-    d.kindText = st.kind->text;
-    d.identification = local(st.target.ident);
-    d.sixAxisFromFourChannels = st.wrench;
-    d.rate = st.config.getSpeed();
-    d.filter = st.config.getFilter();
-    d.mode = st.config.getMode();
-    d.samples = st.samples;
-    d.statistics = st.statistics();
-    d.readsLost = st.readsLost;
-    d.estimatedRate = st.estimatedRate;
-    if (const auto& f = st.calibration.file) {
-        d.calibrated = true;
-        d.calibration = brovatools::sidecarCalibration(*f, st.calibration.forced);
-    }
-    return d;
-}
-
 // The statuses on /diagnostics, as brova publish sends them.
 std::vector<brovaros2::DiagnosticStatus> statuses(std::vector<std::unique_ptr<Recorded>>& sessions,
                                                   const brovatools::Ros2Recorder& recorder, const std::string& program,
@@ -360,7 +338,7 @@ int record(const RunOptions& run, const TopicOptions& topics, const RecordingOut
     }
     std::vector<brovatools::SidecarDevice> devices;
     for (const auto& s : sessions)
-        devices.push_back(deviceOf(*s));
+        devices.push_back(s->sidecarDevice());
     brovarecording::StringMap runInfo{
         {"started", local(started)},
         {"seconds", QString::number(seconds, 'f', 3).toStdString()},

@@ -103,31 +103,13 @@ bool followFlags(Stream& s, std::vector<SampleRow>& rows, size_t from, bool stop
 bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>& rows, bool stop,
               std::vector<OverloadChange>& changes, bool& stopped)
 {
-    int n;
-    if (s.kind->sixAxis) {
-        n = s.daq->readAll6D(s.all6, false);
-    } else {
-        n = s.daq->readAll(s.all, false);
-    }
+    const size_t before = rows.size();
+    const int n = s.readRows(index, rows);
     if (n == -2)
         return false;
-    if (n == -1) {
-        ++s.readsLost;
-        s.resetFilters();  // bytes were dropped: never smear across them
-    }
     if (n <= 0)
         return true;
-    const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
-    const std::vector<uint32_t> flags = brovatools::flagsOf(*s.daq, n);
-    s.readUpTo = stamps.back();
-    const size_t before = rows.size();
-    const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
-    if (s.kind->sixAxis)
-        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all6, n, cal, flags.data());
-    else
-        brovatools::appendRows(rows, index, s.samples, stamps.data(), s.all, n, std::max(1, s.daq->getSensorSize()),
-                               s.wrench, cal, flags.data());
-    s.filterRows(rows, before);
+    s.readUpTo = rows.back().stamp;  // the newest sample's (the last row is of the last sample)
     s.samples += static_cast<uint64_t>(n);
     if (countLimit && s.samples >= countLimit) {
         // The samples past the count are not written.
@@ -144,24 +126,8 @@ bool readInto(Stream& s, int index, uint64_t countLimit, std::vector<SampleRow>&
 
 brovatools::SidecarDevice sidecarDevice(const Stream& st)
 {
-    brovatools::SidecarDevice d;
-    d.port = local(st.target.path).toStdString();
-    d.kind = st.kind->code;
-    d.kindText = st.kind->text;
-    d.identification = local(st.target.ident).toStdString();
-    d.sixAxisFromFourChannels = st.wrench;
-    d.rate = st.config.getSpeed();
-    d.filter = st.config.getFilter();
-    d.mode = st.config.getMode();
-    d.samples = st.samples;
-    d.statistics = st.statistics();
-    d.readsLost = st.readsLost;
-    d.estimatedRate = st.estimatedRate;
+    brovatools::SidecarDevice d = st.sidecarDevice();
     d.flagged = st.flagged;
-    if (const auto& f = st.calibration.file) {
-        d.calibrated = true;
-        d.calibration = brovatools::sidecarCalibration(*f, st.calibration.forced);
-    }
     return d;
 }
 

@@ -165,6 +165,50 @@ void DeviceSession::filterRows(std::vector<brovatools::SampleRow>& rows, size_t 
     }
 }
 
+brovatools::SidecarDevice DeviceSession::sidecarDevice() const
+{
+    brovatools::SidecarDevice d;
+    d.port = target.path.toLocal8Bit().toStdString();
+    d.kind = kind->code;
+    d.kindText = kind->text;
+    d.identification = target.ident.toLocal8Bit().toStdString();
+    d.sixAxisFromFourChannels = wrench;
+    d.rate = config.getSpeed();
+    d.filter = config.getFilter();
+    d.mode = config.getMode();
+    d.samples = samples;
+    d.statistics = statistics();
+    d.readsLost = readsLost;
+    d.estimatedRate = estimatedRate;
+    if (const auto& f = calibration.file) {
+        d.calibrated = true;
+        d.calibration = brovatools::sidecarCalibration(*f, calibration.forced);
+    }
+    return d;
+}
+
+int DeviceSession::readRows(int index, std::vector<brovatools::SampleRow>& rows)
+{
+    const int n = kind->sixAxis ? daq->readAll6D(all6, false) : daq->readAll(all, false);
+    if (n == -1) {
+        ++readsLost;
+        resetFilters();  // bytes were dropped: never smear across them
+    }
+    if (n <= 0)
+        return n;
+    const std::vector<int64_t> stamps = brovatools::stampsOf(*daq, n);
+    const std::vector<uint32_t> flags = brovatools::flagsOf(*daq, n);
+    const size_t before = rows.size();
+    const brovatools::RowCalibration* cal = calibration.file ? &rowCalibration : nullptr;
+    if (kind->sixAxis)
+        brovatools::appendRows(rows, index, samples, stamps.data(), all6, n, cal, flags.data());
+    else
+        brovatools::appendRows(rows, index, samples, stamps.data(), all, n, std::max(1, daq->getSensorSize()), wrench,
+                               cal, flags.data());
+    filterRows(rows, before);
+    return n;
+}
+
 void DeviceSession::setUp(const RunOptions& o, int index, const std::vector<const DeviceSession*>& earlier)
 {
     const QString& port = o.ports.at(index);

@@ -18,6 +18,7 @@
 #include "lowpass.h"
 #include "commands.h"
 #include "samplerows.h"
+#include "sidecar.h"
 
 namespace brovacli {
 
@@ -148,10 +149,19 @@ struct DeviceSession {
     void resetFilters();
     // Low-pass filters the rows of this device from rows[from ...].
     void filterRows(std::vector<brovatools::SampleRow>& rows, size_t from);
+    // Reads what arrived and appends its rows (the port's index in the run,
+    // numbered from samples on; with their stamps, flags, calibrated and
+    // filtered values) to rows. Returns the samples read: -2 when the device
+    // is lost, -1 when bytes were dropped (counted, the filters started
+    // afresh), 0 when nothing new came; samples is not moved on.
+    int readRows(int index, std::vector<brovatools::SampleRow>& rows);
     // Seconds the device has been gone in all (the gap under way included).
     double goneSeconds(int64_t nowNs) const { return gapSeconds + (lostAt >= 0 ? (nowNs - lostAt) / 1e9 : 0); }
     // The counts of every session of the device so far.
     BrovaStatistics statistics() const;
+    // The device as a recording's description gives it (port, kind,
+    // configuration, counts, estimated rate, calibration).
+    brovatools::SidecarDevice sidecarDevice() const;
     void keepRate();
     void tellRate();
     // The session ends (the device was lost): its counts and rate are kept.
