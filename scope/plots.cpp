@@ -81,9 +81,12 @@ void PlotPanel::setUp(const SensorSession& session)
         }
         // The band last, on the left axis: the lines' series keep their
         // places; it spans the axis's range where samples were flagged.
-        c.band = new QLineSeries;
-        c.bandBase = new QLineSeries;
-        auto* band = new QAreaSeries(c.band, c.bandBase);
+        // An area series does not own its edges: they are its children.
+        auto* band = new QAreaSeries;
+        c.band = new QLineSeries(band);
+        c.bandBase = new QLineSeries(band);
+        band->setUpperSeries(c.band);
+        band->setLowerSeries(c.bandBase);
         band->setName(QStringLiteral("flagged"));
         band->setColor(QColor(0xc6, 0x28, 0x28, 70));
         band->setBorderColor(QColor(0xc6, 0x28, 0x28, 70));
