@@ -304,8 +304,9 @@ void SensorSession::take(int n)
         const int64_t offset = realtime_.offset(now);
         const uint64_t first = samples_ - recordFirst_;
         brovarecording::Status written =
-            sixAxis_ ? mcap_->addRead(0, first, stamps.data(), all6_, n, n, cal, offset)
-                     : mcap_->addRead(0, first, stamps.data(), all_, n, n, channels(), wrench_, cal, offset);
+            sixAxis_ ? mcap_->addRead(0, first, stamps.data(), all6_, n, n, cal, offset, flags.data())
+                     : mcap_->addRead(0, first, stamps.data(), all_, n, n, channels(), wrench_, cal, offset,
+                                      flags.data());
         recordedSamples_ += static_cast<uint64_t>(n);
         if (written && now >= nextStatus_) {
             // Once a second, the status brova record sends.
@@ -323,6 +324,7 @@ void SensorSession::take(int n)
             r.statistics = statistics();
             r.readsLost = readsLost_;
             r.calibration = calibration_ ? calibration_->path : std::string();
+            mcap_->reportFlags(0, r);
             written = mcap_->addDiagnostics({brovatools::diagnosticStatus("brova-scope", r)}, now + offset);
             nextStatus_ = now + 1000000000;
         }

@@ -47,6 +47,7 @@ struct Recorded : DeviceSession {
     int index = 0;  // the recorder's
     const BrovaDAQ* announced = nullptr;  // the device whose first samples had a status of their own
     bool statusDue = false;
+    bool overloaded = false;  // the newest sample recorded was flagged
 };
 
 // Reads what arrived and records it; false when the device is lost.
@@ -62,17 +63,23 @@ bool readAndRecord(Recorded& s, brovatools::Ros2Recorder& recorder, uint64_t cou
     if (n <= 0)
         return true;
     const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
+    const std::vector<uint32_t> flags = brovatools::flagsOf(*s.daq, n);
     const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
     // The samples past --count are not recorded.
     int keep = n;
     if (countLimit)
         keep = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(n), countLimit - std::min(countLimit, s.samples)));
     if (six)
-        written = recorder.addRead(s.index, s.samples, stamps.data(), s.all6, n, keep, cal, realtimeOffset);
+        written = recorder.addRead(s.index, s.samples, stamps.data(), s.all6, n, keep, cal, realtimeOffset,
+                                   flags.data());
     else
         written = recorder.addRead(s.index, s.samples, stamps.data(), s.all, n, keep,
-                                   std::max(1, s.daq->getSensorSize()), s.wrench, cal, realtimeOffset);
+                                   std::max(1, s.daq->getSensorSize()), s.wrench, cal, realtimeOffset, flags.data());
     s.samples += static_cast<uint64_t>(keep);
+    if (recorder.overloaded(s.index) != s.overloaded) {
+        s.overloaded = !s.overloaded;
+        s.statusDue = true;  // flagged samples start or end: the diagnostics follow at once
+    }
     if (s.announced != s.daq.get()) {
         s.announced = s.daq.get();
         s.statusDue = true;
@@ -106,7 +113,7 @@ brovatools::SidecarDevice deviceOf(const Recorded& st)
 
 // The statuses on /diagnostics, as brova publish sends them.
 std::vector<brovaros2::DiagnosticStatus> statuses(std::vector<std::unique_ptr<Recorded>>& sessions,
-                                                  const brovatools::Ros2Recorder& recorder, const std::string& program,
+                                                  brovatools::Ros2Recorder& recorder, const std::string& program,
                                                   int64_t nowNs)
 {
     std::vector<brovaros2::DiagnosticStatus> out;
@@ -114,7 +121,9 @@ std::vector<brovaros2::DiagnosticStatus> statuses(std::vector<std::unique_ptr<Re
         Recorded& s = *sp;
         s.ros.topics = recorder.topics(s.index);
         s.ros.state = s.daq ? recorder.state(s.index) : -1;
-        out.push_back(brovatools::diagnosticStatus(program, reportOf(s, s.ros, nowNs)));
+        brovatools::SensorReport report = reportOf(s, s.ros, nowNs);
+        recorder.reportFlags(s.index, report);
+        out.push_back(brovatools::diagnosticStatus(program, report));
     }
     return out;
 }
