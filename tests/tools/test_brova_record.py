@@ -298,3 +298,24 @@ def test_flagged_samples_show_in_the_recording(sim, tmp_path):
     assert flagged == list(range(flagged[0], flagged[-1] + 1)) and flagged[-1] < len(f) - 1
     assert {f[k] for k in flagged} == {RAIL | ELEMENT_RAIL | VECTOR_RAIL | CHANNEL_RAIL}
     assert brv.read_recording(mcap).metadata["brova.device.o"]["flagged samples"] == str(len(flagged))
+
+
+def test_lowpass_records_wrench_filtered_and_bad_cut_offs_are_refused(sim, tmp_path):
+    dev = sim(68, "--rate", 1000, "--log")
+    mcap = str(tmp_path / "lp.mcap")
+    for bad in (["--lowpass", 500], ["--lowpass", 0], ["--lowpass", "nan"], ["--lowpass", 20, "--rate", 30],
+                ["--lowpass", 20, "--lowpass-order", 9], ["--lowpass-order", 2]):
+        code, _, err = brova("record", dev.port, "--kind", 68, "--count", 5, "-o", mcap, *bad)
+        assert code == 2 and not os.path.exists(mcap + ".partial"), (bad, err)
+    assert dev.received() == "", "nothing may reach the device"
+    code, _, err = brova("record", dev.port, "--kind", 68, "--count", 300, "--name", "o", "--lowpass", 20,
+                         "--lowpass-order", 4, "-o", mcap)
+    assert code == 0, err
+    assert "low-pass 20 Hz, order 4, at 1000 per second: group delay" in err and "o/ch0/wrench_filtered" in err
+    rec = brv.read_recording(mcap)
+    assert rec.topics["/brova/o/ch0/wrench_filtered"] == "geometry_msgs/msg/WrenchStamped"
+    assert rec.messages["/brova/o/ch0/wrench_filtered"] == rec.messages["/brova/o/ch0/wrench"] == 300
+    s = rec.sensors["o"]
+    # A steady load: the filter starts at it and stays there, in counts.
+    assert s.filtered.shape == s.values.shape == (300, 1, 3)
+    assert float(abs(s.filtered - s.values).max()) < 1e-6

@@ -55,6 +55,9 @@ class Sensor:
     values    the wrench topics' values, N and N*m where a calibration
               applied, counts elsewhere: (n, 6) for a six-axis sensor,
               (n, channels, 3) for the channels of a three-axis device
+    filtered  the same from the wrench_filtered topics of a recording made
+              with --lowpass (low-pass filtered, with the same stamps; fewer
+              where the filter was off); else None
     counts    the raw records (the counts topic): "sample" (n,) uint64,
               "state" and "config" (n,) uint8, "flags" (n,) uint32, "fx" ..
               "tz" (n,) int32, and "s1" .. "s8", "x", "y", "z", "aux"
@@ -73,6 +76,7 @@ class Sensor:
         self.values = np.zeros((0, 6))
         self.counts = {}
         self.flags = np.zeros(0, dtype=np.uint32)
+        self.filtered = None
         self.device = {}
 
     def __repr__(self):
@@ -164,6 +168,18 @@ def _wrench_values(payloads):
         stamps[i] = sec * 1000000000 + nsec
         values[i] = struct.unpack_from("<6d", p, len(p) - 48)
     return values, stamps
+
+
+def _sensor_values(wrenches, base, leaf):
+    """A sensor's values from its topic BASE+LEAF (six-axis), or from its
+    channels' BASE+chN/LEAF stacked (n, channels, 3); None without them."""
+    if base + leaf in wrenches:
+        return wrenches[base + leaf][0]
+    per = [wrenches[t][0] for t in sorted(wrenches) if t.startswith(base + "ch") and t.endswith("/" + leaf)]
+    if not per:
+        return None
+    n = min(len(v) for v in per)
+    return np.stack([v[:n, :3] for v in per], axis=1)
 
 
 def _counts(payloads):
@@ -271,15 +287,11 @@ def read_recording(path):
         s.counts = _counts(payloads.get(cid, []))
         s.device = rec.metadata.get("brova.device." + s.name, {})
         n = len(s.counts.get("sample", []))
-        if base + "wrench" in wrenches:
-            values, _ = wrenches[base + "wrench"]
+        values = _sensor_values(wrenches, base, "wrench")
+        if values is not None:
             n = min(n, len(values))
             s.values = values[:n]
-        else:
-            per = [wrenches[t] for t in sorted(wrenches) if t.startswith(base + "ch") and t.endswith("/wrench")]
-            if per:
-                n = min([n] + [len(v) for v, _ in per])
-                s.values = np.stack([v[:n, :3] for v, _ in per], axis=1)
+        s.filtered = _sensor_values(wrenches, base, "wrench_filtered")
         for k in list(s.counts):
             s.counts[k] = s.counts[k][:n]
         s.stamp_ns = s.counts.get("stamp_ns", np.zeros(0, dtype=np.int64))
