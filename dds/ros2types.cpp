@@ -158,7 +158,7 @@ const std::vector<TypeDescription>& ownTypes()
           plain("z", kInt32), plain("aux", kInt32)}},
         {"brova_msgs/msg/CountsSample",
          {nested("stamp", "builtin_interfaces/msg/Time"), plain("state", kUInt8), plain("config", kUInt8),
-          plain("fx", kInt32), plain("fy", kInt32), plain("fz", kInt32), plain("tx", kInt32), plain("ty", kInt32),
+          plain("flags", kUInt32), plain("fx", kInt32), plain("fy", kInt32), plain("fz", kInt32), plain("tx", kInt32), plain("ty", kInt32),
           plain("tz", kInt32), nested("channels", "brova_msgs/msg/ChannelCounts", kUnboundedSequence)}},
         {kTypeCounts,
          {nested("header", "std_msgs/msg/Header"), plain("first_sample", kUInt64),
@@ -354,7 +354,7 @@ std::vector<uint8_t> serialize(const Counts& m)
     Cdr c;
     size_t size = 40 + m.frameId.size();
     for (const CountsSample& x : m.samples)
-        size += 40 + 48 * x.channels.size();
+        size += 44 + 48 * x.channels.size();
     c.bytes.reserve(size);
     c.put(m.stamp);
     c.put(m.frameId);
@@ -364,6 +364,7 @@ std::vector<uint8_t> serialize(const Counts& m)
         c.put(s.stamp);
         c.put(s.state);
         c.put(s.config);
+        c.put(s.flags);
         for (const int32_t v : s.wrench)
             c.put(v);
         c.put(static_cast<uint32_t>(s.channels.size()));

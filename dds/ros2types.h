@@ -156,6 +156,8 @@ struct DiagnosticArray {
 //   builtin_interfaces/Time stamp     the sample's instant
 //   uint8 state                       the device's state field (5 normal)
 //   uint8 config                      the configuration byte reported with it
+//   uint32 flags                      the sample instant's status flags (brovaflags.h): a field at its
+//                                     rail, with the over-range bits where a calibration applied
 //   int32 fx, fy, fz, tx, ty, tz      six-axis: the force and torque counts (as the device sent them,
 //                                     or computed on the host for four channels read as one); else 0
 //   brova_msgs/ChannelCounts[] channels  the channels (three-axis: 1 or 4; six-axis: its four units)
@@ -170,6 +172,7 @@ struct CountsSample {
     Time stamp;
     uint8_t state = 0;
     uint8_t config = 0;
+    uint32_t flags = 0;
     int32_t wrench[6] = {};  // fx, fy, fz, tx, ty, tz
     std::vector<ChannelCounts> channels;
 };

@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "calibrationlookup.h"
 #include "kinds.h"
+#include "lowpass.h"
 #include "scopewindow.h"
 #include "session.h"
 
@@ -68,6 +70,8 @@ int main(int argc, char** argv)
     bool sixAxis = false, platformGiven = false;
     std::shared_ptr<const brovatools::CalibrationFile> calibration;
     bool noCalibration = false, forceCalibration = false;
+    double lowPass = 0;
+    int lowPassOrder = brovatools::LowPass::kDefaultOrder;
     {
         // The options are read (and --help, --version answered) without a
         // display: a window program's QApplication cannot be made without one.
@@ -99,6 +103,14 @@ int main(int argc, char** argv)
         p.addOption({QStringLiteral("simulate"),
                      QStringLiteral("Start a simulated sensor of kind K (31, 34, 64, 68, 94, 95) and open it."),
                      QStringLiteral("K")});
+        p.addOption({QStringLiteral("lowpass"),
+                     QStringLiteral("Plot the values low-pass filtered instead of raw: a Butterworth filter with its "
+                                    "cut-off at HZ (below half the sample rate), per trace, designed for the device's "
+                                    "configured rate, started afresh after a gap or a reopen; the status bar gives its "
+                                    "group delay. Recordings keep the raw samples."),
+                     QStringLiteral("HZ")});
+        p.addOption({QStringLiteral("lowpass-order"),
+                     QStringLiteral("The low-pass filter's order, 1 ... 8 (default 2)."), QStringLiteral("N")});
         QStringList args;
         const QStringList all = QCoreApplication::arguments();
         for (int i = 0; i < all.size(); ++i) {
@@ -143,6 +155,30 @@ int main(int argc, char** argv)
         if (kind && !p.isSet(QStringLiteral("port"))) {
             std::fputs("brova-scope: --kind is the kind of --port's sensor: give --port too\n", stderr);
             return 2;
+        }
+        if (p.isSet(QStringLiteral("lowpass-order")) && !p.isSet(QStringLiteral("lowpass"))) {
+            std::fputs("brova-scope: --lowpass-order needs --lowpass HZ\n", stderr);
+            return 2;
+        }
+        if (p.isSet(QStringLiteral("lowpass"))) {
+            // Refused before any window or sensor: a cut-off that is not a
+            // number above 0 Hz and below half the highest rate (1000 per
+            // second), or an order outside 1 ... 8.
+            bool ok = false;
+            lowPass = p.value(QStringLiteral("lowpass")).toDouble(&ok);
+            if (!ok)
+                lowPass = std::nan("");
+            if (p.isSet(QStringLiteral("lowpass-order"))) {
+                lowPassOrder = p.value(QStringLiteral("lowpass-order")).toInt(&ok);
+                if (!ok)
+                    lowPassOrder = 0;
+            }
+            const std::string why = brovatools::LowPass::check(lowPass, lowPassOrder, 1000);
+            if (!why.empty()) {
+                std::fprintf(stderr, "brova-scope: --lowpass %s: %s\n", qPrintable(p.value(QStringLiteral("lowpass"))),
+                             why.c_str());
+                return 2;
+            }
         }
         port = p.value(QStringLiteral("port"));
         sixAxis = p.isSet(QStringLiteral("six-axis"));
@@ -192,6 +228,7 @@ int main(int argc, char** argv)
         });
     }
     window.setCalibrationOptions(calibration, noCalibration, forceCalibration);
+    window.session().setLowPass(lowPass, lowPassOrder);
     window.show();
     window.setSixAxisView(sixAxis);
     if (!port.isEmpty())

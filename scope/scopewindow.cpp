@@ -649,7 +649,10 @@ void ScopeWindow::redraw()
                          .arg(deviceRate)
                          .arg(s.checksumFailures)
                          .arg(s.bytesDiscarded)
-                         .arg(unitsText(), flagged));
+                         .arg(session_->lowPassText().isEmpty() ? unitsText()
+                                                                 : unitsText() + QStringLiteral(", ") +
+                                                                       session_->lowPassText(),
+                              flagged));
     status_->setStyleSheet(session_->overloaded() ? QStringLiteral("color: #c62828; font-weight: bold") : QString());
     recording_->setText(session_->recording() ? QStringLiteral("recording: %1 s, %2 samples")
                                                     .arg(session_->recordingSeconds(), 0, 'f', 1)

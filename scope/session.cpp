@@ -67,6 +67,9 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
     port_ = port;
     kind_ = kind;
     ident_.clear();
+    lowPassText_.clear();
+    countFilters_.clear();
+    forceFilters_.clear();
     sixAxis_ = k->sixAxis;
     wrench_ = wrench && k->fourChannel;
     lost_ = false;
@@ -142,6 +145,7 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
                                                       : QString::fromLatin1(axis));
                }
                forceTraces_ = traces_;
+               designLowPass();
                samples_ = 0;
                flagged_ = 0;
                overloaded_ = false;
@@ -151,6 +155,40 @@ void SensorSession::open(const QString& port, int kind, bool wrench)
                timer_.start();
                emit opened(true, QStringLiteral("%1: kind %2 open").arg(port_, QString::fromLatin1(k->text)));
            });
+}
+
+void SensorSession::setLowPass(double cutoff, int order)
+{
+    lowPassCutoff_ = cutoff;
+    lowPassOrder_ = order;
+}
+
+void SensorSession::designLowPass()
+{
+    if (lowPassCutoff_ <= 0)
+        return;
+    const bool wasOff = !lowPassText_.isEmpty() && !lowPassOn();
+    const int rate = config_.getSpeed();
+    countFilters_.assign(traces_.size(), brovatools::LowPass());
+    bool on = true;
+    for (auto& f : countFilters_)
+        on = f.design(lowPassCutoff_, lowPassOrder_, rate, 1) && on;
+    if (!on) {
+        countFilters_.clear();
+        forceFilters_.clear();
+        lowPassText_ = QStringLiteral("low-pass off: %1 Hz is not below half the rate of %2 per second")
+                           .arg(lowPassCutoff_)
+                           .arg(rate);
+        if (!wasOff)
+            std::fprintf(stderr, "brova-scope: %s: %s\n", port_.toLocal8Bit().constData(),
+                         lowPassText_.toLocal8Bit().constData());
+        return;
+    }
+    forceFilters_ = countFilters_;
+    lowPassText_ = QStringLiteral("low-pass %1 Hz, order %2: %3")
+                       .arg(lowPassCutoff_)
+                       .arg(lowPassOrder_)
+                       .arg(QString::fromStdString(brovatools::lowPassDelayText(countFilters_[0])));
 }
 
 void SensorSession::close()
@@ -174,6 +212,8 @@ void SensorSession::setCalibration(std::shared_ptr<const brovatools::Calibration
     rowCalibration_.calibration = calibration_ ? &calibration_->calibration : nullptr;
     for (Trace& t : forceTraces_)
         t.clear();
+    for (auto& f : forceFilters_)
+        f.reset();  // another unit, or other values: afresh
 }
 
 QString SensorSession::groupUnit(int group) const
@@ -238,6 +278,13 @@ void SensorSession::poll()
     const int n = sixAxis_ ? daq_->readAll6D(all6_, false) : daq_->readAll(all_, false);
     if (n == -1 && recording())
         ++readsLost_;
+    if (n == -1) {
+        // Bytes were dropped: the filters never smear across them.
+        for (auto& f : countFilters_)
+            f.reset();
+        for (auto& f : forceFilters_)
+            f.reset();
+    }
     if (n == -2) {
         lost_ = true;
         timer_.stop();
@@ -274,9 +321,17 @@ void SensorSession::take(int n)
         const int first = r.sixAxis ? 0 : tracesPerGroup * r.channel;
         const int count = r.sixAxis ? 6 : tracesPerGroup;
         for (int i = 0; i < count && first + i < static_cast<int>(traces_.size()); ++i) {
-            traces_[static_cast<size_t>(first + i)].append(t, r.values[i]);
-            if (cal)
-                forceTraces_[static_cast<size_t>(first + i)].append(t, r.calibrated ? r.force[i] : r.values[i]);
+            const size_t k = static_cast<size_t>(first + i);
+            double v = r.values[i];
+            if (k < countFilters_.size())
+                countFilters_[k].apply(&v);
+            traces_[k].append(t, v);
+            if (cal) {
+                double f = r.calibrated ? r.force[i] : r.values[i];
+                if (k < forceFilters_.size())
+                    forceFilters_[k].apply(&f);
+                forceTraces_[k].append(t, f);
+            }
         }
         state = r.state;
     }
@@ -304,8 +359,9 @@ void SensorSession::take(int n)
         const int64_t offset = realtime_.offset(now);
         const uint64_t first = samples_ - recordFirst_;
         brovarecording::Status written =
-            sixAxis_ ? mcap_->addRead(0, first, stamps.data(), all6_, n, n, cal, offset)
-                     : mcap_->addRead(0, first, stamps.data(), all_, n, n, channels(), wrench_, cal, offset);
+            sixAxis_ ? mcap_->addRead(0, first, stamps.data(), all6_, n, n, cal, offset, flags.data())
+                     : mcap_->addRead(0, first, stamps.data(), all_, n, n, channels(), wrench_, cal, offset,
+                                      flags.data());
         recordedSamples_ += static_cast<uint64_t>(n);
         if (written && now >= nextStatus_) {
             // Once a second, the status brova record sends.
@@ -323,6 +379,7 @@ void SensorSession::take(int n)
             r.statistics = statistics();
             r.readsLost = readsLost_;
             r.calibration = calibration_ ? calibration_->path : std::string();
+            mcap_->reportFlags(0, r);
             written = mcap_->addDiagnostics({brovatools::diagnosticStatus("brova-scope", r)}, now + offset);
             nextStatus_ = now + 1000000000;
         }
@@ -408,7 +465,10 @@ void SensorSession::configure(int rate, int filter, int mode)
             *got = daq->getConfig();
         },
         [this, want, got] {
+            const int rate = config_.getSpeed();
             config_ = *got;
+            if (config_.getSpeed() != rate)
+                designLowPass();
             const QString text = QString::fromStdString(brovatools::describeConfig(*got));
             const bool confirmed = want.confirmedBy(*got);
             emit configured(confirmed, confirmed ? QStringLiteral("confirmed: %1").arg(text)

@@ -22,6 +22,7 @@
 
 #include "brovadaq.h"
 #include "calibrationlookup.h"
+#include "lowpass.h"
 #include "ros2recorder.h"
 #include "samplerows.h"
 #include "traces.h"
@@ -71,6 +72,19 @@ public:
     // The unit of a group's traces as shown: "counts", "N" or "N·m" (a
     // channel the file does not calibrate stays in counts).
     QString groupUnit(int group) const;
+
+    // A host-side low-pass filter (--lowpass): the traces are then the
+    // values filtered instead of the raw ones (counts and N alike), a
+    // Butterworth of the order with its cut-off at cutoff Hz (0: none), per
+    // trace, designed for the device's configured rate at every open and
+    // configuration, started afresh after dropped bytes, a reopen or a
+    // calibration switched; off, with a line on standard error, while the
+    // rate puts the cut-off at or above half of it. Recordings keep the raw
+    // samples. Set before open. lowPassText says what it does ("low-pass 20
+    // Hz, order 2: group delay ..." or why it is off); empty without one.
+    void setLowPass(double cutoff, int order);
+    QString lowPassText() const { return lowPassText_; }
+    bool lowPassOn() const { return !countFilters_.empty(); }
 
     // The traces: per channel x, y, z (three-axis kinds), or Fx ... Tz (a
     // six-axis sensor, or a four-channel device read as one). groups() tells
@@ -141,6 +155,8 @@ private:
     // Runs job off the window's thread; done then runs on it.
     void runJob(std::function<void()> job, std::function<void()> done);
     void setState(int state);
+    // (Re)designs the filters for the configured rate (see setLowPass).
+    void designLowPass();
     bool startMcap(const QString& path, bool replace, QString& why);
     bool stopMcap(QString* why);
     brovatools::SidecarDevice recordedDevice() const;
@@ -166,6 +182,10 @@ private:
     uint64_t flagged_ = 0;
     bool overloaded_ = false;
     std::deque<std::pair<double, double>> flaggedSpans_;
+    double lowPassCutoff_ = 0;
+    int lowPassOrder_ = brovatools::LowPass::kDefaultOrder;
+    std::vector<brovatools::LowPass> countFilters_, forceFilters_;  // per trace; empty: off
+    QString lowPassText_;
     brovatools::RateMeter rate_;
     BrovaPackage* all_ = nullptr;
     BrovaPackage6D* all6_ = nullptr;

@@ -38,7 +38,7 @@ function plain(type, m, logTime) {
       fault(`a counts message's stamps are not its log_time`);
     return m.samples.map((s, k) => [String(ns(s.stamp)), String(BigInt(m.first_sample) + BigInt(k)), s.state, s.config,
       s.fx, s.fy, s.fz, s.tx, s.ty, s.tz,
-      s.channels.map((c) => [c.s1, c.s2, c.s3, c.s4, c.s5, c.s6, c.s7, c.s8, c.x, c.y, c.z, c.aux])]);
+      s.channels.map((c) => [c.s1, c.s2, c.s3, c.s4, c.s5, c.s6, c.s7, c.s8, c.x, c.y, c.z, c.aux]), s.flags]);
   }
   if (type === "diagnostic_msgs/msg/DiagnosticArray")
     return m.status.map((s) => ({ level: s.level, name: s.name, message: s.message, hardware_id: s.hardware_id,

@@ -365,6 +365,33 @@ private slots:
         QTRY_VERIFY(listed(w, port));
     }
 
+    void lowPassTracesAndTheFilterOffAboveNyquist()
+    {
+        ScopeWindow w;
+        w.session().setLowPass(40, 2);
+        w.show();
+        QVERIFY(!w.simulate(68, false).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(w.session().isOpen(), 5000);
+        QVERIFY(w.session().lowPassOn());
+        // A steady load: the filter starts at it and stays there.
+        QTRY_VERIFY(w.plots().pointsInSeries(2) > 10);
+        QVERIFY(std::fabs(newest(w, 0) - x(0)) < 1e-6 && std::fabs(newest(w, 2) - z(0)) < 1e-6);
+        QTRY_VERIFY(text(w, "status").contains(QStringLiteral("low-pass 40 Hz, order 2: group delay")));
+        // A tare is a step from the load to 0: the trace passes between them.
+        click(w, "tare");
+        QTRY_VERIFY(std::fabs(newest(w, 0)) < 1);
+        double low = 0, high = 0;
+        const QVector<QPointF> points = w.session().traces()[0].decimated(0, w.session().now(), 1000000, low, high);
+        QVERIFY(std::any_of(points.begin(), points.end(), [](const QPointF& p) { return p.y() > 1 && p.y() < x(0) - 1; }));
+        // 30 per second puts 40 Hz above Nyquist: off, and said.
+        auto* rate = w.findChild<QComboBox*>(QStringLiteral("rate"));
+        rate->setCurrentIndex(rate->findData(30));
+        click(w, "apply");
+        QTRY_VERIFY_WITH_TIMEOUT(text(w, "configResult").startsWith(QStringLiteral("confirmed: rate 30")), 5000);
+        QVERIFY(!w.session().lowPassOn());
+        QTRY_VERIFY(text(w, "status").contains(QStringLiteral("low-pass off: 40 Hz is not below half the rate of 30")));
+    }
+
     void runsWithoutADisplayAndCleansUpOnSignals()
     {
         const QStringList noDisplay = {QStringLiteral("DISPLAY"), QStringLiteral("WAYLAND_DISPLAY"),
@@ -377,7 +404,11 @@ private slots:
                      {{"--version"}, 0, "brova-scope "},
                      {{"--bogus"}, 2, "bogus"},
                      {{"--port", "/dev/null", "--kind", "35"}, 2, "a kind is one of"},
-                     {{"--calibration", "/nonexistent/cal.json"}, 1, "/nonexistent/cal.json: cannot be read"}};
+                     {{"--calibration", "/nonexistent/cal.json"}, 1, "/nonexistent/cal.json: cannot be read"},
+                     {{"--lowpass", "500"}, 2, "not below half the sample rate"},
+                     {{"--lowpass", "nan"}, 2, "above 0 Hz expected"},
+                     {{"--lowpass", "20", "--lowpass-order", "9"}, 2, "the order is 1 ... 8"},
+                     {{"--lowpass-order", "3"}, 2, "needs --lowpass"}};
         for (const auto& c : cases) {
             QProcess p;
             setUpProgram(p, c.args, noDisplay);

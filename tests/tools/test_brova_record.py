@@ -20,7 +20,7 @@ import time
 
 import pytest
 
-from conftest import BROVA, brova
+from conftest import BROVA, brova, wait_for
 
 sys.path.insert(0, os.environ.get("BRV_PYTHONPATH", ""))
 import brv  # noqa: E402  (the binding's source, for its recording reader)
@@ -108,7 +108,7 @@ def test_a_recording_holds_what_the_csv_of_the_same_run_holds(sim, readers, kind
     py = brv.read_recording(mcap)
     s = py.sensors["ft"]
     assert py.finished and list(s.counts["sample"]) == list(range(n))
-    assert list(s.stamp_ns) == stamps
+    assert list(s.stamp_ns) == stamps and s.flags.tolist() == [c[11] for c in counts]
     if kind == 95:
         wrench = topics["/brova/ft/wrench"]["messages"]
         assert [int(w[0]) for w in wrench] == stamps and {w[1] for w in wrench} == {"ft"}
@@ -118,6 +118,7 @@ def test_a_recording_holds_what_the_csv_of_the_same_run_holds(sim, readers, kind
             assert w[2:] == pytest.approx(want, rel=1e-7) and list(v) == w[2:]
             assert len(c[10]) == 4 and c[10][0][11] == 0  # the four units' records
         assert s.counts["fx"].tolist() == [int(r["Fx"]) for r in rows]
+        assert s.flags.tolist() == [int(r["flags"]) for r in rows]
     else:
         # A row per channel in the CSV; a topic per channel, and every
         # channel of a sample in its counts record.
@@ -268,3 +269,53 @@ def test_info_tells_a_damaged_or_foreign_file(sim):
     open(foreign, "w").write("not a recording\n")
     code, _, err = brova("info", foreign)
     assert code == 1 and "not a recording that can be read" in err
+
+
+def test_flagged_samples_show_in_the_recording(sim, tmp_path):
+    from brv.flags import CHANNEL_RAIL, ELEMENT_RAIL, RAIL, VECTOR_RAIL
+    control, mcap = str(tmp_path / "control"), str(tmp_path / "o.mcap")
+    dev = sim(68, "--rate", 1000, "--saturate", 30000, "--control", control)
+    p = subprocess.Popen([BROVA, "record", dev.port, "--kind", "68", "--name", "o", "-o", mcap],
+                         stderr=subprocess.PIPE, text=True)
+
+    def flags():
+        try:
+            return brv.read_recording(mcap + ".partial").sensors["o"].flags.tolist()
+        except (OSError, KeyError, ValueError):  # a file being written
+            return []
+    try:
+        assert wait_for_size(mcap + ".partial", 2000) and wait_for(lambda: len(flags()) > 0, 20)
+        for load, seen in (("0 0 0 40000", lambda f: any(f)), ("0 100 -50 20000", lambda f: any(f) and not f[-1])):
+            with open(control, "w") as c:
+                c.write("counts %s\n" % load)  # every element past 30000: at the rail; then back
+            assert wait_for(lambda: seen(flags()), 20), flags()
+    finally:
+        p.send_signal(signal.SIGINT)
+        err = p.communicate(timeout=30)[1]
+    assert p.returncode == 130, err
+    f = brv.read_recording(mcap).sensors["o"].flags.tolist()
+    flagged = [k for k, x in enumerate(f) if x]
+    assert flagged == list(range(flagged[0], flagged[-1] + 1)) and flagged[-1] < len(f) - 1
+    assert {f[k] for k in flagged} == {RAIL | ELEMENT_RAIL | VECTOR_RAIL | CHANNEL_RAIL}
+    assert brv.read_recording(mcap).metadata["brova.device.o"]["flagged samples"] == str(len(flagged))
+
+
+def test_lowpass_records_wrench_filtered_and_bad_cut_offs_are_refused(sim, tmp_path):
+    dev = sim(68, "--rate", 1000, "--log")
+    mcap = str(tmp_path / "lp.mcap")
+    for bad in (["--lowpass", 500], ["--lowpass", 0], ["--lowpass", "nan"], ["--lowpass", 20, "--rate", 30],
+                ["--lowpass", 20, "--lowpass-order", 9], ["--lowpass-order", 2]):
+        code, _, err = brova("record", dev.port, "--kind", 68, "--count", 5, "-o", mcap, *bad)
+        assert code == 2 and not os.path.exists(mcap + ".partial"), (bad, err)
+    assert dev.received() == "", "nothing may reach the device"
+    code, _, err = brova("record", dev.port, "--kind", 68, "--count", 300, "--name", "o", "--lowpass", 20,
+                         "--lowpass-order", 4, "-o", mcap)
+    assert code == 0, err
+    assert "low-pass 20 Hz, order 4, at 1000 per second: group delay" in err and "o/ch0/wrench_filtered" in err
+    rec = brv.read_recording(mcap)
+    assert rec.topics["/brova/o/ch0/wrench_filtered"] == "geometry_msgs/msg/WrenchStamped"
+    assert rec.messages["/brova/o/ch0/wrench_filtered"] == rec.messages["/brova/o/ch0/wrench"] == 300
+    s = rec.sensors["o"]
+    # A steady load: the filter starts at it and stays there, in counts.
+    assert s.filtered.shape == s.values.shape == (300, 1, 3)
+    assert float(abs(s.filtered - s.values).max()) < 1e-6

@@ -47,6 +47,8 @@ struct Recorded : DeviceSession {
     int index = 0;  // the recorder's
     const BrovaDAQ* announced = nullptr;  // the device whose first samples had a status of their own
     bool statusDue = false;
+    bool overloaded = false;  // the newest sample recorded was flagged
+    std::string filterOff;    // why the low-pass filter is off, for the diagnostics
 };
 
 // Reads what arrived and records it; false when the device is lost.
@@ -57,22 +59,34 @@ bool readAndRecord(Recorded& s, brovatools::Ros2Recorder& recorder, uint64_t cou
     const int n = six ? s.daq->readAll6D(s.all6, false) : s.daq->readAll(s.all, false);
     if (n == -2)
         return false;
-    if (n == -1)
+    if (n == -1) {
         ++s.readsLost;
+        s.resetFilters();  // bytes were dropped: never smear across them
+    }
     if (n <= 0)
         return true;
     const std::vector<int64_t> stamps = brovatools::stampsOf(*s.daq, n);
+    const std::vector<uint32_t> flags = brovatools::flagsOf(*s.daq, n);
     const brovatools::RowCalibration* cal = s.calibration.file ? &s.rowCalibration : nullptr;
     // The samples past --count are not recorded.
     int keep = n;
     if (countLimit)
         keep = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(n), countLimit - std::min(countLimit, s.samples)));
+    brovatools::RowFilter filter;
+    if (!s.filters.empty())
+        filter = [&s](std::vector<brovatools::SampleRow>& rows) { s.filterRows(rows, 0); };
     if (six)
-        written = recorder.addRead(s.index, s.samples, stamps.data(), s.all6, n, keep, cal, realtimeOffset);
+        written = recorder.addRead(s.index, s.samples, stamps.data(), s.all6, n, keep, cal, realtimeOffset,
+                                   flags.data(), filter);
     else
         written = recorder.addRead(s.index, s.samples, stamps.data(), s.all, n, keep,
-                                   std::max(1, s.daq->getSensorSize()), s.wrench, cal, realtimeOffset);
+                                   std::max(1, s.daq->getSensorSize()), s.wrench, cal, realtimeOffset, flags.data(),
+                                   filter);
     s.samples += static_cast<uint64_t>(keep);
+    if (recorder.overloaded(s.index) != s.overloaded) {
+        s.overloaded = !s.overloaded;
+        s.statusDue = true;  // flagged samples start or end: the diagnostics follow at once
+    }
     if (s.announced != s.daq.get()) {
         s.announced = s.daq.get();
         s.statusDue = true;
@@ -84,7 +98,7 @@ bool readAndRecord(Recorded& s, brovatools::Ros2Recorder& recorder, uint64_t cou
 
 // The statuses on /diagnostics, as brova publish sends them.
 std::vector<brovaros2::DiagnosticStatus> statuses(std::vector<std::unique_ptr<Recorded>>& sessions,
-                                                  const brovatools::Ros2Recorder& recorder, const std::string& program,
+                                                  brovatools::Ros2Recorder& recorder, const std::string& program,
                                                   int64_t nowNs)
 {
     std::vector<brovaros2::DiagnosticStatus> out;
@@ -92,7 +106,13 @@ std::vector<brovaros2::DiagnosticStatus> statuses(std::vector<std::unique_ptr<Re
         Recorded& s = *sp;
         s.ros.topics = recorder.topics(s.index);
         s.ros.state = s.daq ? recorder.state(s.index) : -1;
-        out.push_back(brovatools::diagnosticStatus(program, reportOf(s, s.ros, nowNs)));
+        brovatools::SensorReport report = reportOf(s, s.ros, nowNs);
+        recorder.reportFlags(s.index, report);
+        report.lowPass = !s.filterOff.empty() ? s.filterOff
+                         : s.filters.empty()  ? std::string()
+                                              : brovatools::lowPassDelayText(s.filters[0]);
+        report.lowPassOff = !s.filterOff.empty();
+        out.push_back(brovatools::diagnosticStatus(program, report));
     }
     return out;
 }
@@ -175,7 +195,8 @@ bool isRecordingPath(const QString& output)
     return output.endsWith(QStringLiteral(".mcap"), Qt::CaseInsensitive);
 }
 
-int record(const RunOptions& run, const TopicOptions& topics, const RecordingOutput& out, const QString& program)
+int record(const RunOptions& run, const TopicOptions& topics, const RecordingOutput& out, const QString& program,
+           const LowPassOptions& lowPass)
 {
     const QStringList& ports = run.ports;
     const std::string partial = local(out.path) + ".partial";
@@ -224,6 +245,11 @@ int record(const RunOptions& run, const TopicOptions& topics, const RecordingOut
         brovatools::RecordedSensor r;
         r.name = s->ros.name;
         r.topics = s->ros.topics;
+        if (lowPass.cutoff > 0)
+            for (const auto& t : s->ros.topics)
+                r.filteredTopics.push_back(t.ros + "_filtered");
+        // Filtered in the values' own unit: N and N*m when calibrated.
+        s->filterNewtons = s->calibration.file != nullptr;
         r.countsTopic = brovaros2::rosTopic(topics.ns, s->ros.name + "/counts");
         r.frameId = s->ros.frameId;
         r.calibration = s->calibration.file;
@@ -232,6 +258,8 @@ int record(const RunOptions& run, const TopicOptions& topics, const RecordingOut
         std::string list;
         for (const auto& t : s->ros.topics)
             list += (list.empty() ? "" : ", ") + t.ros;
+        for (const auto& t : r.filteredTopics)
+            list += ", " + t;
         std::fprintf(stderr, "brova: %s: %s on %s and %s; %s\n", local(s->target.path).c_str(),
                      s->calibration.file ? "N and N*m" : "counts", list.c_str(), r.countsTopic.c_str(),
                      s->calibration.line.c_str());
@@ -267,6 +295,15 @@ int record(const RunOptions& run, const TopicOptions& topics, const RecordingOut
             }
             if (turn == Turn::Reopened)
                 std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.ros.name.c_str(), s.lastGap);
+            if (turn == Turn::Opened || turn == Turn::Reopened) {
+                bool off = false;
+                const std::string told = s.designFilters(lowPass, s.ros.name, off);
+                if (!told.empty()) {
+                    std::fprintf(stderr, "brova: %s%s\n", told.c_str(), off ? "; wrench_filtered is not recorded" : "");
+                    s.filterOff = off ? told : std::string();
+                    s.statusDue = true;
+                }
+            }
             if (turn != Turn::Waiting && !s.done &&
                 !readAndRecord(s, recorder, static_cast<uint64_t>(run.count), realtimeOffset, written)) {
                 if (!run.reconnect) {
@@ -392,7 +429,11 @@ int runRecord(const QStringList& args)
             "FILE.partial. Ctrl-C and SIGTERM finish the file before brova exits. An existing FILE is not "
             "replaced unless --force is given.\n\n"
             "Ports, kinds, configuration, tare, calibration and reconnection are brova stream's; --namespace, "
-            "--name and --frame-id name the topics as brova publish does.\n\n") +
+            "--name and --frame-id name the topics as brova publish does. With --lowpass each wrench topic has a "
+            ".../wrench_filtered beside it, as brova publish has: the same samples, with the same stamps, low-pass "
+            "filtered (delayed by the filter's group delay, told at the start). Each sample's status flags (a field "
+            "at its converter's rail, a calibrated value over its rated range) are in its counts record; the "
+            "diagnostics go to WARN while samples are flagged.\n\n") +
         exitCodesText());
     p.addHelpOption();
     addRunOptions(p, QStringLiteral("After an unplug, keep recording the other ports, wait for the port to come back "
@@ -401,13 +442,15 @@ int runRecord(const QStringList& args)
     p.addOption({{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("The recording to write (FILE.mcap)."),
                  QStringLiteral("FILE")});
     addRecordingOptions(p);
+    addLowPassOptions(p);
     parseOrExplain(p, args);
     const RunOptions run = runOptionsFrom(p, args);
+    const LowPassOptions lowPass = lowPassFromOptions(p, run.want);
     const TopicOptions topics = topicOptionsFrom(p, static_cast<int>(run.ports.size()));
     if (!p.isSet(QStringLiteral("output")))
         throw Failure(ExitUsage, QStringLiteral("brova record needs -o FILE.mcap, the recording to write"));
     const RecordingOutput out = recordingOutputFrom(p, p.value(QStringLiteral("output")));
-    return record(run, topics, out, QStringLiteral("brova record"));
+    return record(run, topics, out, QStringLiteral("brova record"), lowPass);
 }
 
 bool isRecordingFile(const QString& path)

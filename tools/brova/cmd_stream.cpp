@@ -214,8 +214,9 @@ int runStream(const QStringList& args)
         if (p.isSet(QStringLiteral("clock")))
             throw Failure(ExitUsage, QStringLiteral("--clock sets the time column of CSV and JSON lines; a recording's "
                                                     "times are on the real-time clock"));
+        const LowPassOptions lowPass = lowPassFromOptions(p, run.want);
         const RecordingOutput out = recordingOutputFrom(p, p.value(QStringLiteral("output")));
-        return record(run, TopicOptions{}, out, QStringLiteral("brova stream"));
+        return record(run, TopicOptions{}, out, QStringLiteral("brova stream"), lowPass);
     }
     if (p.isSet(QStringLiteral("compression")))
         throw Failure(ExitUsage, QStringLiteral("--compression applies to recordings (--format mcap)"));

@@ -27,9 +27,10 @@ RecordingOutput recordingOutputFrom(const QCommandLineParser& p, const QString& 
 bool isRecordingPath(const QString& output);
 
 // Records the run's ports into out (program names the recorder in the file
-// and in the statuses: "brova record", "brova stream"); the exit code, or a
-// Failure.
-int record(const RunOptions& run, const TopicOptions& topics, const RecordingOutput& out, const QString& program);
+// and in the statuses: "brova record", "brova stream"), with lowPass's
+// filtered topics when it has a cut-off; the exit code, or a Failure.
+int record(const RunOptions& run, const TopicOptions& topics, const RecordingOutput& out, const QString& program,
+           const LowPassOptions& lowPass = {});
 
 // brova record.
 int runRecord(const QStringList& args);

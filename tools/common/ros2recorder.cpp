@@ -65,9 +65,15 @@ struct Topic {
 struct Sensor {
     RecordedSensor info;
     std::vector<uint16_t> channels;  // per wrench topic
+    std::vector<uint16_t> filteredChannels;  // per wrench topic, with a low-pass filter
     uint16_t countsChannel = 0;
     int64_t countsLast = INT64_MIN;
     int state = -1;
+    // Flagged samples: in all, when the last status told them, and what
+    // those since told; whether the newest was.
+    uint64_t flagged = 0, flaggedReported = 0;
+    uint32_t flaggedBits = 0;
+    bool overloaded = false;
 };
 
 } // namespace
@@ -107,6 +113,9 @@ struct Ros2Recorder::Impl {
     }
 
     Status writeRows(Sensor& s, const std::vector<SampleRow>& rows, int64_t realtimeOffset);
+    // The flags of the samples first ... first + keep - 1 from their rows
+    // (a sample's word with its rows' over-range bits), counted.
+    std::vector<uint32_t> sampleFlags(Sensor& s, const std::vector<SampleRow>& rows, uint64_t first, int keep);
     std::string rosbag2Metadata() const;
 };
 
@@ -144,6 +153,23 @@ int Ros2Recorder::state(int sensor) const
     return d->sensors.at(static_cast<size_t>(sensor)).state;
 }
 
+bool Ros2Recorder::overloaded(int sensor) const
+{
+    return d->sensors.at(static_cast<size_t>(sensor)).overloaded;
+}
+
+void Ros2Recorder::reportFlags(int sensor, SensorReport& report)
+{
+    Sensor& s = d->sensors.at(static_cast<size_t>(sensor));
+    report.flagsCounted = true;
+    report.flagged = s.flagged;
+    report.newFlagged = s.flagged - s.flaggedReported;
+    report.flaggedBits = s.flaggedBits;
+    report.overloaded = s.overloaded;
+    s.flaggedReported = s.flagged;
+    s.flaggedBits = 0;
+}
+
 Status Ros2Recorder::open(const std::string& path, const RecorderOptions& options)
 {
     brovarecording::WriterOptions w;
@@ -176,6 +202,12 @@ Status Ros2Recorder::addSensor(const RecordedSensor& info, int& index)
         if (Status st = d->channel(d->wrenchSchema, t.ros, brovaros2::kTypeWrenchStamped, id); !st)
             return st;
         s.channels.push_back(id);
+    }
+    for (const std::string& t : info.filteredTopics) {
+        uint16_t id = 0;
+        if (Status st = d->channel(d->wrenchSchema, t, brovaros2::kTypeWrenchStamped, id); !st)
+            return st;
+        s.filteredChannels.push_back(id);
     }
     if (Status st = d->channel(d->countsSchema, info.countsTopic, brovaros2::kTypeCounts, s.countsChannel); !st)
         return st;
@@ -217,12 +249,39 @@ Status Ros2Recorder::Impl::writeRows(Sensor& s, const std::vector<SampleRow>& ro
         if (index >= s.channels.size())
             continue;  // a channel the device did not report at the start
         Ros2Topic& t = s.info.topics[index];
-        const brovaros2::WrenchStamped m = wrenchMessage(t, r, realtimeOffset);
+        brovaros2::WrenchStamped m = wrenchMessage(t, r, realtimeOffset);
         if (Status st = message(s.channels[index], t.lastStamp, brovaros2::serialize(m)); !st)
             return st;
         s.state = r.state;
+        if (!r.filtered || index >= s.filteredChannels.size())
+            continue;
+        // The filtered values, with the sample's own stamp (as brova
+        // publish sends them).
+        for (int k = 0; k < 3; ++k) {
+            m.force[k] = r.lowpass[k];
+            m.torque[k] = r.sixAxis ? r.lowpass[3 + k] : 0.0;
+        }
+        if (Status st = message(s.filteredChannels[index], t.lastStamp, brovaros2::serialize(m)); !st)
+            return st;
     }
     return {};
+}
+
+std::vector<uint32_t> Ros2Recorder::Impl::sampleFlags(Sensor& s, const std::vector<SampleRow>& rows, uint64_t first,
+                                                      int keep)
+{
+    std::vector<uint32_t> flags(static_cast<size_t>(keep), 0u);
+    for (const SampleRow& r : rows)
+        if (r.sample >= first && r.sample - first < flags.size())
+            flags[static_cast<size_t>(r.sample - first)] |= r.flags;
+    for (const uint32_t f : flags) {
+        if (f) {
+            ++s.flagged;
+            s.flaggedBits |= f;
+        }
+        s.overloaded = f != 0;
+    }
+    return flags;
 }
 
 namespace {
@@ -242,7 +301,8 @@ brovaros2::ChannelCounts channelCounts(const BrovaPackage& p)
 } // namespace
 
 Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, const BrovaPackage* all, int n,
-                             int keep, int channels, bool asWrench, const RowCalibration* cal, int64_t realtimeOffset)
+                             int keep, int channels, bool asWrench, const RowCalibration* cal, int64_t realtimeOffset,
+                             const uint32_t* flags, const RowFilter& filter)
 {
     Sensor& s = d->sensors.at(static_cast<size_t>(sensor));
     keep = std::min(keep, n);
@@ -251,11 +311,14 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
     std::vector<SampleRow> rows;
     // The rows of the samples kept: the channel-major array has n per
     // channel, of which the first keep are written.
-    appendRows(rows, 0, first, stamps, all, n, channels, asWrench, cal);
+    appendRows(rows, 0, first, stamps, all, n, channels, asWrench, cal, flags);
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const SampleRow& r) { return r.sample >= first + keep; }),
                rows.end());
+    if (filter)
+        filter(rows);
     if (Status st = d->writeRows(s, rows, realtimeOffset); !st)
         return st;
+    const std::vector<uint32_t> sampleFlags = d->sampleFlags(s, rows, first, keep);
     brovaros2::Counts c;
     c.frameId = s.info.frameId;
     c.firstSample = first;
@@ -268,6 +331,7 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
         const BrovaPackage& p0 = all[k];
         x.state = static_cast<uint8_t>(p0.config.getState());
         x.config = p0.config.to_uin8_t();
+        x.flags = sampleFlags[static_cast<size_t>(k)];
         if (asWrench && channels == 4)
             BrovaDAQ::wrenchOf(all[k], all[n + k], all[2 * n + k], all[3 * n + k], x.wrench);
         x.channels.reserve(static_cast<size_t>(channels));
@@ -279,16 +343,20 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
 }
 
 Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, const BrovaPackage6D* all, int n,
-                             int keep, const RowCalibration* cal, int64_t realtimeOffset)
+                             int keep, const RowCalibration* cal, int64_t realtimeOffset, const uint32_t* flags,
+                             const RowFilter& filter)
 {
     Sensor& s = d->sensors.at(static_cast<size_t>(sensor));
     keep = std::min(keep, n);
     if (keep <= 0)
         return d->writer.status();
     std::vector<SampleRow> rows;
-    appendRows(rows, 0, first, stamps, all, keep, cal);
+    appendRows(rows, 0, first, stamps, all, keep, cal, flags);
+    if (filter)
+        filter(rows);
     if (Status st = d->writeRows(s, rows, realtimeOffset); !st)
         return st;
+    const std::vector<uint32_t> sampleFlags = d->sampleFlags(s, rows, first, keep);
     brovaros2::Counts c;
     c.frameId = s.info.frameId;
     c.firstSample = first;
@@ -301,6 +369,7 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
         const BrovaPackage6D& p = all[k];
         x.state = static_cast<uint8_t>(p.sensor1.config.getState());
         x.config = p.sensor1.config.to_uin8_t();
+        x.flags = sampleFlags[static_cast<size_t>(k)];
         const int32_t w[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
         std::copy(w, w + 6, x.wrench);
         x.channels.reserve(4);
@@ -387,6 +456,8 @@ Status Ros2Recorder::finish(const std::vector<SidecarDevice>& devices, const Str
         std::string topics;
         for (const Ros2Topic& t : sensor.info.topics)
             topics += (topics.empty() ? "" : " ") + t.ros;
+        for (const std::string& t : sensor.info.filteredTopics)
+            topics += " " + t;
         StringMap m{
             {"name", sensor.info.name},
             {"port", x.port},
@@ -408,6 +479,7 @@ Status Ros2Recorder::finish(const std::vector<SidecarDevice>& devices, const Str
             {"malformed frames", std::to_string(x.statistics.framesMalformed)},
             {"bytes discarded", std::to_string(x.statistics.bytesDiscarded)},
             {"reads with bytes dropped", std::to_string(x.readsLost)},
+            {"flagged samples", std::to_string(sensor.flagged)},
             {"library version", d->options.version},
             {"units", x.calibrated ? "N and N*m where the calibration applies, counts elsewhere" : "counts"},
         };

@@ -9,10 +9,14 @@
 //   log_time and publish_time are the sample's instant on the real-time clock
 //   (ns since the epoch), values in N and N*m where a calibration applies,
 //   counts elsewhere;
+// - with a low-pass filter, per wrench topic NS/.../wrench_filtered beside
+//   it, as brova publish names it: the same samples filtered, with the same
+//   stamps;
 // - per sensor, NS/NAME/counts, brova_msgs/msg/Counts (ros2types.h): the
 //   sample records of one read (the samples the library handed out at once,
 //   a few milliseconds' worth), every field of the record, so that nothing
-//   the wire gave is lost; log_time the first sample's instant. One message
+//   the wire gave is lost, and each sample instant's status flags (as brova
+//   stream's flags column has them); log_time the first sample's instant. One message
 //   per read rather than per sample: a message costs 16 bytes of index
 //   uncompressed, more than a sample's compressed counts;
 // - /diagnostics, diagnostic_msgs/msg/DiagnosticArray, once a second, the
@@ -34,6 +38,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,10 +68,17 @@ struct RecorderOptions {
 struct RecordedSensor {
     std::string name;  // its ROS name under the namespace
     std::vector<Ros2Topic> topics;  // its wrench topics (wrenchTopics)
+    // With a low-pass filter: the topics of the filtered values, one per
+    // wrench topic, in their order (NS/.../wrench_filtered); empty: none.
+    std::vector<std::string> filteredTopics;
     std::string countsTopic;        // NS/NAME/counts
     std::string frameId;
     std::shared_ptr<const CalibrationFile> calibration;  // attached when set
 };
+
+// Gives rows their low-pass filtered values (SampleRow::filtered), or
+// leaves them as they are.
+using RowFilter = std::function<void(std::vector<SampleRow>&)>;
 
 class Ros2Recorder {
 public:
@@ -87,12 +99,18 @@ public:
     // The samples of one read of a sensor (the library's arrays, as
     // appendRows takes them): the first `keep` of its n samples (fewer at
     // --count), numbered from first, taken at stamps (monotonic ns). Rows on
-    // channels the sensor has no topic for are not written.
+    // channels the sensor has no topic for are not written. flags: the n
+    // samples' status flags (the library's getFlags; null: none), which the
+    // counts carry with the over-range bits of the calibrated values and
+    // which are counted (reportFlags). filter, when set, filters the rows
+    // kept, in order; those it filters go to the filtered topics too.
     brovarecording::Status addRead(int sensor, uint64_t first, const int64_t* stamps, const BrovaPackage* all, int n,
                                    int keep, int channels, bool asWrench, const RowCalibration* cal,
-                                   int64_t realtimeOffset);
+                                   int64_t realtimeOffset, const uint32_t* flags = nullptr,
+                                   const RowFilter& filter = {});
     brovarecording::Status addRead(int sensor, uint64_t first, const int64_t* stamps, const BrovaPackage6D* all,
-                                   int n, int keep, const RowCalibration* cal, int64_t realtimeOffset);
+                                   int n, int keep, const RowCalibration* cal, int64_t realtimeOffset,
+                                   const uint32_t* flags = nullptr, const RowFilter& filter = {});
     // A DiagnosticArray on /diagnostics stamped realtimeNs.
     brovarecording::Status addDiagnostics(const std::vector<brovaros2::DiagnosticStatus>& statuses, int64_t realtimeNs);
     // Closes the open chunk when flushInterval has passed since the last
@@ -108,6 +126,12 @@ public:
     // seen, for its status.
     const std::vector<Ros2Topic>& topics(int sensor) const;
     int state(int sensor) const;
+    // Whether the sensor's newest sample recorded was flagged.
+    bool overloaded(int sensor) const;
+    // Puts the sensor's flagged samples into its status as brova publish
+    // counts them (in all, since the last status, what those told, whether
+    // the newest was) and starts the next status's count.
+    void reportFlags(int sensor, SensorReport& report);
     uint64_t messages() const;
     uint64_t bytesWritten() const;
     // The first write error (ok while none).

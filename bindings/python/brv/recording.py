@@ -7,6 +7,7 @@
         s.time          # (n,) float64, seconds since the epoch (the samples' instants)
         s.values        # (n, 6) Fx..Tz, or (n, channels, 3) x, y, z: N and N*m where calibrated
         s.counts["fx"]  # (n,) int32 ... and "s1".."s8", "x", "y", "z", "aux": (n, channels)
+        s.flags         # (n,) uint32, each sample's status flags (brv.flags)
 
 Written in Python on the file's public format, without libBRV: it reads the
 records in file order, so that a recording that was not finished (a .partial
@@ -54,9 +55,16 @@ class Sensor:
     values    the wrench topics' values, N and N*m where a calibration
               applied, counts elsewhere: (n, 6) for a six-axis sensor,
               (n, channels, 3) for the channels of a three-axis device
+    filtered  the same from the wrench_filtered topics of a recording made
+              with --lowpass (low-pass filtered, with the same stamps; fewer
+              where the filter was off); else None
     counts    the raw records (the counts topic): "sample" (n,) uint64,
-              "state" and "config" (n,) uint8, "fx" .. "tz" (n,) int32, and
-              "s1" .. "s8", "x", "y", "z", "aux" (n, channels) int32
+              "state" and "config" (n,) uint8, "flags" (n,) uint32, "fx" ..
+              "tz" (n,) int32, and "s1" .. "s8", "x", "y", "z", "aux"
+              (n, channels) int32
+    flags     (n,) uint32 each sample's status flags (brv.flags: a field at
+              its rail, a calibrated value over its rated range), as brova
+              stream's flags column has them; 0: nothing to tell
     device    the device's metadata (port, kind, rates, calibration ...);
               empty for a recording that was not finished
     """
@@ -67,6 +75,8 @@ class Sensor:
         self.stamp_ns = np.zeros(0, dtype=np.int64)
         self.values = np.zeros((0, 6))
         self.counts = {}
+        self.flags = np.zeros(0, dtype=np.uint32)
+        self.filtered = None
         self.device = {}
 
     def __repr__(self):
@@ -160,6 +170,18 @@ def _wrench_values(payloads):
     return values, stamps
 
 
+def _sensor_values(wrenches, base, leaf):
+    """A sensor's values from its topic BASE+LEAF (six-axis), or from its
+    channels' BASE+chN/LEAF stacked (n, channels, 3); None without them."""
+    if base + leaf in wrenches:
+        return wrenches[base + leaf][0]
+    per = [wrenches[t][0] for t in sorted(wrenches) if t.startswith(base + "ch") and t.endswith("/" + leaf)]
+    if not per:
+        return None
+    n = min(len(v) for v in per)
+    return np.stack([v[:n, :3] for v in per], axis=1)
+
+
 def _counts(payloads):
     """The samples of Counts payloads as a dict of arrays."""
     rows = []
@@ -173,14 +195,14 @@ def _counts(payloads):
         if n == 0:
             continue
         at += -(at - 4) % 4
-        (c,) = struct.unpack_from("<I", p, at + 36)
+        (c,) = struct.unpack_from("<I", p, at + 40)
         if channels is None:
             channels = c
-        size = 40 + 48 * c
+        size = 44 + 48 * c
         if c != channels or at + n * size > len(p):
             raise RecordingError("a counts message whose samples do not have %d channels each" % channels)
         dtype = np.dtype([("sec", "<i4"), ("nsec", "<u4"), ("state", "u1"), ("config", "u1"), ("pad", "u2"),
-                          ("wrench", "<i4", (6,)), ("n", "<u4"), ("ch", "<i4", (c, 12))])
+                          ("flags", "<u4"), ("wrench", "<i4", (6,)), ("n", "<u4"), ("ch", "<i4", (c, 12))])
         block = np.frombuffer(p, dtype=dtype, count=n, offset=at)
         if np.any(block["n"] != c):
             raise RecordingError("a counts message whose samples do not have %d channels each" % channels)
@@ -190,7 +212,7 @@ def _counts(payloads):
     block = np.concatenate([b for _, b in rows])
     sample = np.concatenate([np.arange(first, first + len(b), dtype=np.uint64) for first, b in rows])
     out = {"sample": sample, "stamp_ns": block["sec"].astype(np.int64) * 1000000000 + block["nsec"],
-           "state": block["state"].copy(), "config": block["config"].copy()}
+           "state": block["state"].copy(), "config": block["config"].copy(), "flags": block["flags"].copy()}
     for i, f in enumerate(WRENCH_FIELDS):
         out[f] = block["wrench"][:, i].copy()
     for i, f in enumerate(CHANNEL_FIELDS):
@@ -265,18 +287,15 @@ def read_recording(path):
         s.counts = _counts(payloads.get(cid, []))
         s.device = rec.metadata.get("brova.device." + s.name, {})
         n = len(s.counts.get("sample", []))
-        if base + "wrench" in wrenches:
-            values, _ = wrenches[base + "wrench"]
+        values = _sensor_values(wrenches, base, "wrench")
+        if values is not None:
             n = min(n, len(values))
             s.values = values[:n]
-        else:
-            per = [wrenches[t] for t in sorted(wrenches) if t.startswith(base + "ch") and t.endswith("/wrench")]
-            if per:
-                n = min([n] + [len(v) for v, _ in per])
-                s.values = np.stack([v[:n, :3] for v, _ in per], axis=1)
+        s.filtered = _sensor_values(wrenches, base, "wrench_filtered")
         for k in list(s.counts):
             s.counts[k] = s.counts[k][:n]
         s.stamp_ns = s.counts.get("stamp_ns", np.zeros(0, dtype=np.int64))
+        s.flags = s.counts.get("flags", np.zeros(0, dtype=np.uint32))
         s.time = s.stamp_ns / 1e9
         rec.sensors[s.name] = s
     return rec
