@@ -236,6 +236,7 @@ def test_bad_options_and_files_are_refused_before_any_port_is_opened():
         (("record", nowhere, "-o", os.path.join(d, "x.mcap"), "--name", "a", "--name", "b"), 2, "--name is given 2"),
         (("record", nowhere, "-o", os.path.join(d, "x.mcap"), "--namespace", "brova"), 2, "not a valid ROS"),
         (("stream", nowhere, "--output", os.path.join(d, "x.mcap"), "--clock", "realtime"), 2, "--clock sets"),
+        (("stream", nowhere, "--output", os.path.join(d, "x.mcap"), "--on-overload", "stop"), 2, "--on-overload applies"),
         (("stream", nowhere, "--format", "mcap"), 2, "needs --output FILE"),
         (("stream", nowhere, "--compression", "lz4"), 2, "applies to recordings"),
         (("record", nowhere, "-o", os.path.join(d, "x.mcap")), 3, nowhere),  # the output is fine: the port is not

@@ -214,6 +214,9 @@ int runStream(const QStringList& args)
         if (p.isSet(QStringLiteral("clock")))
             throw Failure(ExitUsage, QStringLiteral("--clock sets the time column of CSV and JSON lines; a recording's "
                                                     "times are on the real-time clock"));
+        if (p.isSet(QStringLiteral("on-overload")))
+            throw Failure(ExitUsage, QStringLiteral("--on-overload applies to CSV and JSON lines; a recording carries "
+                                                    "the flags in its counts topic and its diagnostics"));
         const LowPassOptions lowPass = lowPassFromOptions(p, run.want);
         const RecordingOutput out = recordingOutputFrom(p, p.value(QStringLiteral("output")));
         return record(run, TopicOptions{}, out, QStringLiteral("brova stream"), lowPass);
