@@ -74,15 +74,21 @@ configure_and_build() {
 
 # build_packages: the Debian packages, from a copy of the sources, into
 # build-package/; lintian must find no error in them.
+# With "test" (the test command's check of the packaging) no debug symbols
+# are built (-g0, no -dbgsym packages): ./build.sh package builds them.
 build_packages() {
-  local work="$ROOT/build-package"
+  local work="$ROOT/build-package" options="nocheck parallel=$JOBS" flags=""
+  if [ "${1:-}" = test ]; then
+    options="$options noddebs"
+    flags=-g0
+  fi
   rm -rf "$work"
   mkdir -p "$work/src"
   tar -C "$ROOT" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/src" -xf -
   # The system's own tools only (a Python of another installation on PATH
   # would build the binding for itself).
-  (cd "$work/src" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="nocheck parallel=$JOBS" \
-     dpkg-buildpackage -us -uc -b)
+  (cd "$work/src" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="$options" \
+     DEB_CFLAGS_APPEND="$flags" DEB_CXXFLAGS_APPEND="$flags" dpkg-buildpackage -us -uc -b)
   echo "== lintian"
   lintian --fail-on error "$work"/*.changes
   ls "$work"/*.deb
@@ -142,7 +148,7 @@ case "$cmd" in
     TSAN_OPTIONS=halt_on_error=1:ignore_noninstrumented_modules=1:second_deadlock_stack=1 \
       run_ctest "$ROOT/build-tsan"
     echo "== Debian packages"
-    build_packages
+    build_packages test
     "$ROOT/tests/packaging/check_packages.sh" "$ROOT/build-package"
     echo "== fuzzing the stream parsers and the recordings' reader (libFuzzer, ASan + UBSan, bounded runs)"
     CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
