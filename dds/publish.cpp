@@ -38,28 +38,21 @@ std::string local(const QString& s)
     return s.toLocal8Bit().toStdString();
 }
 
-struct Sensor : DeviceSession {
-    Ros2Sensor ros;  // its name, frame id and topics (with their last stamps)
+struct Sensor : Ros2Session {
     std::vector<dds_entity_t> writers;  // one per topic
     // Samples whose write DDS refused (each one lost to every subscriber),
     // the last reason, and the count the last status reported.
     uint64_t writeFailures = 0, failuresReported = 0;
     dds_return_t lastWriteError = DDS_RETCODE_OK;
-    // The device whose first samples were announced by a status of their
-    // own: its counts give a subscriber a reference from the start.
-    const BrovaDAQ* announced = nullptr;
-    bool statusDue = false;
     // With --lowpass: NS/.../wrench_filtered beside each topic, the same
     // samples low-pass filtered.
     std::vector<std::string> filteredTopics;
     std::vector<dds_entity_t> filteredWriters;
-    std::string filterOff;  // why the low-pass filter is off, for the diagnostics
     // Flagged samples (a field at its rail, a value over its rated range):
     // in all, and since the last status; whether the newest one was, as
     // NS/NAME/overload last said it (-1: not said yet).
     uint64_t flagged = 0, flaggedReported = 0;
     uint32_t flaggedBits = 0;  // what those since the last status told
-    bool overloaded = false;
     int overloadSaid = -1;
     std::string overloadTopic;
     dds_entity_t overloadWriter = 0;
@@ -444,27 +437,7 @@ int runPublish(const QStringList& args)
         bool allDone = true;
         for (auto& sp : sensors) {
             Sensor& s = *sp;
-            Turn turn;
-            try {
-                turn = s.turn(nowNs, want, tare);
-            } catch (const Failure& f) {
-                if (result == ExitOk) {
-                    failure = QString::fromStdString(f.what());
-                    result = f.code;
-                }
-                continue;
-            }
-            if (turn == Turn::Reopened)
-                std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.ros.name.c_str(), s.lastGap);
-            if (turn == Turn::Opened || turn == Turn::Reopened) {
-                bool off = false;
-                const std::string told = s.designFilters(lowPass, s.ros.name, off);
-                if (!told.empty()) {
-                    std::fprintf(stderr, "brova: %s%s\n", told.c_str(), off ? "; wrench_filtered is not published" : "");
-                    s.filterOff = off ? told : std::string();
-                    s.statusDue = true;
-                }
-            }
+            const Turn turn = s.ros2Turn(nowNs, want, tare, lowPass, "published", result, failure);
             if (turn != Turn::Waiting && !s.done &&
                 !readAndPublish(s, static_cast<uint64_t>(count), rows, realtimeOffset)) {
                 if (!reconnect) {

@@ -42,13 +42,8 @@ QString text(const std::string& s)
 }
 
 // One port being recorded.
-struct Recorded : DeviceSession {
-    Ros2Sensor ros;
+struct Recorded : Ros2Session {
     int index = 0;  // the recorder's
-    const BrovaDAQ* announced = nullptr;  // the device whose first samples had a status of their own
-    bool statusDue = false;
-    bool overloaded = false;  // the newest sample recorded was flagged
-    std::string filterOff;    // why the low-pass filter is off, for the diagnostics
 };
 
 // Reads what arrived and records it; false when the device is lost.
@@ -283,27 +278,7 @@ int record(const RunOptions& run, const TopicOptions& topics, const RecordingOut
         bool allDone = true;
         for (auto& sp : sessions) {
             Recorded& s = *sp;
-            Turn turn;
-            try {
-                turn = s.turn(nowNs, run.want, run.tare);
-            } catch (const Failure& f) {
-                if (result == ExitOk) {
-                    failure = QString::fromStdString(f.what());
-                    result = f.code;
-                }
-                continue;
-            }
-            if (turn == Turn::Reopened)
-                std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", s.ros.name.c_str(), s.lastGap);
-            if (turn == Turn::Opened || turn == Turn::Reopened) {
-                bool off = false;
-                const std::string told = s.designFilters(lowPass, s.ros.name, off);
-                if (!told.empty()) {
-                    std::fprintf(stderr, "brova: %s%s\n", told.c_str(), off ? "; wrench_filtered is not recorded" : "");
-                    s.filterOff = off ? told : std::string();
-                    s.statusDue = true;
-                }
-            }
+            const Turn turn = s.ros2Turn(nowNs, run.want, run.tare, lowPass, "recorded", result, failure);
             if (turn != Turn::Waiting && !s.done &&
                 !readAndRecord(s, recorder, static_cast<uint64_t>(run.count), realtimeOffset, written)) {
                 if (!run.reconnect) {

@@ -1,5 +1,7 @@
 #include "ros2run.h"
 
+#include <cstdio>
+
 #include "ros2types.h"
 
 namespace brovacli {
@@ -97,6 +99,34 @@ brovatools::SensorReport reportOf(const DeviceSession& s, const Ros2Sensor& r, i
     x.gapSeconds = s.goneSeconds(nowNs);
     x.lastGapSeconds = x.lost ? (nowNs - s.lostAt) / 1e9 : s.lastGap;
     return x;
+}
+
+Turn Ros2Session::ros2Turn(int64_t nowNs, const ConfigRequest& want, bool tare, const LowPassOptions& lowPass,
+                           const char* what, int& result, QString& failure)
+{
+    Turn t;
+    try {
+        t = turn(nowNs, want, tare);
+    } catch (const Failure& f) {
+        if (result == ExitOk) {
+            failure = QString::fromStdString(f.what());
+            result = f.code;
+        }
+        return Turn::Waiting;
+    }
+    if (t == Turn::Reopened)
+        std::fprintf(stderr, "brova: %s: reopened after a gap of %.2f s\n", ros.name.c_str(), lastGap);
+    if (t == Turn::Opened || t == Turn::Reopened) {
+        bool off = false;
+        const std::string told = designFilters(lowPass, ros.name, off);
+        if (!told.empty()) {
+            std::fprintf(stderr, "brova: %s%s%s\n", told.c_str(), off ? "; wrench_filtered is not " : "",
+                         off ? what : "");
+            filterOff = off ? told : std::string();
+            statusDue = true;
+        }
+    }
+    return t;
 }
 
 } // namespace brovacli

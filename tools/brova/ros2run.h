@@ -38,6 +38,25 @@ struct Ros2Sensor {
 Ros2Sensor ros2Sensor(const TopicOptions& o, int index, const DeviceSession& s,
                       const std::vector<const Ros2Sensor*>& earlier);
 
+// A device session of a run over ROS 2 topics (brova publish, brova record).
+struct Ros2Session : DeviceSession {
+    Ros2Sensor ros;
+    // The device whose first samples were announced by a status of their
+    // own: its counts give a subscriber a reference from the start.
+    const BrovaDAQ* announced = nullptr;
+    bool statusDue = false;  // a status goes out at once
+    std::string filterOff;   // why the low-pass filter is off, for the diagnostics
+    bool overloaded = false; // the newest sample was flagged
+
+    // One turn of the run's loop (DeviceSession::turn): a failed first open
+    // is kept in result and failure when it is the run's first, and Waiting
+    // returned; a reopen is told; at every open the filters are designed and
+    // what that tells is said on standard error ("; wrench_filtered is not
+    // <what>" added when the filter went off).
+    Turn ros2Turn(int64_t nowNs, const ConfigRequest& want, bool tare, const LowPassOptions& lowPass,
+                  const char* what, int& result, QString& failure);
+};
+
 // What a status on /diagnostics says of a session now (monotonic ns); the
 // write failures are the caller's to fill in.
 brovatools::SensorReport reportOf(const DeviceSession& s, const Ros2Sensor& r, int64_t nowNs);

@@ -116,6 +116,33 @@ struct Ros2Recorder::Impl {
     // The flags of the samples first ... first + keep - 1 from their rows
     // (a sample's word with its rows' over-range bits), counted.
     std::vector<uint32_t> sampleFlags(Sensor& s, const std::vector<SampleRow>& rows, uint64_t first, int keep);
+    // The rows of a read written (filtered first when filter is given), then
+    // its samples first ... first + keep - 1 as one counts message: fill
+    // gives sample k's records (state, configuration, wrench, channels).
+    template <class Fill>
+    Status addRead(Sensor& s, std::vector<SampleRow>& rows, const RowFilter& filter, const int64_t* stamps,
+                   uint64_t first, int keep, int64_t realtimeOffset, const Fill& fill)
+    {
+        if (filter)
+            filter(rows);
+        if (Status st = writeRows(s, rows, realtimeOffset); !st)
+            return st;
+        const std::vector<uint32_t> flags = sampleFlags(s, rows, first, keep);
+        brovaros2::Counts c;
+        c.frameId = s.info.frameId;
+        c.firstSample = first;
+        c.samples.resize(static_cast<size_t>(keep));
+        for (int k = 0; k < keep; ++k) {
+            brovaros2::CountsSample& x = c.samples[static_cast<size_t>(k)];
+            const int64_t stamp = std::max(stamps[k] + realtimeOffset, s.countsLast + 1);
+            s.countsLast = stamp;
+            x.stamp = brovaros2::timeOf(stamp);
+            x.flags = flags[static_cast<size_t>(k)];
+            fill(k, x);
+        }
+        c.stamp = c.samples.front().stamp;
+        return message(s.countsChannel, brovaros2::nanosecondsOf(c.stamp), brovaros2::serialize(c));
+    }
     std::string rosbag2Metadata() const;
 };
 
@@ -314,32 +341,16 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
     appendRows(rows, 0, first, stamps, all, n, channels, asWrench, cal, flags);
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const SampleRow& r) { return r.sample >= first + keep; }),
                rows.end());
-    if (filter)
-        filter(rows);
-    if (Status st = d->writeRows(s, rows, realtimeOffset); !st)
-        return st;
-    const std::vector<uint32_t> sampleFlags = d->sampleFlags(s, rows, first, keep);
-    brovaros2::Counts c;
-    c.frameId = s.info.frameId;
-    c.firstSample = first;
-    c.samples.resize(static_cast<size_t>(keep));
-    for (int k = 0; k < keep; ++k) {
-        brovaros2::CountsSample& x = c.samples[static_cast<size_t>(k)];
-        const int64_t stamp = std::max(stamps[k] + realtimeOffset, s.countsLast + 1);
-        s.countsLast = stamp;
-        x.stamp = brovaros2::timeOf(stamp);
+    return d->addRead(s, rows, filter, stamps, first, keep, realtimeOffset, [&](int k, brovaros2::CountsSample& x) {
         const BrovaPackage& p0 = all[k];
         x.state = static_cast<uint8_t>(p0.config.getState());
         x.config = p0.config.to_uin8_t();
-        x.flags = sampleFlags[static_cast<size_t>(k)];
         if (asWrench && channels == 4)
             BrovaDAQ::wrenchOf(all[k], all[n + k], all[2 * n + k], all[3 * n + k], x.wrench);
         x.channels.reserve(static_cast<size_t>(channels));
         for (int ch = 0; ch < channels; ++ch)
             x.channels.push_back(channelCounts(all[ch * n + k]));
-    }
-    c.stamp = c.samples.front().stamp;
-    return d->message(s.countsChannel, brovaros2::nanosecondsOf(c.stamp), brovaros2::serialize(c));
+    });
 }
 
 Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, const BrovaPackage6D* all, int n,
@@ -352,32 +363,16 @@ Status Ros2Recorder::addRead(int sensor, uint64_t first, const int64_t* stamps, 
         return d->writer.status();
     std::vector<SampleRow> rows;
     appendRows(rows, 0, first, stamps, all, keep, cal, flags);
-    if (filter)
-        filter(rows);
-    if (Status st = d->writeRows(s, rows, realtimeOffset); !st)
-        return st;
-    const std::vector<uint32_t> sampleFlags = d->sampleFlags(s, rows, first, keep);
-    brovaros2::Counts c;
-    c.frameId = s.info.frameId;
-    c.firstSample = first;
-    c.samples.resize(static_cast<size_t>(keep));
-    for (int k = 0; k < keep; ++k) {
-        brovaros2::CountsSample& x = c.samples[static_cast<size_t>(k)];
-        const int64_t stamp = std::max(stamps[k] + realtimeOffset, s.countsLast + 1);
-        s.countsLast = stamp;
-        x.stamp = brovaros2::timeOf(stamp);
+    return d->addRead(s, rows, filter, stamps, first, keep, realtimeOffset, [&](int k, brovaros2::CountsSample& x) {
         const BrovaPackage6D& p = all[k];
         x.state = static_cast<uint8_t>(p.sensor1.config.getState());
         x.config = p.sensor1.config.to_uin8_t();
-        x.flags = sampleFlags[static_cast<size_t>(k)];
         const int32_t w[6] = {p.Fx, p.Fy, p.Fz, p.Tx, p.Ty, p.Tz};
         std::copy(w, w + 6, x.wrench);
         x.channels.reserve(4);
         for (const BrovaPackage* u : {&p.sensor1, &p.sensor2, &p.sensor3, &p.sensor4})
             x.channels.push_back(channelCounts(*u));
-    }
-    c.stamp = c.samples.front().stamp;
-    return d->message(s.countsChannel, brovaros2::nanosecondsOf(c.stamp), brovaros2::serialize(c));
+    });
 }
 
 Status Ros2Recorder::addDiagnostics(const std::vector<brovaros2::DiagnosticStatus>& statuses, int64_t realtimeNs)
